@@ -1,0 +1,10 @@
+# Every package the project builds against, found once for all targets.
+find_package(OpenCV 4 REQUIRED COMPONENTS core imgproc imgcodecs videoio highgui dnn video)
+find_package(TBB REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(fmt REQUIRED)
+find_package(spdlog REQUIRED)
+find_package(Poco REQUIRED COMPONENTS Foundation Net NetSSL Crypto JSON Util)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(PUGIXML REQUIRED IMPORTED_TARGET pugixml)
+find_package(Threads REQUIRED)

@@ -1,0 +1,10 @@
+# One switch for the sanitizer builds that CI runs beside the optimised one.
+if(LUMORA_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(LUMORA_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT LUMORA_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "LUMORA_SANITIZE must be empty, 'address' or 'thread', not '${LUMORA_SANITIZE}'")
+endif()

@@ -1,0 +1,47 @@
+#pragma once
+// The analysis library's configuration record. Every field has its default inline, so
+// any unit that default-constructs one gets the same values.
+
+#include <cstdint>
+#include <string>
+
+#include "lumora/lm_export.h"
+
+namespace lm {
+
+struct LUMORA_EXPORT Settings {
+    enum LogLevel : std::int32_t { TRACE = 0, DEBUG = 1, INFO = 2, WARN = 3, ERR = 4, CRITICAL = 5 };
+    enum DnnTarget : std::int32_t { CPU = 0, GPU = 1, GPU_MT = 2 };
+    enum NetworkType : std::int32_t { NORMAL = 0, QUANTIZED = 1 };
+    enum Range : std::int32_t { REGULAR = 0, LONG = 1 };
+    enum TrackerFps : std::int32_t { DYNAMIC = 0, FPS_30 = 1, FPS_10 = 2, FPS_5 = 3 };
+
+    std::string neuralNetworksPath;
+    LogLevel logLevel = INFO;
+    DnnTarget dnnTarget = CPU;
+    TrackerFps bodyTrackFps = DYNAMIC;
+    TrackerFps faceTrackFps = DYNAMIC;
+    NetworkType networkType = NORMAL;
+    bool useAge = true;
+    bool useGender = true;
+    bool useHeadpose = true;
+    bool useSmile = true;
+    bool useFaceMask = true;
+    bool useEmotions = true;
+    float faceConfidenceThreshold = 0.8f;
+    std::int32_t maxNumFaces = -1;
+    std::int32_t minFaceSize = 0;
+    std::int32_t maxFaceSize = 0;
+    Range detectionRange = REGULAR;
+    std::int32_t numThreads = -1;
+
+    // Compares every field but networkType; a NaN threshold is never equal.
+    bool operator!=(const Settings& other) const;
+    bool operator==(const Settings& other) const;
+
+    bool cpuTargetEnabled() const;
+    // True for GPU and GPU_MT: the networks run through OpenCL.
+    bool gpuTargetEnabled() const;
+};
+
+}  // namespace lm

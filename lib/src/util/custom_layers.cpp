@@ -1,0 +1,59 @@
+#include "util/custom_layers.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/core/utils/trace.hpp>
+
+namespace lm {
+
+ImageStandardizationLayer::ImageStandardizationLayer(const cv::dnn::LayerParams& params) {
+    setParamsFrom(params);
+}
+
+cv::Ptr<cv::dnn::Layer> ImageStandardizationLayer::create(cv::dnn::LayerParams& params) {
+    return cv::Ptr<cv::dnn::Layer>(new ImageStandardizationLayer(params));
+}
+
+bool ImageStandardizationLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs,
+                                                int requiredOutputs,
+                                                std::vector<cv::dnn::MatShape>& outputs,
+                                                std::vector<cv::dnn::MatShape>& internals) const {
+    CV_Assert(inputs.size() == static_cast<size_t>( 1 ));
+    // A shape without a channel axis cannot be checked for three channels.
+    CV_Assert(inputs[0].size() >= static_cast<size_t>( 2 ));
+    CV_Assert(inputs[0][1] == static_cast<size_t>( 3 ));
+    return cv::dnn::Layer::getMemoryShapes(inputs, requiredOutputs, outputs, internals);
+}
+
+void ImageStandardizationLayer::forward(std::vector<cv::Mat*>& inputs, std::vector<cv::Mat>& outputs,
+                                        std::vector<cv::Mat>& /*internals*/) {
+    CV_TRACE_FUNCTION();
+    CV_TRACE_ARG_VALUE(name, "name", name.c_str());
+    const cv::Mat& input = *inputs[0];
+    CV_Assert(input.isContinuous());
+
+    cv::Scalar mean, stddev;
+    cv::meanStdDev(input.reshape(1, 1), mean, stddev);
+    const double count = static_cast<double>(input.total());
+    const double divisor = std::max(1.0 / std::sqrt(count), stddev[0]);
+    // (x - m) / d in double precision, so that a constant blob comes out as exact zeros.
+    cv::Mat standardized;
+    input.convertTo(standardized, CV_64F);
+    standardized -= mean[0];
+    standardized /= divisor;
+    standardized.convertTo(outputs[0], outputs[0].type());
+}
+
+void ImageStandardizationLayer::forward(cv::InputArrayOfArrays inputs, cv::OutputArrayOfArrays outputs,
+                                        cv::OutputArrayOfArrays internals) {
+    CV_TRACE_FUNCTION();
+    CV_TRACE_ARG_VALUE(name, "name", name.c_str());
+    forward_fallback(inputs, outputs, internals);
+}
+
+void registerCustomLayers() {
+    cv::dnn::LayerFactory::registerLayer("ImageStandardization", ImageStandardizationLayer::create);
+}
+
+}  // namespace lm
