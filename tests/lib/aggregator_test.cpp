@@ -227,6 +227,18 @@ TYPED_TEST(AggregatorFamily, SlidingWindowAcceptsAnOlderBatchOnceTheNewerRecords
     EXPECT_EQ(sortedIds(window.getAggregations(0ms)), Ids{2});
 }
 
+TYPED_TEST(AggregatorFamily, SlidingWindowRefusingABatchStillPrunes) {
+    using Record = typename TypeParam::Record;
+    typename TypeParam::Sliding window(10000ms);
+    window.newDetections({this->at(1, 2000ms)});
+    this->clock.advance(5s);
+    window.newDetections({this->at(2, 2000ms)});
+    this->clock.advance(5s + 1ns);  // 1 has expired, 2 has not
+    EXPECT_THROW(window.newDetections({record<Record>(3, this->now() - 6s, 2000ms)}), std::runtime_error);
+    window.setMaxWindowDuration(Milliseconds::max());  // keep whatever the refusing call left
+    EXPECT_EQ(sortedIds(window.getAggregations(0ms)), Ids{2});
+}
+
 TYPED_TEST(AggregatorFamily, SlidingWindowSummarisesOnlyTheRequestedWindow) {
     using Record = typename TypeParam::Record;
     typename TypeParam::Sliding window(60000ms);
