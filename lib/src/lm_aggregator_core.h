@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <iterator>
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
