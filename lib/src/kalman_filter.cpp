@@ -59,6 +59,26 @@ bool toInt(float value, int& out) {
 
 KalmanFilter::KalmanFilter() : mFilter(STATE_SIZE, MEASUREMENT_SIZE, 0, CV_32F) {}
 
+KalmanFilter::KalmanFilter(const KalmanFilter& other) { *this = other; }
+
+KalmanFilter& KalmanFilter::operator=(const KalmanFilter& other) {
+    if (this == &other) return *this;
+    const cv::KalmanFilter& from = other.mFilter;
+    cv::KalmanFilter& to = mFilter;
+    for (auto member : {&cv::KalmanFilter::statePre, &cv::KalmanFilter::statePost,
+                        &cv::KalmanFilter::transitionMatrix, &cv::KalmanFilter::controlMatrix,
+                        &cv::KalmanFilter::measurementMatrix, &cv::KalmanFilter::processNoiseCov,
+                        &cv::KalmanFilter::measurementNoiseCov, &cv::KalmanFilter::errorCovPre,
+                        &cv::KalmanFilter::gain, &cv::KalmanFilter::errorCovPost,
+                        &cv::KalmanFilter::temp1, &cv::KalmanFilter::temp2,
+                        &cv::KalmanFilter::temp3, &cv::KalmanFilter::temp4,
+                        &cv::KalmanFilter::temp5})
+        to.*member = (from.*member).clone();
+    mPrediction = other.mPrediction.clone();
+    mFrameArea = other.mFrameArea;
+    return *this;
+}
+
 // A frame area of 0 or less has no meaning; the box is then given relative size 0, which
 // keeps every noise term finite (the filter simply stops adapting). A box with a negative
 // side has no area either.

@@ -22,6 +22,12 @@ public:
     static constexpr float MIN_DT = 0.0001f;
 
     KalmanFilter();
+    // Copies are deep: cv::Mat copies would share the state with the original, so a copy
+    // handed to a caller would change under it with every step of the live track.
+    KalmanFilter(const KalmanFilter& other);
+    KalmanFilter& operator=(const KalmanFilter& other);
+    KalmanFilter(KalmanFilter&&) = default;
+    KalmanFilter& operator=(KalmanFilter&&) = default;
 
     // Starts the filter on a new track's first box, with the frame area in pixels.
     void init(const cv::Rect& box, int frameArea);

@@ -126,3 +126,20 @@ TEST(KalmanFilter, ZeroFrameAreaStaysFinite) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KalmanFilter, CopiesDoNotShareState) {
+    lm::KalmanFilter live;
+    live.init(cv::Rect(100, 100, 40, 40), VGA_AREA);
+    live.step(std::chrono::milliseconds(100));
+    live.correct(cv::Rect(110, 100, 40, 40));
+    const lm::KalmanFilter copy = live;
+    const cv::Rect copied = copy.getPrediction();
+    live.step(std::chrono::milliseconds(100));
+    live.correct(cv::Rect(150, 130, 40, 40));
+    EXPECT_EQ(copy.getPrediction(), copied);
+    EXPECT_NE(live.getPrediction(), copied);
+}
+
+}  // namespace
