@@ -18,15 +18,14 @@
 
 namespace hx::http {
 
-namespace {
-
-// The cipher list of both TLS ends of the program.
 const char* const CIPHER_LIST = "ALL:!ADH:!LOW:!EXP:!MD5:@STRENGTH";
 
-void initializeSslOnce() {
+void initializeSsl() {
     static std::once_flag once;
     std::call_once(once, [] { Poco::Net::initializeSSL(); });
 }
+
+namespace {
 
 // A client context per call, as documents go out rarely enough: no certificate of our own,
 // and the receiver's certificate is not verified (receivers often use self-signed ones),
@@ -40,7 +39,7 @@ Poco::Net::Context::Ptr clientContext() {
 
 std::unique_ptr<Poco::Net::HTTPClientSession> openSession(const Poco::URI& uri) {
     if (uri.getScheme() == "https") {
-        initializeSslOnce();
+        initializeSsl();
         return std::make_unique<Poco::Net::HTTPSClientSession>(uri.getHost(), uri.getPort(), clientContext());
     }
     return std::make_unique<Poco::Net::HTTPClientSession>(uri.getHost(), uri.getPort());

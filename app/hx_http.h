@@ -43,6 +43,12 @@ constexpr std::size_t MAX_ANSWER_BYTES = 1024 * 1024;
 // throws PostError (a std::runtime_error) whose text names the URL.
 std::string post(const std::string& url, const std::string& body, Poco::Timespan timeout = Poco::Timespan(10, 0));
 
+// Prepares Poco's TLS layer; once per process, whoever comes first.
+void initializeSsl();
+
+// The cipher list of both TLS ends of the program.
+extern const char* const CIPHER_LIST;
+
 // A handler that answers every request with `text` as "text/html", chunked, status 200.
 HandlerFunction simpleHandler(const std::string& text);
 // A handler that answers 404 with an empty body.

@@ -4,7 +4,8 @@
 // or a connection dropped mid-request). It can be stopped and started again on the same
 // port to play an outage. Header-only, so that only the programs that use it link Poco.
 //
-// Also: a self-signed certificate made at test time, and a port on which nothing listens.
+// Also: a self-signed certificate made at test time, a port on which nothing listens, and a
+// one-shot client that reports whatever the server answers.
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,12 @@
 #include <vector>
 
 #include <Poco/Net/Context.h>
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/Net/HTTPSClientSession.h>
+#include <Poco/Net/SSLManager.h>
+#include <Poco/URI.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServer.h>
@@ -56,6 +63,49 @@ inline std::uint16_t refusedPort() {
     const std::uint16_t port = socket.address().port();
     socket.close();
     return port;
+}
+
+// One answer as the client saw it.
+struct HttpAnswer {
+    int status = 0;
+    std::string reason;
+    std::string body;
+    bool chunked = false;
+    Poco::Net::NameValueCollection headers;
+    std::string header(const std::string& name) const { return headers.get(name, ""); }
+};
+
+// Sends one request (any method; "https" without verifying the certificate) and returns the
+// answer; Poco's exceptions pass through when there is none.
+inline HttpAnswer httpRequest(const std::string& method, const std::string& url, const std::string& body = "",
+                              const std::vector<std::pair<std::string, std::string>>& headers = {}) {
+    const Poco::URI uri(url);
+    std::unique_ptr<Poco::Net::HTTPClientSession> session;
+    if (uri.getScheme() == "https") {
+        Poco::Net::initializeSSL();
+        Poco::Net::Context::Ptr context = new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", "",
+                                                                 Poco::Net::Context::VERIFY_NONE, 9, false);
+        session = std::make_unique<Poco::Net::HTTPSClientSession>(uri.getHost(), uri.getPort(), context);
+    } else {
+        session = std::make_unique<Poco::Net::HTTPClientSession>(uri.getHost(), uri.getPort());
+    }
+    session->setTimeout(Poco::Timespan(20, 0));
+    std::string target = uri.getPathAndQuery();
+    if (target.empty()) target = "/";
+    Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
+    for (const auto& [name, value] : headers) request.set(name, value);
+    if (!body.empty() && !request.getChunkedTransferEncoding())
+        request.setContentLength(static_cast<std::streamsize>(body.size()));
+    session->sendRequest(request) << body;
+    Poco::Net::HTTPResponse response;
+    std::istream& in = session->receiveResponse(response);
+    HttpAnswer answer;
+    answer.status = response.getStatus();
+    answer.reason = response.getReason();
+    answer.chunked = response.getChunkedTransferEncoding();
+    for (const auto& [name, value] : response) answer.headers.add(name, value);
+    answer.body.assign(std::istreambuf_iterator<char>(in), {});
+    return answer;
 }
 
 class HttpReceiver {
