@@ -84,8 +84,19 @@ void sendJson(Poco::Net::HTTPServerResponse& response, Poco::Net::HTTPResponse::
     response.send() << body;
 }
 
-void answerTooLarge(Poco::Net::HTTPServerResponse& response) {
-    // The rest of the body was not read, so the connection cannot carry another request.
+// Reads and forgets what remains of an oversized body, up to a limit, so that a client still
+// sending it is not cut off before it reads the answer.
+void discardRest(std::istream& in) {
+    constexpr std::size_t DISCARD_LIMIT = 1024 * 1024;
+    char buffer[8192];
+    std::size_t discarded = 0;
+    while (discarded < DISCARD_LIMIT && (in.read(buffer, sizeof buffer) || in.gcount() > 0))
+        discarded += static_cast<std::size_t>(in.gcount());
+}
+
+void answerTooLarge(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
+    discardRest(request.stream());
+    // What lies beyond the discard limit was not read, so the connection ends here.
     response.setKeepAlive(false);
     sendJson(response, Poco::Net::HTTPResponse::HTTP_BAD_REQUEST, StatusHandler::APIErrorCode::BAD_REQUEST,
              fmt::format("Request body exceeds {} bytes", Server::MAX_REQUEST_BODY));
@@ -147,7 +158,7 @@ public:
 
     void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
         std::optional<std::string> body = readBoundedBody(request);
-        if (!body) return answerTooLarge(response);
+        if (!body) return answerTooLarge(request, response);
         if (mRegistered && request.getMethod() == Poco::Net::HTTPRequest::HTTP_OPTIONS) return answerPreflight(request, response);
         if (!mFactory.enter()) {
             response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_SERVICE_UNAVAILABLE);
@@ -226,7 +237,8 @@ Server::~Server() {
     mHandlerFactory->close();      // and let the running handlers finish
     if (mServer) mServer->stopAll(true);  // then drop the idle kept-alive connections
     mServer.reset();
-    mHandlerFactory.reset();
+    // The connection threads hold the factory too; once they are done, ours is the last
+    // reference and the table goes here, on this thread.
     mPool->joinAll();
 }
 
@@ -241,9 +253,9 @@ void Server::initHttpServer(const Settings& settings) {
             mServer->stop();
             mServer.reset();
         }
-        server = std::make_unique<Poco::Net::HTTPServer>(
-            mHandlerFactory, *mPool, listeningSocket(mBindAddress, settings.httpInterfacePort, context),
-            new Poco::Net::HTTPServerParams);
+        const Poco::Net::ServerSocket socket = listeningSocket(mBindAddress, settings.httpInterfacePort, context);
+        server = std::make_unique<Poco::Net::HTTPServer>(mHandlerFactory, *mPool, socket,
+                                                         Poco::Net::HTTPServerParams::Ptr(new Poco::Net::HTTPServerParams));
     } catch (const Poco::Net::NetException& e) {
         logger()->error("Could not start HTTP server: {}", e.message());
         throw std::runtime_error("Cannot start HTTP server.");

@@ -221,13 +221,13 @@ TEST(HttpServerThreads, ConcurrentRequestsWhileTheTableChanges) {
 
 // ---- TLS
 
-class HttpServerTls : public ::testing::Test {
+class HttpServerTlsThreads : public ::testing::Test {
 protected:
     lmtest::TempDir dir;
     lmtest::TestCertificate certificate{dir};
 };
 
-TEST_F(HttpServerTls, ServesHttpsAndSwitchesModeOnTheSamePort) {
+TEST_F(HttpServerTlsThreads, ServesHttpsAndSwitchesModeOnTheSamePort) {
     lmtest::LogCapture log;
     auto server = startServer(tlsOn(0, certificate.key, certificate.cert));
     server->addEndpoint("/in", echo());
@@ -244,7 +244,7 @@ TEST_F(HttpServerTls, ServesHttpsAndSwitchesModeOnTheSamePort) {
     EXPECT_EQ(log.countContaining("Started local HTTP server"), 2u) << "no restart for unchanged settings";
 }
 
-TEST_F(HttpServerTls, RefusesProtocolsOlderThanTls12) {
+TEST_F(HttpServerTlsThreads, RefusesProtocolsOlderThanTls12) {
     auto server = startServer(tlsOn(0, certificate.key, certificate.cert));
     server->addEndpoint("/in", echo());
     Poco::Net::Context::Ptr old = new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", "",
@@ -255,7 +255,7 @@ TEST_F(HttpServerTls, RefusesProtocolsOlderThanTls12) {
     EXPECT_THROW(session.sendRequest(request), Poco::Exception);
 }
 
-TEST_F(HttpServerTls, MissingOrBadFilesAreReportedPrecisely) {
+TEST_F(HttpServerTlsThreads, MissingOrBadFilesAreReportedPrecisely) {
     const std::string garbage = dir.file("garbage.pem");
     std::ofstream(garbage) << "not a key\n";
     const std::string missing = dir.file("missing.pem");
@@ -293,7 +293,7 @@ TEST_F(HttpServerTls, MissingOrBadFilesAreReportedPrecisely) {
     }
 }
 
-TEST_F(HttpServerTls, BadFilesOnRestartLeaveTheOldServerServing) {
+TEST_F(HttpServerTlsThreads, BadFilesOnRestartLeaveTheOldServerServing) {
     auto server = startServer(plainOn(0));
     server->addEndpoint("/a", hx::http::simpleHandler("A"));
     const std::uint16_t port = server->port();
