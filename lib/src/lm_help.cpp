@@ -1,6 +1,9 @@
 #include "lumora/lm_help.h"
 
 #include <algorithm>
+#include <cstdint>
+
+#include "clock.h"
 
 namespace lm::help {
 
@@ -21,6 +24,19 @@ cv::Rect clipRect(const cv::Rect& box, const cv::Mat& image) {
 
 cv::Rect padClipRect(const cv::Rect& box, float factor, const cv::Mat& image) {
     return clipRect(padRect(box, factor), image);
+}
+
+}  // namespace lm::help
+
+namespace lm::help {
+
+float Fps::operator()() {
+    const auto now = clock::systemNow();
+    const auto previous = mPrevious;
+    mPrevious = now;
+    const auto elapsedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(now - previous).count();
+    const std::int64_t elapsedMs = elapsedNs / 1000000;
+    return 1000.0f / static_cast<float>(elapsedMs);
 }
 
 }  // namespace lm::help
