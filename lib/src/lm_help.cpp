@@ -1,6 +1,20 @@
 #include "lumora/lm_help.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <fmt/args.h>
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "clock.h"
 
 namespace lm::help {
 
@@ -21,6 +35,493 @@ cv::Rect clipRect(const cv::Rect& box, const cv::Mat& image) {
 
 cv::Rect padClipRect(const cv::Rect& box, float factor, const cv::Mat& image) {
     return clipRect(padRect(box, factor), image);
+}
+
+}  // namespace lm::help
+
+namespace lm::help {
+
+float Fps::operator()() {
+    const auto now = clock::systemNow();
+    const auto previous = mPrevious;
+    mPrevious = now;
+    const auto elapsedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(now - previous).count();
+    const std::int64_t elapsedMs = elapsedNs / 1000000;
+    return 1000.0f / static_cast<float>(elapsedMs);
+}
+
+}  // namespace lm::help
+
+// ---------------------------------------------------------------------------------------
+// CSV lines
+
+namespace lm::help {
+
+namespace {
+
+using ArgStore = fmt::dynamic_format_arg_store<fmt::format_context>;
+
+// The alternate form keeps trailing zeros: "{:#.3}" writes 0.5 as 0.500 and -1 as -1.00.
+constexpr const char* PERSON_TEMPLATE =
+    "{ID},{age},{gender:#.3},{isViewing:d},{isDwelling:d},{detectionTime},{detectionDuration},"
+    "{totalViewingDuration},{currentViewingDuration},{totalDwellDuration},{currentDwellDuration},"
+    "{smile:#.3},{faceMask:#.3},{detectionConfidence:#.3},{boundingBox_x},{boundingBox_y},"
+    "{boundingBox_width},{boundingBox_height},{worldPosition_x},{worldPosition_y},{worldPosition_z},"
+    "{headpose_yaw},{headpose_pitch},{headpose_roll},{headgaze_x},{headgaze_y},{distanceFromCamera},"
+    "{emotions_neutral:#.3},{emotions_anger:#.3},{emotions_disgust:#.3},{emotions_fear:#.3},"
+    "{emotions_happiness:#.3},{emotions_sadness:#.3},{emotions_surprise:#.3}";
+constexpr const char* AGGREGATED_PERSON_TEMPLATE =
+    "{ID},{initialDetectionTime},{avgAge},{avgGender},{viewer:d},{dweller:d},{viewingSessions},"
+    "{averageViewingDuration},{totalViewingDuration},{dwellSessions},{averageDwellDuration},"
+    "{totalDwellDuration},{totalDetectionDuration},{smileViewing:#.3},{smileMaximum:#.3},{faceMask:d},"
+    "{avgEmotions_neutral:#.3},{avgEmotions_anger:#.3},{avgEmotions_disgust:#.3},{avgEmotions_fear:#.3},"
+    "{avgEmotions_happiness:#.3},{avgEmotions_sadness:#.3},{avgEmotions_surprise:#.3}";
+constexpr const char* BODY_TEMPLATE =
+    "{ID},{detectionTime},{detectionDuration},{detectionConfidence:#.3},{boundingBox_x},{boundingBox_y},"
+    "{boundingBox_width},{boundingBox_height}";
+constexpr const char* AGGREGATED_BODY_TEMPLATE = "{ID},{initialDetectionTime},{totalDetectionDuration}";
+
+constexpr std::array<const char*, 7> EMOTION_NAMES = {"neutral",   "anger",   "disgust", "fear",
+                                                      "happiness", "sadness", "surprise"};
+
+// Local date and time, optionally with milliseconds, and the zone offset as +hh:mm.
+std::string timeToRFC3339Str(TimePoint time, bool withMilliseconds) {
+    const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ns / 1000000000);
+    std::tm local{};
+    localtime_r(&seconds, &local);  // reentrant: lines may be formatted on several threads
+    std::string text = withMilliseconds ? fmt::format("{0:%F %T}.{1:03}{0:%z}", local, (ns / 1000000) % 1000)
+                                        : fmt::format("{:%F %T%z}", local);
+    text.insert(text.size() - 2, ":");
+    return text;
+}
+
+template <typename T>
+void add(ArgStore& args, const char* name, const T& value) {
+    args.push_back(fmt::arg(name, value));
+}
+
+std::array<std::string, 7> emotionNames(const std::string& prefix) {
+    std::array<std::string, 7> names;
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = prefix + "_" + EMOTION_NAMES[i];
+    return names;
+}
+
+// The argument store keeps only a pointer to each name, so the names live for good.
+const std::array<std::string, 7> PERSON_EMOTION_NAMES = emotionNames("emotions");
+const std::array<std::string, 7> AGGREGATED_EMOTION_NAMES = emotionNames("avgEmotions");
+
+void addEmotions(ArgStore& args, const std::array<std::string, 7>& names, const Emotions& values) {
+    for (std::size_t i = 0; i < values.size(); ++i) args.push_back(fmt::arg(names[i].c_str(), values[i]));
+}
+
+void addBox(ArgStore& args, const cv::Rect& box) {
+    add(args, "boundingBox_x", box.x);
+    add(args, "boundingBox_y", box.y);
+    add(args, "boundingBox_width", box.width);
+    add(args, "boundingBox_height", box.height);
+}
+
+std::string genderLetter(float gender) {
+    if (gender == 0.0f) return "\"u\"";
+    if (gender > 0.0f) return "\"f\"";
+    return "\"m\"";  // also for a NaN
+}
+
+template <typename Record, typename Format>
+std::vector<std::string> linesOf(const std::vector<Record>& records, Format format) {
+    std::vector<std::string> lines(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) lines[i] = format(records[i]);
+    return lines;
+}
+
+}  // namespace
+
+std::string personToCsvHeader() {
+    return "id,age,gender,is_viewing,is_dwelling,timestamp,detection_duration,total_viewing_duration,"
+           "current_viewing_duration,total_dwell_duration,current_dwell_duration,smile,face_mask,"
+           "detection_confidence,bounding_box_x,bounding_box_y,bounding_box_width,bounding_box_height,"
+           "world_x,world_y,world_z,yaw,pitch,roll,gaze_x,gaze_y,distance_from_camera,neutral,anger,"
+           "disgust,fear,happiness,sadness,surprise";
+}
+
+std::string aggregatedPersonToCsvHeader() {
+    return "id,initial_detection_time,age,gender,viewer,dweller,viewing_sessions,average_viewing_duration,"
+           "viewing_duration,dwell_sessions,average_dwell_duration,dwell_duration,detection_duration,"
+           "smile_viewing,smile_maximum,face_mask,emotions_neutral,emotions_anger,emotions_disgust,"
+           "emotions_fear,emotions_happiness,emotions_sadness,emotions_surprise";
+}
+
+std::string bodyToCsvHeader() {
+    return "id,timestamp,detection_duration,detection_confidence,bounding_box_x,bounding_box_y,"
+           "bounding_box_width,bounding_box_height";
+}
+
+std::string aggregatedBodyToCsvHeader() { return "id,initial_detection_time,detection_duration"; }
+
+std::string formatPerson(const std::string& lineTemplate, const lm::Person& p) {
+    ArgStore args;
+    add(args, "ID", p.id);
+    add(args, "age", p.age);
+    add(args, "gender", p.gender);
+    add(args, "isViewing", p.isViewing);
+    add(args, "isDwelling", p.isDwelling);
+    add(args, "detectionTime", timeToRFC3339Str(p.detectionTime, true));
+    add(args, "detectionDuration", static_cast<std::int64_t>(p.detectionDuration.count()));
+    add(args, "totalViewingDuration", static_cast<std::int64_t>(p.totalViewingDuration.count()));
+    add(args, "currentViewingDuration", static_cast<std::int64_t>(p.currentViewingDuration.count()));
+    add(args, "totalDwellDuration", static_cast<std::int64_t>(p.totalDwellDuration.count()));
+    add(args, "currentDwellDuration", static_cast<std::int64_t>(p.currentDwellDuration.count()));
+    add(args, "smile", p.smile);
+    add(args, "faceMask", p.faceMask);
+    add(args, "detectionConfidence", p.detectionConfidence);
+    addBox(args, p.boundingBox);
+    add(args, "worldPosition_x", p.worldPosition.x);
+    add(args, "worldPosition_y", p.worldPosition.y);
+    add(args, "worldPosition_z", p.worldPosition.z);
+    add(args, "headpose_yaw", p.headpose.yaw);
+    add(args, "headpose_pitch", p.headpose.pitch);
+    add(args, "headpose_roll", p.headpose.roll);
+    add(args, "headgaze_x", p.headgaze.x);
+    add(args, "headgaze_y", p.headgaze.y);
+    add(args, "distanceFromCamera", p.distanceFromCamera);
+    addEmotions(args, PERSON_EMOTION_NAMES, p.emotions);
+    return fmt::vformat(lineTemplate, args);
+}
+
+std::string formatAggregatedPerson(const std::string& lineTemplate, const lm::AggregatedPerson& p) {
+    ArgStore args;
+    add(args, "ID", p.id);
+    add(args, "initialDetectionTime", timeToRFC3339Str(p.initialDetectionTime, false));
+    add(args, "avgAge", p.avgAge);
+    add(args, "avgGender", genderLetter(p.avgGender));
+    add(args, "viewer", p.viewingSessions != 0);
+    add(args, "dweller", p.dwellSessions != 0);
+    add(args, "viewingSessions", p.viewingSessions);
+    add(args, "dwellSessions", p.dwellSessions);
+    add(args, "averageViewingDuration", static_cast<std::int64_t>(p.averageViewingDuration.count()));
+    add(args, "totalViewingDuration", static_cast<std::int64_t>(p.totalViewingDuration.count()));
+    add(args, "averageDwellDuration", static_cast<std::int64_t>(p.averageDwellDuration.count()));
+    add(args, "totalDwellDuration", static_cast<std::int64_t>(p.totalDwellDuration.count()));
+    add(args, "totalDetectionDuration", static_cast<std::int64_t>(p.totalDetectionDuration.count()));
+    add(args, "smileViewing", p.smileViewing);
+    add(args, "smileMaximum", p.smileMaximum);
+    add(args, "faceMask", p.faceMask);
+    addEmotions(args, AGGREGATED_EMOTION_NAMES, p.avgEmotions);
+    return fmt::vformat(lineTemplate, args);
+}
+
+std::string formatBody(const std::string& lineTemplate, const lm::Body& b) {
+    ArgStore args;
+    add(args, "ID", b.id);
+    add(args, "detectionTime", timeToRFC3339Str(b.detectionTime, true));
+    add(args, "detectionDuration", static_cast<std::int64_t>(b.detectionDuration.count()));
+    add(args, "detectionConfidence", b.detectionConfidence);
+    addBox(args, b.boundingBox);
+    return fmt::vformat(lineTemplate, args);
+}
+
+std::string formatAggregatedBody(const std::string& lineTemplate, const lm::AggregatedBody& b) {
+    ArgStore args;
+    add(args, "ID", b.id);
+    add(args, "initialDetectionTime", timeToRFC3339Str(b.initialDetectionTime, false));
+    add(args, "totalDetectionDuration", static_cast<std::int64_t>(b.totalDetectionDuration.count()));
+    return fmt::vformat(lineTemplate, args);
+}
+
+std::string personToCsv(const lm::Person& person) { return formatPerson(PERSON_TEMPLATE, person); }
+std::string aggregatedPersonToCsv(const lm::AggregatedPerson& person) {
+    return formatAggregatedPerson(AGGREGATED_PERSON_TEMPLATE, person);
+}
+std::string bodyToCsv(const lm::Body& body) { return formatBody(BODY_TEMPLATE, body); }
+std::string aggregatedBodyToCsv(const lm::AggregatedBody& body) {
+    return formatAggregatedBody(AGGREGATED_BODY_TEMPLATE, body);
+}
+
+std::vector<std::string> peopleToCsv(const std::vector<lm::Person>& people) {
+    return linesOf(people, [](const lm::Person& p) { return personToCsv(p); });
+}
+std::vector<std::string> aggregatedPeopleToCsv(const std::vector<lm::AggregatedPerson>& people) {
+    return linesOf(people, [](const lm::AggregatedPerson& p) { return aggregatedPersonToCsv(p); });
+}
+std::vector<std::string> bodiesToCsv(const std::vector<lm::Body>& bodies) {
+    return linesOf(bodies, [](const lm::Body& b) { return bodyToCsv(b); });
+}
+std::vector<std::string> aggregatedBodiesToCsv(const std::vector<lm::AggregatedBody>& bodies) {
+    return linesOf(bodies, [](const lm::AggregatedBody& b) { return aggregatedBodyToCsv(b); });
+}
+
+}  // namespace lm::help
+
+// ---------------------------------------------------------------------------------------
+// Drawing and blurring
+
+namespace lm::help {
+
+namespace {
+
+const cv::Scalar FONT_COLOR(145, 100, 21);
+const cv::Scalar PANEL_COLOR(255, 255, 255);
+const cv::Scalar COLOR_BROWN_1(0, 64, 160);
+const cv::Scalar COLOR_ORANGE_1(0, 127, 255);
+const cv::Scalar COLOR_RED_1(0, 0, 255);
+const cv::Scalar COLOR_PURPLE_1(200, 0, 200);
+const cv::Scalar COLOR_YELLOW_1(0, 255, 255);
+const cv::Scalar COLOR_BLUE_1(228, 90, 90);
+const cv::Scalar COLOR_GREEN_1(16, 170, 16);
+const cv::Scalar COLOR_GREEN_2(0, 255, 0);
+const cv::Scalar FEMALE_OR_UNKNOWN_COLOR(175, 0, 254);
+const cv::Scalar MALE_COLOR(255, 162, 0);
+
+constexpr int FONT = cv::FONT_HERSHEY_PLAIN;
+constexpr double FONT_SCALE = 0.8;
+constexpr int FONT_THICKNESS = 1;
+constexpr int PANEL_MARGIN = 4;
+constexpr int FULL_PANEL_BAR_OFFSET = 85;
+constexpr int MINIMAL_PANEL_BAR_OFFSET = 50;
+constexpr float BAR_LENGTH_PER_UNIT = 55.0f;
+constexpr float DEGREES_TO_RADIANS = 0.017453292f;
+constexpr float BLUR_PADDING = 0.1f;
+constexpr int BLUR_MIN_SIDE = 5;
+constexpr double BLUR_SIGMA = 16.0;
+
+struct Bar {
+    std::size_t line;  // 0-based
+    float value;
+    cv::Scalar color;
+};
+
+struct TextBlock {
+    int width = 0;   // of the widest line (the first of equally wide ones)
+    int height = 0;  // of that line
+};
+
+TextBlock measure(const std::vector<std::string>& lines) {
+    TextBlock block;
+    bool first = true;
+    for (const auto& line : lines) {
+        int baseline = 0;
+        const cv::Size size = cv::getTextSize(line, FONT, FONT_SCALE, FONT_THICKNESS, &baseline);
+        if (first || size.width > block.width) block = {size.width, size.height};
+        first = false;
+    }
+    return block;
+}
+
+// The translucent panel background: 0.8 of the panel colour over 0.2 of the picture.
+void drawPanel(const cv::Rect& panel, cv::Mat& image) {
+    const cv::Rect clipped = clipRect(panel, image);
+    if (clipped.area() == 0) return;
+    cv::Mat region = image(clipped);
+    // Built as 8-bit BGR on purpose: the blend of any other image type fails.
+    const cv::Mat background(region.size(), CV_8UC3, PANEL_COLOR);
+    cv::addWeighted(background, 0.8, region, 0.2, 0.0, region);
+}
+
+int barLength(float value) { return value > 0.0f ? static_cast<int>(BAR_LENGTH_PER_UNIT * value) : 0; }
+
+void drawTextPanel(cv::Mat& image, cv::Point anchor, const std::vector<std::string>& lines, int barOffset = 0,
+                   const std::vector<Bar>& bars = {}) {
+    const TextBlock block = measure(lines);
+    const int lineStep = block.height + PANEL_MARGIN;
+    const int panelHeight = static_cast<int>(lines.size()) * lineStep + PANEL_MARGIN;
+    drawPanel({anchor.x, anchor.y, block.width + 2 * PANEL_MARGIN, panelHeight}, image);
+    for (std::size_t k = 1; k <= lines.size(); ++k) {
+        const cv::Point origin(anchor.x + PANEL_MARGIN, anchor.y + static_cast<int>(k) * lineStep);
+        cv::putText(image, lines[k - 1], origin, FONT, FONT_SCALE, FONT_COLOR, FONT_THICKNESS, cv::LINE_8);
+    }
+    for (const auto& bar : bars) {
+        const int top = anchor.y + static_cast<int>(bar.line) * lineStep + PANEL_MARGIN;
+        const int left = anchor.x + barOffset;
+        cv::rectangle(image, cv::Point(left, top), cv::Point(left + barLength(bar.value), top + block.height),
+                      bar.color, cv::FILLED, cv::LINE_8);
+    }
+}
+
+void drawBrackets(const cv::Rect& box, const cv::Scalar& color, int thickness, cv::Mat& image) {
+    const int x = box.x, y = box.y, r = box.x + box.width, b = box.y + box.height;
+    const int dx = box.width / 5, dy = box.height / 5;
+    const cv::Point segments[8][2] = {
+        {{x, y}, {x + dx, y}}, {{x, y}, {x, y + dy}}, {{r, y}, {r - dx, y}}, {{r, y}, {r, y + dy}},
+        {{r, b}, {r - dx, b}}, {{r, b}, {r, b - dy}}, {{x, b}, {x + dx, b}}, {{x, b}, {x, b - dy}},
+    };
+    for (const auto& segment : segments) cv::line(image, segment[0], segment[1], color, thickness, cv::LINE_8);
+}
+
+std::string genderWord(float gender) {
+    if (gender > 0.0f) return "Female";
+    if (gender < 0.0f) return "Male";
+    return "Unknown";
+}
+
+int percent(float value) { return static_cast<int>(100.0f * value); }
+
+std::int64_t wholeSeconds(Milliseconds duration) { return static_cast<std::int64_t>(duration.count()) / 1000; }
+
+const char* trueFalse(bool flag) { return flag ? "true" : "false"; }
+
+cv::Point panelAnchorBeside(const cv::Rect& box) { return {box.x + box.width + PANEL_MARGIN, box.y}; }
+
+template <typename Record, typename Draw>
+cv::Mat onCopy(const Record& record, const cv::Mat& image, Draw draw) {
+    cv::Mat copy = image.clone();
+    draw(record, copy);
+    return copy;
+}
+
+template <typename Record, typename Draw>
+void lastToFirst(const std::vector<Record>& records, cv::Mat& image, Draw draw) {
+    for (auto it = records.rbegin(); it != records.rend(); ++it) draw(*it, image);
+}
+
+}  // namespace
+
+void drawHeadpose(cv::Mat& image, const lm::Person& person) {
+    const cv::Rect& box = person.boundingBox;
+    const cv::Point centre((2 * box.x + box.width) / 2, (2 * box.y + box.height) / 2);
+    const float s = static_cast<float>(box.width) * 0.5f;
+    const float a = -static_cast<float>(person.headpose.yaw) * DEGREES_TO_RADIANS;
+    const float b = static_cast<float>(person.headpose.pitch) * DEGREES_TO_RADIANS;
+    const float d = -static_cast<float>(person.headpose.roll) * DEGREES_TO_RADIANS;
+    const auto end = [&](float ex, float ey) {
+        return centre + cv::Point(static_cast<int>(ex), static_cast<int>(ey));
+    };
+    const float ca = std::cos(a), sa = std::sin(a), cb = std::cos(b), sb = std::sin(b), cd = std::cos(d),
+                sd = std::sin(d);
+    cv::line(image, centre, end(s * (-ca * sd), s * (cb * cd - sa * sb * sd)), cv::Scalar(255, 0, 0), 1, cv::LINE_AA);
+    cv::line(image, centre, end(s * ca * cd, s * (cd * sb * sa + sd * cb)), cv::Scalar(0, 255, 0), 1, cv::LINE_AA);
+    cv::line(image, centre, end(s * sa, s * (-ca * sb)), cv::Scalar(0, 0, 255), 1, cv::LINE_AA);
+}
+
+void drawPersonNoLabel(const lm::Person& person, cv::Mat& image) {
+    // Gender 0 means "not estimated" and shares the female colour.
+    drawBrackets(person.boundingBox, person.gender < 0.0f ? MALE_COLOR : FEMALE_OR_UNKNOWN_COLOR, 1, image);
+    drawHeadpose(image, person);
+}
+
+void drawPerson(const lm::Person& p, cv::Mat& image) {
+    drawPersonNoLabel(p, image);
+    const std::vector<std::string> lines{
+        fmt::format("ID : {}", p.id),
+        fmt::format("Conf : {}%", percent(p.detectionConfidence)),
+        "",
+        fmt::format("Age : {}", p.age),
+        "Gender : " + genderWord(p.gender),
+        fmt::format("Smile : {}%", percent(p.smile)),
+        fmt::format("Mask : {}%", percent(p.faceMask)),
+        fmt::format("Viewing : {}", trueFalse(p.isViewing)),
+        fmt::format("Dwelling : {}", trueFalse(p.isDwelling)),
+        "",
+        fmt::format("Viewing Time : {} secs", wholeSeconds(p.totalViewingDuration)),
+        fmt::format("Dwell Time : {} secs", wholeSeconds(p.totalDwellDuration)),
+        fmt::format("Viewing Span : {} secs", wholeSeconds(p.currentViewingDuration)),
+        fmt::format("Dwell Span : {} secs", wholeSeconds(p.currentDwellDuration)),
+        fmt::format("Detection Time : {} secs", wholeSeconds(p.detectionDuration)),
+        "",
+        fmt::format("Dist : {}cm", p.distanceFromCamera),
+        fmt::format("Pos : {}cm,{}cm,{}cm", p.worldPosition.x, p.worldPosition.y, p.worldPosition.z),
+        fmt::format("Head Gaze : {}cm,{}cm", p.headgaze.x, p.headgaze.y),
+        "",
+        "Neutral : ",
+        "Happiness : ",
+        "Anger : ",
+        "Disgust : ",
+        "Fear : ",
+        "Sadness : ",
+        "Surprise : ",
+    };
+    // Emotions are stored neutral, anger, disgust, fear, happiness, sadness, surprise.
+    const auto& e = p.emotions;
+    const std::vector<Bar> bars{
+        {20, e[0], COLOR_BROWN_1}, {21, e[4], COLOR_ORANGE_1}, {22, e[1], COLOR_RED_1}, {23, e[2], COLOR_PURPLE_1},
+        {24, e[3], COLOR_YELLOW_1}, {25, e[5], COLOR_BLUE_1},  {26, e[6], COLOR_GREEN_1},
+    };
+    drawTextPanel(image, panelAnchorBeside(p.boundingBox), lines, FULL_PANEL_BAR_OFFSET, bars);
+}
+
+void drawPersonMinimal(const lm::Person& p, cv::Mat& image) {
+    drawPersonNoLabel(p, image);
+    const int seconds = static_cast<int>(p.totalViewingDuration.count() / 1000);
+    const std::vector<std::string> lines{
+        fmt::format("ID : {}", p.id),
+        fmt::format("Viewing : {:0>2}:{:0>2}", seconds / 60, seconds % 60),
+        fmt::format("Age : {}", p.age),
+        "Gender : " + genderWord(p.gender),
+        "Smile : ",
+    };
+    drawTextPanel(image, panelAnchorBeside(p.boundingBox), lines, MINIMAL_PANEL_BAR_OFFSET, {{4, p.smile, FONT_COLOR}});
+}
+
+void drawBody(const lm::Body& body, cv::Mat& image) {
+    drawBrackets(body.boundingBox, COLOR_GREEN_2, 2, image);
+    const std::vector<std::string> lines{
+        fmt::format("ID : {}", body.id),
+        fmt::format("Conf : {}%", percent(body.detectionConfidence)),
+        fmt::format("Detection Time : {} secs", wholeSeconds(body.detectionDuration)),
+    };
+    // The panel's lower edge lies on the box's top edge.
+    const int panelHeight = static_cast<int>(lines.size()) * (measure(lines).height + PANEL_MARGIN) + PANEL_MARGIN;
+    drawTextPanel(image, {body.boundingBox.x, body.boundingBox.y - panelHeight}, lines);
+}
+
+void drawPeopleNoLabel(const std::vector<lm::Person>& people, cv::Mat& image) {
+    lastToFirst(people, image, [](const lm::Person& p, cv::Mat& m) { drawPersonNoLabel(p, m); });
+}
+void drawPeople(const std::vector<lm::Person>& people, cv::Mat& image) {
+    lastToFirst(people, image, [](const lm::Person& p, cv::Mat& m) { drawPerson(p, m); });
+}
+void drawPeopleMinimal(const std::vector<lm::Person>& people, cv::Mat& image) {
+    lastToFirst(people, image, [](const lm::Person& p, cv::Mat& m) { drawPersonMinimal(p, m); });
+}
+void drawBodies(const std::vector<lm::Body>& bodies, cv::Mat& image) {
+    lastToFirst(bodies, image, [](const lm::Body& b, cv::Mat& m) { drawBody(b, m); });
+}
+
+void blurBox(const cv::Rect& box, cv::Mat& image) {
+    const cv::Rect region = padClipRect(box, BLUR_PADDING, image);
+    if (region.width <= BLUR_MIN_SIDE || region.height <= BLUR_MIN_SIDE) return;
+    cv::Mat pixels = image(region);
+    cv::GaussianBlur(pixels, pixels, cv::Size(0, 0), BLUR_SIGMA, BLUR_SIGMA);
+}
+void blurPerson(const lm::Person& person, cv::Mat& image) { blurBox(person.boundingBox, image); }
+void blurPeople(const std::vector<lm::Person>& people, cv::Mat& image) {
+    for (const auto& person : people) blurPerson(person, image);
+}
+void blurBoxes(const std::vector<cv::Rect>& boxes, cv::Mat& image) {
+    for (const auto& box : boxes) blurBox(box, image);
+}
+
+// The constant-image forms: one deep copy per call, whatever the number of records.
+#define LM_HELP_ON_COPY(function, RecordType)                                     \
+    cv::Mat function(const RecordType& record, const cv::Mat& image) {           \
+        return onCopy(record, image, [](const RecordType& r, cv::Mat& m) { function(r, m); }); \
+    }
+LM_HELP_ON_COPY(drawPersonNoLabel, lm::Person)
+LM_HELP_ON_COPY(drawPeopleNoLabel, std::vector<lm::Person>)
+LM_HELP_ON_COPY(drawPerson, lm::Person)
+LM_HELP_ON_COPY(drawPeople, std::vector<lm::Person>)
+LM_HELP_ON_COPY(drawPersonMinimal, lm::Person)
+LM_HELP_ON_COPY(drawPeopleMinimal, std::vector<lm::Person>)
+LM_HELP_ON_COPY(drawBody, lm::Body)
+LM_HELP_ON_COPY(drawBodies, std::vector<lm::Body>)
+LM_HELP_ON_COPY(blurBox, cv::Rect)
+LM_HELP_ON_COPY(blurPerson, lm::Person)
+LM_HELP_ON_COPY(blurPeople, std::vector<lm::Person>)
+LM_HELP_ON_COPY(blurBoxes, std::vector<cv::Rect>)
+#undef LM_HELP_ON_COPY
+
+std::string getOpenCLDebugString() {
+    const cv::ocl::Context& context = cv::ocl::Context::getDefault();
+    const cv::ocl::Device& device = cv::ocl::Device::getDefault();
+    const bool inUse = cv::ocl::useOpenCL();
+    if (inUse && context.ptr() == nullptr) return "OpenCL context not available";
+    if (inUse && !device.compilerAvailable()) return "OpenCL compiler not available";
+    return fmt::format(
+        "  OpenCL support   : {}\n  OpenCL enabled   : {}\n  OpenCL devices   : {}\n\n"
+        "  OpenCL C version : {}\n  OpenCL   version : {}\n\n"
+        "  device name      : {}\n  device version   : {}\n  device vendor    : {}\n  device driver    : {}\n",
+        cv::ocl::haveOpenCL(), inUse, context.ndevices(), device.OpenCL_C_Version(), device.OpenCLVersion(),
+        device.name(), device.version(), device.vendorName(), device.driverVersion());
 }
 
 }  // namespace lm::help

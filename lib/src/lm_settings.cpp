@@ -1,5 +1,14 @@
 #include "lumora/lm_settings.h"
 
+#include <array>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "util/ini.h"
+
 namespace lm {
 
 bool Settings::operator!=(const Settings& other) const {
@@ -29,5 +38,176 @@ bool Settings::operator==(const Settings& other) const { return !(*this != other
 bool Settings::cpuTargetEnabled() const { return dnnTarget == CPU; }
 
 bool Settings::gpuTargetEnabled() const { return dnnTarget != CPU; }
+
+}  // namespace lm
+
+// ---------------------------------------------------------------------------------------
+// INI file
+
+namespace lm {
+
+namespace {
+
+constexpr const char* NETWORK = "NeuralNetwork";
+constexpr const char* DETECTORS = "Detectors";
+constexpr const char* FACE_DETECTION = "FaceDetection";
+constexpr const char* SYSTEM = "System";
+
+constexpr std::array<std::pair<Settings::LogLevel, const char*>, 6> LOG_LEVEL_WORDS{{
+    {Settings::TRACE, "TRACE"},
+    {Settings::DEBUG, "DEBUG"},
+    {Settings::INFO, "INFO"},
+    {Settings::WARN, "WARN"},
+    {Settings::ERR, "ERR"},
+    {Settings::CRITICAL, "CRITICAL"},
+}};
+constexpr std::array<std::pair<Settings::DnnTarget, const char*>, 3> DNN_TARGET_WORDS{{
+    {Settings::CPU, "CPU"},
+    {Settings::GPU, "GPU"},
+    {Settings::GPU_MT, "GPU_MT"},
+}};
+constexpr std::array<std::pair<Settings::TrackerFps, const char*>, 4> TRACKER_FPS_WORDS{{
+    {Settings::DYNAMIC, "DYNAMIC"},
+    {Settings::FPS_30, "FPS_30"},
+    {Settings::FPS_10, "FPS_10"},
+    {Settings::FPS_5, "FPS_5"},
+}};
+constexpr std::array<std::pair<Settings::NetworkType, const char*>, 2> NETWORK_TYPE_WORDS{{
+    {Settings::NORMAL, "NORMAL"},
+    {Settings::QUANTIZED, "QUANTIZED"},
+}};
+constexpr std::array<std::pair<Settings::Range, const char*>, 2> RANGE_WORDS{{
+    {Settings::REGULAR, "REGULAR"},
+    {Settings::LONG, "LONG"},
+}};
+
+// Reads one settings file; every field keeps its value when its key is missing.
+class SettingsReader {
+public:
+    explicit SettingsReader(ini::Sections sections) : mSections(std::move(sections)) {}
+
+    void readText(const char* section, const char* key, std::string& field) const {
+        std::string value;
+        if (ini::getValue(mSections, section, key, value)) field = value;
+    }
+
+    void readFloat(const char* section, const char* key, float& field) const {
+        std::string value;
+        if (!presentAndNotEmpty(section, key, value)) return;
+        try {
+            field = std::stof(value);
+        } catch (const std::logic_error&) {  // invalid_argument and out_of_range
+            throw badNumber(section, key);
+        }
+    }
+
+    void readInt(const char* section, const char* key, std::int32_t& field) const {
+        std::string value;
+        if (!presentAndNotEmpty(section, key, value)) return;
+        try {
+            field = std::stoi(value);
+        } catch (const std::logic_error&) {
+            throw badNumber(section, key);
+        }
+    }
+
+    void readFlag(const char* section, const char* key, bool& field) const {
+        std::int32_t number = field ? 1 : 0;
+        std::string value;
+        if (!presentAndNotEmpty(section, key, value)) return;
+        readInt(section, key, number);
+        field = number != 0;
+    }
+
+    template <typename Enum, std::size_t N>
+    void readWord(const char* section, const char* key, const std::array<std::pair<Enum, const char*>, N>& words,
+                  const char* error, Enum& field) const {
+        std::string value;
+        if (!ini::getValue(mSections, section, key, value)) return;
+        for (const auto& [enumerator, word] : words) {
+            if (value == word) {
+                field = enumerator;
+                return;
+            }
+        }
+        throw std::runtime_error(std::string("Error loading settings file: ") + error + value);
+    }
+
+private:
+    bool presentAndNotEmpty(const char* section, const char* key, std::string& value) const {
+        return ini::getValue(mSections, section, key, value) && !value.empty();
+    }
+
+    static std::runtime_error badNumber(const char* section, const char* key) {
+        return std::runtime_error(std::string("Error loading settings file: section \"") + section +
+                                  "\" parameter \"" + key + "\"");
+    }
+
+    ini::Sections mSections;
+};
+
+template <typename Enum, std::size_t N>
+std::string wordOf(Enum value, const std::array<std::pair<Enum, const char*>, N>& words) {
+    for (const auto& [enumerator, word] : words)
+        if (enumerator == value) return word;
+    return {};
+}
+
+std::string flagText(bool flag) { return flag ? "1" : "0"; }
+
+}  // namespace
+
+void Settings::load(const std::string& path) {
+    const SettingsReader reader(ini::readFromFile(path));
+    reader.readFloat(NETWORK, "faceConfidenceThreshold", faceConfidenceThreshold);
+    reader.readText(NETWORK, "neuralNetworksPath", neuralNetworksPath);
+    reader.readWord(SYSTEM, "logLevel", LOG_LEVEL_WORDS, "invalid log-level ", logLevel);
+    reader.readWord(SYSTEM, "dnnTarget", DNN_TARGET_WORDS, "invalid DNN-target ", dnnTarget);
+    reader.readWord(SYSTEM, "bodyTrackFps", TRACKER_FPS_WORDS, "invalid tracker fps ", bodyTrackFps);
+    reader.readWord(SYSTEM, "faceTrackFps", TRACKER_FPS_WORDS, "invalid tracker fps ", faceTrackFps);
+    reader.readWord(SYSTEM, "networkType", NETWORK_TYPE_WORDS, "invalid network type ", networkType);
+    reader.readFlag(DETECTORS, "useAge", useAge);
+    reader.readFlag(DETECTORS, "useGender", useGender);
+    reader.readFlag(DETECTORS, "useHeadpose", useHeadpose);
+    reader.readFlag(DETECTORS, "useSmile", useSmile);
+    reader.readFlag(DETECTORS, "useFaceMask", useFaceMask);
+    reader.readFlag(DETECTORS, "useEmotions", useEmotions);
+    reader.readInt(FACE_DETECTION, "maxNumFaces", maxNumFaces);
+    reader.readInt(FACE_DETECTION, "minFaceSize", minFaceSize);
+    reader.readInt(FACE_DETECTION, "maxFaceSize", maxFaceSize);
+    reader.readWord(FACE_DETECTION, "detectionRange", RANGE_WORDS, "invalid range ", detectionRange);
+    reader.readInt(SYSTEM, "numThreads", numThreads);
+}
+
+void Settings::save(const std::string& path) {
+    ini::Sections sections;
+    auto& network = sections[NETWORK];
+    network["faceConfidenceThreshold"] = fmt::format("{:f}", static_cast<double>(faceConfidenceThreshold));
+    network["neuralNetworksPath"] = neuralNetworksPath;
+
+    auto& system = sections[SYSTEM];
+    system["logLevel"] = wordOf(logLevel, LOG_LEVEL_WORDS);
+    system["dnnTarget"] = wordOf(dnnTarget, DNN_TARGET_WORDS);
+    system["bodyTrackFps"] = wordOf(bodyTrackFps, TRACKER_FPS_WORDS);
+    system["faceTrackFps"] = wordOf(faceTrackFps, TRACKER_FPS_WORDS);
+    system["networkType"] = wordOf(networkType, NETWORK_TYPE_WORDS);
+    system["numThreads"] = std::to_string(numThreads);
+
+    auto& detectors = sections[DETECTORS];
+    detectors["useAge"] = flagText(useAge);
+    detectors["useGender"] = flagText(useGender);
+    detectors["useHeadpose"] = flagText(useHeadpose);
+    detectors["useSmile"] = flagText(useSmile);
+    detectors["useFaceMask"] = flagText(useFaceMask);
+    detectors["useEmotions"] = flagText(useEmotions);
+
+    auto& faceDetection = sections[FACE_DETECTION];
+    faceDetection["maxNumFaces"] = std::to_string(maxNumFaces);
+    faceDetection["minFaceSize"] = std::to_string(minFaceSize);
+    faceDetection["maxFaceSize"] = std::to_string(maxFaceSize);
+    faceDetection["detectionRange"] = wordOf(detectionRange, RANGE_WORDS);
+
+    ini::writeToFile(sections, path);
+}
 
 }  // namespace lm

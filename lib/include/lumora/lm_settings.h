@@ -42,6 +42,13 @@ struct LUMORA_EXPORT Settings {
     bool cpuTargetEnabled() const;
     // True for GPU and GPU_MT: the networks run through OpenCL.
     bool gpuTargetEnabled() const;
+
+    // Reads the fields from an INI file; a missing key keeps its field. Throws
+    // std::runtime_error on a file that cannot be read or parsed (nothing changes) and on
+    // a bad value (the fields read before it keep their new values).
+    void load(const std::string& path);
+    // Writes every field into an INI file; throws std::runtime_error when it cannot.
+    void save(const std::string& path);
 };
 
 }  // namespace lm

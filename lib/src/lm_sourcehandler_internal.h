@@ -1,0 +1,110 @@
+#pragma once
+// The video source's implementation object. Public only inside the library and its tests:
+// the camera back end is a seam here, so tests can reach the camera-only behaviour with a
+// file or a pipeline on a machine without a camera.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "lumora/lm_sourcehandler.h"
+
+namespace lm::help {
+
+// How a camera is opened and configured. The default opens the device through V4L2 and
+// sets properties on the capture.
+struct CameraBackend {
+    std::function<bool(cv::VideoCapture& capture, int cameraIndex)> open;
+    std::function<bool(cv::VideoCapture& capture, int propertyId, double value)> set;
+
+    static CameraBackend v4l2();
+};
+
+class SourceHandler::SourceHandlerImpl {
+public:
+    enum Kind : std::int32_t { USB_CAMERA = 0, VIDEO_FILE = 1, VIDEO_STREAM = 2 };
+
+    SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize,
+                      CameraBackend camera = CameraBackend::v4l2());
+    SourceHandlerImpl(const std::string& path, bool loop, bool waitForConsumer);
+    explicit SourceHandlerImpl(const std::string& url);
+    ~SourceHandlerImpl();
+    SourceHandlerImpl(const SourceHandlerImpl&) = delete;
+    SourceHandlerImpl& operator=(const SourceHandlerImpl&) = delete;
+
+    void start();
+    void stop();
+    void pause();
+    void unpause();
+
+    void useUsbCamera(int cameraIndex, const cv::Size& requestedSize);
+    void useVideoFile(const std::string& path, bool loop, bool waitForConsumer);
+    void useVideoStream(const std::string& url);
+
+    bool isUsbCamera() const { return sourceKind == USB_CAMERA; }
+    bool isVideoFile() const { return sourceKind == VIDEO_FILE; }
+    bool isVideoStream() const { return sourceKind == VIDEO_STREAM; }
+
+    FrameResult getNextFrame();
+    cv::Size getSourceResolution() const;
+    std::int64_t getSourceFps() const;
+    // The pace of the source in whole milliseconds.
+    int getSourceFrameDelay() const;
+
+    // Only for tests: a kind outside the three, to reach the open error.
+    void setSourceKindForTest(std::int32_t kind) { sourceKind = kind; }
+
+    // A lost stream is opened again this long after the failed read.
+    static constexpr std::chrono::seconds RECONNECT_WAIT{5};
+
+private:
+    void startLocked();
+    void stopLocked();
+    void openSource();
+    void threadLoop();
+    void readFrame();
+    void waitForReconnect(std::unique_lock<std::mutex>& lock);
+    // Wakes the grabbing thread after changing a flag it waits on; under the mutex, so the
+    // thread cannot miss it between testing the flag and starting to wait.
+    void changeAndWake(const std::function<void()>& change);
+    void rememberSourceProperties();
+
+    cv::VideoCapture capture;
+    cv::Mat frame;
+    // Read without the mutex by a consumer that finds the frame already taken.
+    std::atomic<std::uint32_t> frameNumber{0};
+    std::atomic<bool> consumed{false};
+    std::atomic<std::int32_t> sourceKind{USB_CAMERA};
+    int cameraIndex = 0;
+    std::string filePath;
+    std::string streamUrl;
+    cv::Size requestedSize{0, 0};
+    bool loop = false;
+    bool waitForConsumer = false;
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable condition;
+    std::atomic<bool> running{false};
+    std::atomic<bool> paused{false};
+
+    CameraBackend camera;
+    // Counts wake-ups (under the mutex), so the reconnect wait ends on any of them.
+    std::uint64_t wakeups = 0;
+    // start, stop and the switches from several threads must not interleave.
+    std::mutex controlMutex;
+    // The source's size and rate as seen right after it was opened: asked for by other
+    // threads while a read may be blocking on the capture.
+    mutable std::mutex propertiesMutex;
+    double sourceWidth = 0.0;
+    double sourceHeight = 0.0;
+    double sourceFps = 0.0;
+};
+
+}  // namespace lm::help
