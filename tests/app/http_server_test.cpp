@@ -118,6 +118,19 @@ TEST(HttpServerThreads, StartLogLineAndRestartOnlyWhenPortOrTlsChanges) {
     EXPECT_THROW(httpRequest("GET", "http://127.0.0.1:" + std::to_string(first) + "/a"), Poco::Net::NetException);
 }
 
+// The settings endpoint restarts the server from one of its own handlers.
+TEST(HttpServerThreads, RestartFromInsideAHandlerStillAnswersThatRequest) {
+    auto server = startServer(plainOn(0));
+    const std::uint16_t next = lmtest::refusedPort();
+    server->addEndpoint("/settings/set", [&](Poco::Net::HTTPServerRequest&, Poco::Net::HTTPServerResponse& response) {
+        server->setSettings(plainOn(next));
+        response.send() << "moved";
+    });
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set"), "{}").body, "moved");
+    EXPECT_EQ(server->port(), next);
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set"), "{}").body, "moved");
+}
+
 TEST(HttpServerThreads, BusyPortIsReportedAndTheOldServerKeepsServing) {
     Poco::Net::ServerSocket busy(Poco::Net::SocketAddress("127.0.0.1", 0));
     const std::uint16_t busyPort = busy.address().port();
@@ -242,6 +255,19 @@ TEST_F(HttpServerTlsThreads, ServesHttpsAndSwitchesModeOnTheSamePort) {
     EXPECT_EQ(httpRequest("GET", url(*server, "/in")).body, "GET /in ");
     server->setSettings(plainOn(port));
     EXPECT_EQ(log.countContaining("Started local HTTP server"), 2u) << "no restart for unchanged settings";
+}
+
+TEST_F(HttpServerTlsThreads, SwitchToTlsFromInsideAHandler) {
+    auto server = startServer(plainOn(0));
+    const std::uint16_t port = server->port();
+    const hx::Settings tls = tlsOn(port, certificate.key, certificate.cert);
+    server->addEndpoint("/settings/set", [&](Poco::Net::HTTPServerRequest&, Poco::Net::HTTPServerResponse& response) {
+        server->setSettings(tls);
+        response.send() << "switched";
+    });
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set"), "{}").body, "switched");
+    EXPECT_EQ(server->port(), port);
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set", true), "{}").body, "switched");
 }
 
 TEST_F(HttpServerTlsThreads, RefusesProtocolsOlderThanTls12) {
