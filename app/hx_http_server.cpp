@@ -75,8 +75,7 @@ std::optional<std::string> readBoundedBody(Poco::Net::HTTPServerRequest& request
 
 void sendJson(Poco::Net::HTTPServerResponse& response, Poco::Net::HTTPResponse::HTTPStatus status,
               StatusHandler::APIErrorCode code, const std::string& description) {
-    const std::string body = fmt::format("{{ \"error_code\" : {}, \"description\" : \"{}\"}}",
-                                         static_cast<std::int32_t>(code), format::escapeJson(description));
+    const std::string body = format::getAPIResponseStr(code, description);
     response.setStatusAndReason(status);
     response.setContentType("application/json");
     response.set("Access-Control-Allow-Origin", "*");

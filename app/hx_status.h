@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <lumora/lm_sourcehandler.h>
+
 #include "hx_push_handler.h"
 #include "hx_settings.h"
 
@@ -50,9 +52,9 @@ public:
         std::string description;
     };
 
-    // The value of the video source's frame status (one byte) last seen by the frame loop.
-    using SourceStatus = std::uint8_t;
-    static constexpr SourceStatus NO_FRAME_YET = 1;
+    // The video source's frame status last seen by the frame loop.
+    using SourceStatus = lm::help::SourceHandler::Status;
+    static constexpr SourceStatus NO_FRAME_YET = lm::help::SourceHandler::NO_FRAME_YET;
 
     // The status push switch and URL are taken from these settings once; later settings
     // do not reach them.

@@ -28,7 +28,7 @@ TEST(StatusHandler, FreshHandlerWaitsForItsSource) {
     EXPECT_EQ(error.code, Code::VIDEO_SOURCE_ERROR);
     EXPECT_EQ(error.description, "Video source error");
     EXPECT_EQ(status.getInternalErrorDescription(), "none");
-    EXPECT_EQ(status.getPrevSourceHandlerStatus(), 1);
+    EXPECT_EQ(status.getPrevSourceHandlerStatus(), lm::help::SourceHandler::NO_FRAME_YET);
     EXPECT_FALSE(status.isProcessing());
     EXPECT_FALSE(status.isRtpStreaming());
     EXPECT_FALSE(status.hasSettingsError());
@@ -147,7 +147,7 @@ TEST(StatusHandlerThreads, ReadersSeeEachErrorWithItsOwnText) {
         for (int i = 0; i < 2000; ++i) {
             status.setRuntimeError("runtime " + std::to_string(i), false);
             status.setRtpStreaming(i % 2 == 0);
-            status.setPrevSourceHandlerStatus(static_cast<std::uint8_t>(i % 6));
+            status.setPrevSourceHandlerStatus(static_cast<hx::StatusHandler::SourceStatus>(i % 6));
             status.clearRuntimeError();
         }
         done = true;
