@@ -749,6 +749,16 @@ TEST(IrReaderErrors, BadDescriptionsThrowCvExceptionsThatSayWhy) {
         Port x = unknown.parameter("data", {1, 2});
         unknown.result(unknown.op("FancyOp", "model/fancy", {x}, {}, {{1, 2}}, "opset99"));
     }
+    IrWriter builtin("builtin");
+    {
+        Port x = builtin.parameter("data", {1, 2, 2, 2});
+        builtin.result(builtin.op("BatchNorm", "bn", {x}, {}, {{1, 2, 2, 2}}));
+    }
+    IrWriter empty("empty");
+    {
+        Port x = empty.parameter("data", {1, 0, 2, 2});
+        empty.result(empty.op("Relu", "relu", {x}, {}, {{1, 0, 2, 2}}));
+    }
     IrWriter badConv("conv");
     {
         Port x = badConv.parameter("data", {1, 1, 5, 5});
@@ -782,6 +792,8 @@ TEST(IrReaderErrors, BadDescriptionsThrowCvExceptionsThatSayWhy) {
         {"const huge offset", hugeOffset.xml(), hugeOffset.weights(), "offset"},
         {"edge to missing layer", missingLayer.xml(), "", "missing layer 42"},
         {"unsupported op", unknown.xml(), "", "unsupported op FancyOp layer 'model/fancy'"},
+        {"OpenCV layer name as an op", builtin.xml(), "", "unsupported op BatchNorm layer 'bn'"},
+        {"empty tensor", empty.xml(), "", "has the empty output [1,0,2,2]"},
         {"declared dims contradict", reluNet({1, 2, 3, 4}).xml(), "", "declares [1,2,3,4] but computes [1,2,3,3]"},
         {"conv dims contradict", badConv.xml(), badConv.weights(), "layer 'conv' declares [1,1,5,5] but computes [1,1,3,3]"},
         {"two edges into a port", twice.xml(), "", "two edges enter port 0 of layer 'relu'"},

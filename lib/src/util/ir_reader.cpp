@@ -10,6 +10,7 @@
 #include <numeric>
 #include <optional>
 #include <queue>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,7 +25,7 @@ using Dims = std::vector<int64_t>;
 // Bounds that keep hostile descriptions from making the reader (or OpenCV behind it)
 // allocate without limit: no real network of this system comes near them.
 constexpr int64_t MAX_DIM = int64_t(1) << 24;
-constexpr int64_t MAX_ELEMENTS = int64_t(1) << 26;
+constexpr int64_t MAX_ELEMENTS = int64_t(1) << 24;
 constexpr int64_t MAX_KERNEL = 1024;
 
 [[noreturn]] void fail(const std::string& message) {
@@ -594,8 +595,15 @@ void Builder::setAlias(const IrLayer& layer, const Value& source) {
     mValues[{layer.id, layer.outputs[0].id}] = source;
 }
 
+void requireNonEmpty(const IrLayer& layer, const Dims& dims) {
+    // OpenCV's layers are not made for tensors without elements.
+    if (std::find(dims.begin(), dims.end(), 0) != dims.end())
+        fail(layer.what() + " has the empty output " + dimsText(dims));
+}
+
 int Builder::addLayer(const IrLayer& layer, const std::string& type, cv::dnn::LayerParams params,
                       std::vector<PortRef> inputs, const std::string& name) {
+    requireNonEmpty(layer, outputDims(layer));
     PendingLayer pending;
     pending.name = name.empty() ? layer.name : name;
     pending.type = type;
@@ -655,6 +663,7 @@ void Builder::onParameter(const IrLayer& layer) {
     Value value;
     value.ref = {-1, static_cast<int>(mInputNames.size())};
     value.dims = outputDims(layer);
+    requireNonEmpty(layer, value.dims);
     value.name = layer.name;
     mInputNames.push_back(layer.name);
     mInputDims.push_back(value.dims);
@@ -1336,7 +1345,25 @@ void Builder::onResult(const IrLayer& layer) {
     if (input(layer, 0).isConstant()) fail(layer.what() + " returns a constant");
 }
 
+// OpenCV's own layer types are not IR ops: an op of such a name that the table does not
+// handle is refused rather than handed to a layer that expects another framework's params.
+bool isOpenCVLayerType(const std::string& type) {
+    static const std::set<std::string> types = {
+        "AbsVal", "Accum", "Arg", "BNLL", "BatchNorm", "Blank", "Ceil", "Celu", "ChannelsPReLU", "Compare",
+        "Concat", "Const", "Convolution", "Correlation", "Crop", "CropAndResize", "CumSum", "DataAugmentation",
+        "Deconvolution", "Dequantize", "DetectionOutput", "Dropout", "ELU", "Eltwise", "Exp", "Flatten",
+        "Floor", "FlowWarp", "GRU", "Gather", "HardSigmoid", "HardSwish", "Identity", "InnerProduct",
+        "Interp", "LRN", "LSTM", "Log", "MaxUnpool", "Mish", "NaryEltwise", "Normalize", "NormalizeBBox",
+        "Not", "PReLU", "PSROIPooling", "Padding", "Permute", "Pooling", "Power", "PriorBox",
+        "PriorBoxClustered", "Proposal", "Quantize", "RNN", "ROIPooling", "ReLU", "ReLU6", "Reduce",
+        "Region", "Reorg", "Requantize", "Reshape", "Resize", "Round", "Scale", "Selu", "Shift",
+        "ShuffleChannel", "Sigmoid", "Sign", "Silence", "Slice", "SoftMaxSynced", "Softmax", "Softplus",
+        "Softsign", "Split", "Sqrt", "Swish", "TanH", "ThresholdedRelu"};
+    return types.count(type) != 0 || (type.size() > 4 && type.compare(type.size() - 4, 4, "Int8") == 0);
+}
+
 void Builder::onFactoryLayer(const IrLayer& layer) {
+    if (isOpenCVLayerType(layer.type)) fail("unsupported op " + layer.what());
     cv::dnn::LayerParams params;
     params.name = layer.name;
     params.type = layer.type;
