@@ -433,11 +433,6 @@ TEST(IrReaderPooling, MatchesDirectComputationForRoundingAndPadding) {
                                  {"auto_pad", c.autoPad}};
         if (c.type == std::string("AvgPool")) attributes.push_back({"exclude-pad", c.excludePad ? "true" : "false"});
         w.result(w.op(c.type, "pool", {x}, attributes, {{1, 2, out[0], out[1]}}));
-        // A ceil-rounded window reaching past the padding covers only real pixels there.
-        const int extraB = std::max(0, (out[0] - 1) * s[0] + k[0] - in[0] - pads[0][0] - pads[0][1]);
-        const int extraR = std::max(0, (out[1] - 1) * s[1] + k[1] - in[1] - pads[1][0] - pads[1][1]);
-        (void)extraB;
-        (void)extraR;
         expectClose(run(w, input), referencePool(input, c, out[0], out[1], pads[0][0], pads[1][0], pads[0][1], pads[1][1]));
     }
 }
@@ -618,6 +613,39 @@ TEST(IrReaderPriors, PriorBoxClusteredAndPriorBoxBecomeConstants) {
         for (int i = 0; i < 4; ++i)
             EXPECT_NEAR(row(8 + b)[i], std::min(1.0, std::max(0.0, boxes[b][i] / 100)), 1e-6) << b << "," << i;
     EXPECT_EQ(row(8 + 16), (std::vector<float>{0.1f, 0.1f, 0.1f, 0.1f}));
+}
+
+TEST(IrReaderPriors, SizesComeFromShapeOfAndStridedSliceChains) {
+    // The usual IR form: the feature map's and the image's spatial sizes sliced out of
+    // their shapes.
+    IrWriter w("chain");
+    Port image = w.parameter("image", {1, 3, 100, 100});
+    Port axes = w.constantI64("axes", {2, 3}, {2});
+    Port fmap = w.op("MaxPool", "fmap", {image},
+                     {{"kernel", "50,50"}, {"strides", "50,50"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
+                      {"rounding_type", "floor"}},
+                     {{1, 3, 2, 2}});
+    auto spatial = [&](const Port& of, const std::string& name) {
+        Port shape = w.op("ShapeOf", name + "/shape", {of}, {}, {{4}}, "opset3");
+        return w.op("StridedSlice", name + "/hw",
+                    {shape, w.constantI64(name + "/b", {2}, {1}), w.constantI64(name + "/e", {4}, {1}),
+                     w.constantI64(name + "/s", {1}, {1})},
+                    {{"begin_mask", "0"}, {"end_mask", "1"}, {"new_axis_mask", ""}, {"shrink_axis_mask", ""},
+                     {"ellipsis_mask", ""}},
+                    {{2}});
+    };
+    Port priors = w.op("PriorBoxClustered", "priors", {spatial(fmap, "f"), spatial(image, "i")},
+                       {{"width", "20"}, {"height", "40"}, {"clip", "false"}, {"offset", "0.5"},
+                        {"variance", "0.1,0.1,0.2,0.2"}},
+                       {{2, 16}});
+    Port rows = w.op("Reshape", "rows", {priors, w.constantI64("rows/shape", {1, 8, 4}, {3})}, {}, {{1, 8, 4}});
+    Port pooled = w.op("ReduceMean", "pooled", {fmap, axes}, {{"keep_dims", "false"}}, {{1, 3}});
+    Port asRow = w.op("Reshape", "row", {pooled, w.constantI64("row/shape", {1, 1, 3}, {3})}, {}, {{1, 1, 3}});
+    Port padded = w.op("Concat", "padded", {asRow, w.constant("z", {0.f}, {1, 1, 1})}, {{"axis", "2"}}, {{1, 1, 4}});
+    w.result(w.op("Concat", "out", {padded, rows}, {{"axis", "1"}}, {{1, 9, 4}}));
+    cv::Mat out = run(w, randomBlob({1, 3, 100, 100}));
+    const std::vector<float> first(out.ptr<float>() + 4, out.ptr<float>() + 8);
+    EXPECT_EQ(first, (std::vector<float>{0.15f, 0.05f, 0.35f, 0.45f}));
 }
 
 // A detector whose locations are the network input, so that a test chooses the offsets.
