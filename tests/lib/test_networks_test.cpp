@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <numeric>
+#include <thread>
 
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/imgproc.hpp>
@@ -319,6 +320,34 @@ TEST(TestNetworksOpenCL, GiveTheSameOutputsAsOnTheCpu) {
                 EXPECT_LE(cv::norm(cpu[i], gpu[i], cv::NORM_INF), 1e-4) << names[i];
             }
         }
+}
+
+}  // namespace
+
+namespace {
+
+// Stages load and run their networks on different threads; the reader keeps no state
+// between calls.
+TEST(TestNetworksThreads, LoadAndRunOnSeveralThreadsAtOnce) {
+    const std::vector<std::string>& bases = lm::models::testNetworkBases();
+    std::vector<lm::models::ModelPair> pairs;
+    for (const std::string& base : bases) pairs.push_back(lm::models::buildTestNetwork(base));
+    std::vector<std::thread> threads;
+    std::vector<std::string> failures(bases.size());
+    for (size_t i = 0; i < bases.size(); ++i)
+        threads.emplace_back([&, i] {
+            try {
+                for (int round = 0; round < 3; ++round) {
+                    cv::dnn::Net net = lm::dnn::readNetFromIR(pairs[i].xml.data(), pairs[i].xml.size(),
+                                                              pairs[i].weights.data(), pairs[i].weights.size());
+                    if (net.getUnconnectedOutLayersNames().empty()) failures[i] = "no outputs";
+                }
+            } catch (const std::exception& e) {
+                failures[i] = e.what();
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    for (size_t i = 0; i < bases.size(); ++i) EXPECT_EQ(failures[i], "") << bases[i];
 }
 
 }  // namespace
