@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <numeric>
+#include <set>
 #include <thread>
 
 #include <opencv2/core/ocl.hpp>
@@ -66,6 +68,16 @@ const std::vector<OutputSpec> OUTPUT_TABLE = {
     {"emotion", 112, 112, {{"model/emotion/Softmax", 7}}},
     {"bodyencoder", 128, 256, {{"", 512}}},
 };
+
+TEST(TestNetworks, TheDirectoryHoldsExactlyTheEighteenPairs) {
+    std::set<std::string> expected, found;
+    for (const std::string& base : lm::models::testNetworkBases())
+        for (const char* variant : {"", "_quantized"})
+            for (const char* kind : {".xml.enc", ".bin.enc"}) expected.insert(base + variant + kind);
+    for (const auto& entry : std::filesystem::directory_iterator(lmtest::testNetworksDir()))
+        found.insert(entry.path().filename().string());
+    EXPECT_EQ(found, expected);
+}
 
 TEST(TestNetworks, EveryPairDecryptsLoadsAndNamesItsOutputs) {
     for (const std::string& base : lm::models::testNetworkBases())

@@ -27,6 +27,9 @@ using Dims = std::vector<int64_t>;
 constexpr int64_t MAX_DIM = int64_t(1) << 24;
 constexpr int64_t MAX_ELEMENTS = int64_t(1) << 24;
 constexpr int64_t MAX_KERNEL = 1024;
+// Tensors the reader computes itself (folded constants, priors) stay smaller still: they
+// are made element by element at load time.
+constexpr int64_t MAX_FOLDED = int64_t(1) << 22;
 
 [[noreturn]] void fail(const std::string& message) {
     CV_Error(cv::Error::StsParseError, "IR reader: " + message);
@@ -205,6 +208,11 @@ struct PendingLayer {
     bool checkShape = true;
 };
 
+void requireFoldable(const IrLayer& layer, const Dims& dims) {
+    if (elementCount(dims) > MAX_FOLDED)
+        fail(layer.what() + " would compute a constant of " + dimsText(dims) + " at load time");
+}
+
 double roundToHalf(double value) {
     return static_cast<float>(cv::float16_t(static_cast<float>(value)));
 }
@@ -287,6 +295,7 @@ Constant broadcastConstants(const Constant& a, const Constant& b, double (*op)(d
             fail(layer.what() + " cannot broadcast " + dimsText(a.shape) + " with " + dimsText(b.shape));
         shape[i] = std::max(da, db);
     }
+    requireFoldable(layer, shape);
     Constant result;
     result.shape = shape;
     result.values.resize(static_cast<size_t>(elementCount(shape)));
@@ -1266,7 +1275,7 @@ void Builder::onPriorBoxClustered(const IrLayer& layer) {
     if (stepW == 0) stepW = static_cast<double>(imageWidth) / width;
     if (stepH == 0) stepH = static_cast<double>(imageHeight) / height;
     const double offset = attrNumber<double>(layer, "offset", 0.5);
-    elementCount({height, width, static_cast<int64_t>(widths.size()), 8});
+    requireFoldable(layer, {height, width, static_cast<int64_t>(widths.size()), 8});
 
     std::vector<double> boxes;
     for (int64_t h = 0; h < height; ++h)
@@ -1311,7 +1320,7 @@ void Builder::onPriorBox(const IrLayer& layer) {
     const double offset = attrNumber<double>(layer, "offset", 0.5);
     const double stepW = step == 0 ? static_cast<double>(imageWidth) / width : step;
     const double stepH = step == 0 ? static_cast<double>(imageHeight) / height : step;
-    elementCount({height, width, static_cast<int64_t>(minSizes.size() * (ratios.size() + 1)), 8});
+    requireFoldable(layer, {height, width, static_cast<int64_t>(minSizes.size() * (ratios.size() + 1)), 8});
 
     std::vector<double> boxes;
     auto addBox = [&](double cx, double cy, double bw, double bh) {
