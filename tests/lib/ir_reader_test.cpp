@@ -787,6 +787,14 @@ TEST(IrReaderErrors, BadDescriptionsThrowCvExceptionsThatSayWhy) {
         Port x = empty.parameter("data", {1, 0, 2, 2});
         empty.result(empty.op("Relu", "relu", {x}, {}, {{1, 0, 2, 2}}));
     }
+    IrWriter hugePriors("priors");
+    {
+        hugePriors.parameter("data", {1, 2});
+        Port fmap = hugePriors.constantI64("fmap", {1024, 1024}, {2});
+        Port image = hugePriors.constantI64("image", {300, 300}, {2});
+        hugePriors.result(hugePriors.op("PriorBoxClustered", "priors", {fmap, image},
+                                        {{"width", "1,2"}, {"height", "1,2"}}, {{2, 1024 * 1024 * 2 * 4}}));
+    }
     IrWriter badConv("conv");
     {
         Port x = badConv.parameter("data", {1, 1, 5, 5});
@@ -820,6 +828,7 @@ TEST(IrReaderErrors, BadDescriptionsThrowCvExceptionsThatSayWhy) {
         {"const huge offset", hugeOffset.xml(), hugeOffset.weights(), "offset"},
         {"edge to missing layer", missingLayer.xml(), "", "missing layer 42"},
         {"unsupported op", unknown.xml(), "", "unsupported op FancyOp layer 'model/fancy'"},
+        {"priors too large to compute", hugePriors.xml(), "", "would compute a constant of [1024,1024,2,8]"},
         {"OpenCV layer name as an op", builtin.xml(), "", "unsupported op BatchNorm layer 'bn'"},
         {"empty tensor", empty.xml(), "", "has the empty output [1,0,2,2]"},
         {"declared dims contradict", reluNet({1, 2, 3, 4}).xml(), "", "declares [1,2,3,4] but computes [1,2,3,3]"},

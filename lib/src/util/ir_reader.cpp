@@ -780,7 +780,7 @@ void Builder::addWithConstant(const IrLayer& layer, Value& x, const Constant& c,
         if ((producer.type == "Convolution" || producer.type == "InnerProduct") && channelBias) {
             const int channels = producer.params.get<int>("num_output");
             cv::Mat bias = producer.params.blobs.size() > 1 ? producer.params.blobs[1]
-                                                            : cv::Mat::zeros(1, channels, CV_32F);
+                                                            : cv::Mat(1, channels, CV_32F, cv::Scalar(0));
             for (int i = 0; i < channels; ++i)
                 bias.at<float>(i) += static_cast<float>(c.values[plan.scalar ? 0 : i]);
             if (producer.params.blobs.size() > 1) producer.params.blobs[1] = bias;
@@ -1045,7 +1045,13 @@ void Builder::onMatMul(const IrLayer& layer) {
     if (k != x.dims[1]) fail(layer.what() + " multiplies " + dimsText(x.dims) + " by " + dimsText(b.shape));
     // InnerProduct keeps its weights as [N, K].
     cv::Mat weights = toBlob(b, {static_cast<int>(b.shape[0]), static_cast<int>(b.shape[1])});
-    if (!transposeB) weights = weights.t();
+    // cv::transpose rather than Mat::t(): matrix expressions share a lazily made global
+    // that concurrent loads would race on.
+    if (!transposeB) {
+        cv::Mat transposed;
+        cv::transpose(weights, transposed);
+        weights = transposed;
+    }
     cv::dnn::LayerParams params;
     params.set("num_output", static_cast<int>(n));
     params.set("bias_term", false);
