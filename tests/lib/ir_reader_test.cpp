@@ -828,7 +828,7 @@ TEST(IrReaderErrors, BadDescriptionsThrowCvExceptionsThatSayWhy) {
         {"const huge offset", hugeOffset.xml(), hugeOffset.weights(), "offset"},
         {"edge to missing layer", missingLayer.xml(), "", "missing layer 42"},
         {"unsupported op", unknown.xml(), "", "unsupported op FancyOp layer 'model/fancy'"},
-        {"priors too large to compute", hugePriors.xml(), "", "would compute a constant of [1024,1024,2,8]"},
+        {"priors too large to compute", hugePriors.xml(), hugePriors.weights(), "would compute a constant of [1024,1024,2,8]"},
         {"OpenCV layer name as an op", builtin.xml(), "", "unsupported op BatchNorm layer 'bn'"},
         {"empty tensor", empty.xml(), "", "has the empty output [1,0,2,2]"},
         {"declared dims contradict", reluNet({1, 2, 3, 4}).xml(), "", "declares [1,2,3,4] but computes [1,2,3,3]"},
