@@ -857,3 +857,21 @@ TEST(IrReaderErrors, DimsOfAnInputPortMustMatchItsProducer) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IrReaderVersions, ReadsVersionTenAndElevenDescriptions) {
+    IrWriter w("relu");
+    Port x = w.parameter("data", {1, 2, 2, 2});
+    w.result(w.op("Relu", "relu", {x}, {}, {{1, 2, 2, 2}}));
+    for (const char* version : {"10", "11"}) {
+        std::string xml = w.xml();
+        const size_t at = xml.find("version=\"11\"");
+        ASSERT_NE(at, std::string::npos);
+        xml.replace(at, 12, std::string("version=\"") + version + "\"");
+        cv::dnn::Net net = lm::dnn::readNetFromIR(xml.data(), xml.size(), nullptr, 0);
+        EXPECT_EQ(net.getUnconnectedOutLayersNames(), std::vector<std::string>{"relu"}) << version;
+    }
+}
+
+}  // namespace
