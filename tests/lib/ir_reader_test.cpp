@@ -249,6 +249,21 @@ TEST(IrReaderArithmetic, BroadcastsConstantsAndCombinesTensors) {
         {"multiply by a channel tensor", "Multiply", {1, 3, 1, 1}, false},
         {"add a channel tensor", "Add", {1, 3, 1, 1}, false},
     };
+    // The smaller tensor may also come first.
+    {
+        IrWriter w("first");
+        Port x = w.parameter("input", {1, 3, 4, 5});
+        Port axes = w.constantI64("axes", {2, 3}, {2});
+        Port pooled = w.op("ReduceMean", "pooled", {x, axes}, {{"keep_dims", "true"}}, {{1, 3, 1, 1}});
+        w.result(w.op("Multiply", "op", {pooled, x}, {{"auto_broadcast", "numpy"}}, {{1, 3, 4, 5}}));
+        const cv::Mat input = randomBlob({1, 3, 4, 5});
+        cv::Mat expected = input.clone();
+        for (int ch = 0; ch < 3; ++ch) {
+            cv::Mat plane(4, 5, CV_32F, expected.ptr<float>(0, ch));
+            plane *= cv::mean(cv::Mat(4, 5, CV_32F, const_cast<float*>(input.ptr<float>(0, ch))))[0];
+        }
+        expectClose(run(w, input), expected);
+    }
     const Dims xd = {1, 3, 4, 5};
     const cv::Mat input = randomBlob({1, 3, 4, 5});
     for (const BinaryCase& c : cases) {

@@ -754,15 +754,20 @@ void Builder::onBinary(const IrLayer& layer) {
         addLayer(layer, "Eltwise", params, {a.ref, b.ref});
         return;
     }
-    const BroadcastPlan plan = planBroadcast(a.dims, b.dims);
-    if (plan.valid && !plan.scalar && (type == "Add" || type == "Multiply") &&
-        b.dims.size() == a.dims.size()) {
-        // OpenCV's Scale layer takes its weights (or bias) from a second input.
-        cv::dnn::LayerParams params;
-        params.set("axis", plan.axis);
-        params.set("bias_term", type == "Add");
-        addLayer(layer, "Scale", params, {a.ref, b.ref});
-        return;
+    if (type == "Add" || type == "Multiply") {
+        // OpenCV's Scale layer takes its weights (or bias) from a second input that
+        // spans a block of the first one's axes; either operand may be the smaller one.
+        const bool bSmaller = elementCount(b.dims) <= elementCount(a.dims);
+        const Value& big = bSmaller ? a : b;
+        const Value& small = bSmaller ? b : a;
+        const BroadcastPlan plan = planBroadcast(big.dims, small.dims);
+        if (plan.valid && !plan.scalar && big.dims.size() == small.dims.size() && outputDims(layer) == big.dims) {
+            cv::dnn::LayerParams params;
+            params.set("axis", plan.axis);
+            params.set("bias_term", type == "Add");
+            addLayer(layer, "Scale", params, {big.ref, small.ref});
+            return;
+        }
     }
     fail(layer.what() + " of tensors " + dimsText(a.dims) + " and " + dimsText(b.dims) + " is not supported");
 }
