@@ -179,6 +179,21 @@ TEST(IrReaderConvolution, BiasOfALayerWithTwoConsumersStaysSeparate) {
     expectClose(out, expected);
 }
 
+TEST(IrReaderConvolution, PerElementAddAfterAConvolutionIsNoBias) {
+    IrWriter w("elementwise");
+    Port x = w.parameter("input", {1, 2, 3, 3});
+    const std::vector<float> weights = randomValues(2 * 2, 3), offsets = randomValues(2 * 3 * 3, 4);
+    Port conv = w.op("Convolution", "conv", {x, w.constant("w", weights, {2, 2, 1, 1})},
+                     {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"}},
+                     {{1, 2, 3, 3}});
+    w.result(w.op("Add", "add", {conv, w.constant("offsets", offsets, {1, 2, 3, 3})}, {}, {{1, 2, 3, 3}}));
+    const cv::Mat input = randomBlob({1, 2, 3, 3});
+    ConvCase c{"", 2, 2, 1, 1, 1, 1, 1, 1, 1, "explicit", 0, 0, 0, 0, Storage::F32};
+    cv::Mat expected = referenceConv(input, weights, {}, c, 0, 0, 3, 3);
+    for (int i = 0; i < 18; ++i) expected.ptr<float>()[i] += offsets[i];
+    expectClose(run(w, input), expected);
+}
+
 // ---------------------------------------------------------------- element-wise ops
 
 struct UnaryCase {
@@ -238,6 +253,7 @@ struct BinaryCase {
 TEST(IrReaderArithmetic, BroadcastsConstantsAndCombinesTensors) {
     const BinaryCase cases[] = {
         {"add per channel", "Add", {1, 3, 1, 1}, true},
+        {"add per element", "Add", {1, 3, 4, 5}, true},
         {"multiply per channel", "Multiply", {1, 3, 1, 1}, true},
         {"subtract per channel, rank 3", "Subtract", {3, 1, 1}, true},
         {"divide by a scalar", "Divide", {}, true},

@@ -414,6 +414,9 @@ private:
     void onFactoryLayer(const IrLayer& layer);
 
     void addWithConstant(const IrLayer& layer, Value& x, const Constant& c, int sourceConsumers);
+    bool perChannel(const Value& x, const Constant& c, const BroadcastPlan& plan) const;
+    void combineWithConstantLayer(const IrLayer& layer, Value& x, const Constant& c, const BroadcastPlan& plan,
+                                  bool add);
     int sourceConsumers(const IrLayer& layer, size_t index) const;
     void multiplyWithConstant(const IrLayer& layer, Value& x, const Constant& c);
     void reshapeTo(const IrLayer& layer, Value& x, const Dims& target);
@@ -781,9 +784,11 @@ void Builder::addWithConstant(const IrLayer& layer, Value& x, const Constant& c,
     // layer feeds nothing else; the fused layer takes the Add's name.
     if (x.ref.layer >= 0 && sourceConsumers == 1) {
         PendingLayer& producer = mPending[x.ref.layer];
-        const bool channelBias = plan.scalar || plan.axis == 1;
-        if ((producer.type == "Convolution" || producer.type == "InnerProduct") && channelBias) {
-            const int channels = producer.params.get<int>("num_output");
+        const bool fusable = producer.type == "Convolution" || producer.type == "InnerProduct";
+        const int channels = fusable ? producer.params.get<int>("num_output") : 0;
+        const bool channelBias =
+            plan.scalar || (plan.axis == 1 && c.values.size() == static_cast<size_t>(channels));
+        if (fusable && channelBias) {
             cv::Mat bias = producer.params.blobs.size() > 1 ? producer.params.blobs[1]
                                                             : cv::Mat(1, channels, CV_32F, cv::Scalar(0));
             for (int i = 0; i < channels; ++i)
@@ -808,6 +813,10 @@ void Builder::addWithConstant(const IrLayer& layer, Value& x, const Constant& c,
         addLayer(layer, "Power", params, {x.ref});
         return;
     }
+    if (!perChannel(x, c, plan)) {
+        combineWithConstantLayer(layer, x, c, plan, true);
+        return;
+    }
     Constant ones = c;
     std::fill(ones.values.begin(), ones.values.end(), 1.0);
     params.set("axis", plan.axis);
@@ -828,10 +837,47 @@ void Builder::multiplyWithConstant(const IrLayer& layer, Value& x, const Constan
         addLayer(layer, "Power", params, {x.ref});
         return;
     }
+    if (!perChannel(x, c, plan)) {
+        combineWithConstantLayer(layer, x, c, plan, false);
+        return;
+    }
     params.set("axis", plan.axis);
     params.set("bias_term", false);
     params.blobs = {toBlob(c)};
     addLayer(layer, "Scale", params, {x.ref});
+}
+
+// A Scale layer with its own blobs is kept to one value per channel: OpenCV fuses such a
+// layer into a convolution before it and fails on any other count.
+bool Builder::perChannel(const Value& x, const Constant& c, const BroadcastPlan& plan) const {
+    return plan.axis == 1 && x.dims.size() >= 2 && static_cast<int64_t>(c.values.size()) == x.dims[1];
+}
+
+// Any other constant becomes a Const layer: combined element by element when it is as
+// large as x, else as the second input of a Scale layer over its block of axes.
+void Builder::combineWithConstantLayer(const IrLayer& layer, Value& x, const Constant& c, const BroadcastPlan& plan,
+                                       bool add) {
+    Constant full = c;
+    const bool sameSize = static_cast<int64_t>(c.values.size()) == elementCount(x.dims);
+    full.shape.assign(x.dims.size(), 1);
+    if (sameSize) full.shape = x.dims;
+    else
+        for (size_t i = 0, offset = x.dims.size() - c.shape.size(); i < c.shape.size(); ++i)
+            full.shape[offset + i] = c.shape[i];
+    Value constant;
+    constant.constant = std::make_shared<const Constant>(std::move(full));
+    constant.dims = constant.constant->shape;
+    constant.name = layer.name + "/constant";
+    const PortRef ref = refOf(constant);
+    cv::dnn::LayerParams params;
+    if (sameSize) {
+        params.set("operation", add ? "sum" : "prod");
+        addLayer(layer, "Eltwise", params, {x.ref, ref});
+        return;
+    }
+    params.set("axis", plan.axis);
+    params.set("bias_term", add);
+    addLayer(layer, "Scale", params, {x.ref, ref});
 }
 
 // The pads of one spatial axis from auto_pad, or the explicit ones.
