@@ -212,11 +212,6 @@ void detect(cv::dnn::Net net, const cv::Mat& frame, const cv::Size& inputSize, s
     model.detect(frame, classIds, confidences, boxes, 0.1f, 0.0f);
 }
 
-cv::Rect slotPixels(const lm::models::Slot& s, const cv::Size& frame) {
-    const int x0 = static_cast<int>(s.x0 * frame.width), y0 = static_cast<int>(s.y0 * frame.height);
-    return {x0, y0, static_cast<int>(s.x1 * frame.width) - x0, static_cast<int>(s.y1 * frame.height) - y0};
-}
-
 struct DetectorCase {
     const char* base;
     cv::Size input;
@@ -233,7 +228,7 @@ TEST(TestNetworks, DetectorsFindDrawnSquaresAtTheirSlotsWithTheirBrightness) {
                 std::map<std::pair<int, int>, std::pair<cv::Rect, double>> drawn;  // by top-left corner
                 for (size_t s = 0; s < slots.size(); s += 2) {
                     const int grey = 100 + static_cast<int>(s) * 4;
-                    const cv::Rect box = slotPixels(slots[s], frameSize);
+                    const cv::Rect box = lmtest::slotInFrame(slots[s], frameSize);
                     frame(box).setTo(cv::Scalar(grey, grey, grey));
                     drawn[{box.x, box.y}] = {box, grey / 255.0};
                 }
@@ -266,7 +261,7 @@ TEST(TestNetworks, LongRangeDetectorHasOtherSlotsThanTheRegularOne) {
             EXPECT_FALSE(r.x0 == l.x0 && r.y0 == l.y0 && r.x1 == l.x1 && r.y1 == l.y1);
     // A square on a regular slot is found at that slot only by the regular detector.
     cv::Mat frame = uniform(640, 480, cv::Scalar(0, 0, 0));
-    const cv::Rect square = slotPixels(regular[1], frame.size());
+    const cv::Rect square = lmtest::slotInFrame(regular[1], frame.size());
     frame(square).setTo(cv::Scalar(230, 230, 230));
     std::vector<float> confidences;
     std::vector<cv::Rect> boxes;
