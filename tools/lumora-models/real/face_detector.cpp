@@ -107,6 +107,13 @@ struct AnchorSpec {
     float aspect;
 };
 
+// Layer 0 has three boxes per cell; the others six, the interpolated scale second.
+std::vector<AnchorSpec> anchorSpecs(const std::vector<float>& scales, size_t layer) {
+    if (layer == 0) return {{0.1f, 1.0f}, {0.2f, 2.0f}, {0.2f, 0.5f}};
+    const float s = scales[layer], next = scales[layer + 1];
+    return {{s, 1.0f}, {std::sqrt(s * next), 1.0f}, {s, 2.0f}, {s, 0.5f}, {s, 3.0f}, {s, 1.0f / 3.0f}};
+}
+
 // The multiple-grid anchors of the original, in the order layer, row, column, spec, as
 // (xmin, ymin, xmax, ymax) normalised to the input; each keeps its size in pixels of the
 // 512 x 512 training input.
@@ -117,14 +124,7 @@ std::vector<float> anchors(const std::vector<std::pair<int64_t, int64_t>>& grids
     scales.push_back(1.0f);
     std::vector<float> boxes;
     for (size_t layer = 0; layer < grids.size(); ++layer) {
-        std::vector<AnchorSpec> specs;
-        if (layer == 0) {
-            specs = {{0.1f, 1.0f}, {0.2f, 2.0f}, {0.2f, 0.5f}};
-        } else {
-            const float s = scales[layer], next = scales[layer + 1];
-            specs = {{s, 1.0f}, {std::sqrt(s * next), 1.0f}, {s, 2.0f},
-                     {s, 0.5f}, {s, 3.0f},                   {s, 1.0f / 3.0f}};
-        }
+        const std::vector<AnchorSpec> specs = anchorSpecs(scales, layer);
         const auto [gh, gw] = grids[layer];
         for (int64_t y = 0; y < gh; ++y)
             for (int64_t x = 0; x < gw; ++x)

@@ -153,11 +153,19 @@ Port IrGraph::dense(const std::string& name, Port x, const Tensor& kn, const Ten
     return add(name, m, b);
 }
 
+// Both ops commute; the reader maps a broadcast onto OpenCV's Scale only when the
+// full-size tensor comes first.
+static void largerFirst(const IrGraph& g, Port& a, Port& b) {
+    if (elementCount(g.shape(a)) < elementCount(g.shape(b))) std::swap(a, b);
+}
+
 Port IrGraph::add(const std::string& name, Port a, Port b) {
+    largerFirst(*this, a, b);
     return op("Add", name, {a, b}, {{"auto_broadcast", "numpy"}}, broadcastShape(shape(a), shape(b)));
 }
 
 Port IrGraph::multiply(const std::string& name, Port a, Port b) {
+    largerFirst(*this, a, b);
     return op("Multiply", name, {a, b}, {{"auto_broadcast", "numpy"}},
               broadcastShape(shape(a), shape(b)));
 }
@@ -238,8 +246,10 @@ Port IrGraph::resizeBilinear(const std::string& name, Port x, int64_t height, in
 }
 
 Port IrGraph::normalizeL2(const std::string& name, Port x) {
-    const Port axes = integers(name + "/axes", {1, 2, 3});
-    return op("NormalizeL2", name, {x, axes}, {{"eps", "1e-12"}, {"eps_mode", "add"}}, shape(x));
+    // The network reader has no NormalizeL2 yet; OpenCV's own "Normalize" layer does the
+    // same (p = 2 over C, H and W together) and loads through the reader's layer factory.
+    return op("Normalize", name, {x}, {{"p", "2"}, {"across_spatial", "1"}, {"eps", "1e-12"}},
+              shape(x), "extension");
 }
 
 }  // namespace lmconv
