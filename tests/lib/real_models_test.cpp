@@ -19,6 +19,7 @@
 
 #include "lm_network.h"
 #include "real/converters.h"
+#include "real/ir_emit.h"
 #include "real/real_models.h"
 #include "real/tfjs.h"
 #include "support/temp_dir.h"
@@ -71,6 +72,12 @@ cv::dnn::Net loadModel(const std::string& base, bool quantized) {
     const std::string bin = lm::crypt::decryptString(lm::fs::readFile(files.weights), lm::crypt::DEFAULT_KEY,
                                                      lm::crypt::DEFAULT_IV);
     return lm::dnn::readNetFromIR(xml.data(), xml.size(), bin.data(), bin.size());
+}
+
+// Writes a graph through the project's IR writer and reads it back, in memory.
+cv::dnn::Net readGraph(const lmconv::IrGraph& graph, bool quantized = false) {
+    const lmconv::IrPair ir = lmconv::emitIr(graph, quantized);
+    return lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size());
 }
 
 cv::dnn::DetectionModel detector(const std::string& base, bool quantized, cv::Size size) {
@@ -390,7 +397,58 @@ TEST_F(RealModelFiles, FaceDetectorAnchorsFollowTheInputSize) {
     }
 }
 
-// ---- reading TensorFlow.js weight files: no downloaded weights needed ----
+TEST_F(RealModelFiles, LandmarksMatchReference) {
+    if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
+    // A misplaced odd pad moves these by up to 0.21, BGR input by 0.007, a missing mean by 0.004.
+    cv::dnn::Net net = readGraph(lmconv::convertLandmarks({weightsRoot()}));
+    const cv::Mat crop = image(SKIMAGE + "astronaut.png")(cv::Rect(159, 60, 129, 129));
+    const cv::Mat points = attributes(net, crop, 112, {"landmarks"})[0];
+    ASSERT_EQ(points.cols, 136);
+    const struct {
+        int point;
+        float x, y;
+    } reference[] = {{30, 0.4969f, 0.5249f}, {36, 0.2830f, 0.3061f}, {45, 0.7267f, 0.3332f},
+                     {8, 0.4903f, 0.9085f},  {48, 0.3324f, 0.6222f}, {54, 0.6669f, 0.6335f}};
+    for (const auto& r : reference) {
+        EXPECT_NEAR(points.at<float>(0, 2 * r.point), r.x, 1e-3) << "point " << r.point;
+        EXPECT_NEAR(points.at<float>(0, 2 * r.point + 1), r.y, 1e-3) << "point " << r.point;
+    }
+}
+
+// ---- no downloaded weights needed from here on ----
+
+TEST(GaussianRows, ExpectationRecoversTheValueAndSaturatesAtTheEnds) {
+    // A row built on one input feature, so that the value is the input itself.
+    auto rowFor = [](int bins, int firstBin, float sigma) {
+        lmconv::IrGraph g("row");
+        const lmconv::Port value = g.parameter("value", {1, 1});
+        g.result(lmconv::gaussianRow(g, "row", value, {1.0f}, 0.0f, bins, firstBin, sigma));
+        return readGraph(g);
+    };
+    cv::dnn::Net angle = rowFor(lmconv::ANGLE_BINS, -lmconv::ANGLE_BINS / 2, lmconv::ANGLE_SIGMA);
+    cv::dnn::Net age = rowFor(lmconv::AGE_BINS, 0, lmconv::AGE_SIGMA);
+    const struct {
+        cv::dnn::Net* net;
+        float value;
+        double expected;  // the stage's expectation, angles offset by N/2
+        double offset;
+    } cases[] = {
+        {&angle, 0.0f, 0.0, 90}, {&angle, 30.5f, 30.5, 90}, {&angle, -70.0f, -70.0, 90},
+        {&angle, 89.0f, 86.11, 90},  // near the end the row is cut off
+        {&age, 0.0f, 2.09, 0},       {&age, 5.0f, 5.23, 0},   {&age, 10.0f, 10.0, 0},
+        {&age, 42.25f, 42.25, 0},
+    };
+    for (const auto& c : cases) {
+        cv::Mat input(1, 1, CV_32F, cv::Scalar(c.value));
+        c.net->setInput(input);
+        const cv::Mat row = c.net->forward("row").reshape(1, 1);
+        const auto [e, total] = expectation(row);
+        EXPECT_NEAR(total, 1.0, 1e-4);
+        EXPECT_NEAR(e - c.offset, c.expected, 0.05) << "value " << c.value;
+    }
+}
+
+// ---- reading TensorFlow.js weight files ----
 
 class TfjsWeights : public ::testing::Test {
 protected:

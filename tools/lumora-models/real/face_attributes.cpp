@@ -84,23 +84,6 @@ Port denseFeatures(IrGraph& g, const Weights& w, Port x) {
     return g.globalMean("global_mean", x, false);  // [1,256]
 }
 
-// A Gaussian row over bins around a value that is affine in the features:
-// value = features . v + v0. Its logits, j*value/s^2 - j^2/(2 s^2), are affine too
-// (the -value^2 term is the same in every bin and cancels in the softmax).
-Port gaussianRow(IrGraph& g, const std::string& name, Port features, const std::vector<float>& v,
-                 float v0, int bins, int firstBin, float sigma) {
-    const int64_t k = static_cast<int64_t>(v.size());
-    const float s2 = sigma * sigma;
-    Tensor weights({k, bins}, 0.0f), bias({bins}, 0.0f);
-    for (int i = 0; i < bins; ++i) {
-        const float j = static_cast<float>(firstBin + i);
-        for (int64_t r = 0; r < k; ++r) weights.at({r, i}) = j * v[r] / s2;
-        bias.values[i] = j * v0 / s2 - j * j / (2.0f * s2);
-    }
-    const Port logits = g.dense(name + "/logits", features, weights, bias);
-    return g.softmax(name, logits, 1);
-}
-
 // Head-pose read-outs from the 136 landmark values (x0, y0, ..., x67, y67), in degrees.
 struct AngleFormula {
     std::vector<float> coefficients = std::vector<float>(136, 0.0f);
@@ -150,6 +133,22 @@ AngleFormula rollFormula() {
 }
 
 }  // namespace
+
+// The logits of the Gaussian row, j*value/s^2 - j^2/(2 s^2), are affine in the features
+// (the -value^2/(2 s^2) term is the same in every bin and cancels in the softmax).
+Port gaussianRow(IrGraph& g, const std::string& name, Port features, const std::vector<float>& v,
+                 float v0, int bins, int firstBin, float sigma) {
+    const int64_t k = static_cast<int64_t>(v.size());
+    const float s2 = sigma * sigma;
+    Tensor weights({k, bins}, 0.0f), bias({bins}, 0.0f);
+    for (int i = 0; i < bins; ++i) {
+        const float j = static_cast<float>(firstBin + i);
+        for (int64_t r = 0; r < k; ++r) weights.at({r, i}) = j * v[r] / s2;
+        bias.values[i] = j * v0 / s2 - j * j / (2.0f * s2);
+    }
+    const Port logits = g.dense(name + "/logits", features, weights, bias);
+    return g.softmax(name, logits, 1);
+}
 
 IrGraph convertAgeGender(const WeightsDir& dir) {
     const Weights w = readWeightsManifest(dir.faceApi("age_gender_model-weights_manifest.json"));
@@ -216,6 +215,14 @@ IrGraph convertHeadpose(const WeightsDir& dir) {
         }
         g.result(gaussianRow(g, name, features, v, v0, ANGLE_BINS, -ANGLE_BINS / 2, ANGLE_SIGMA));
     }
+    return g;
+}
+
+IrGraph convertLandmarks(const WeightsDir& dir) {
+    const Weights w = readWeightsManifest(dir.faceApi("face_landmark_68_model-weights_manifest.json"));
+    IrGraph g("landmarks");
+    const Port features = denseFeatures(g, w, faceApiInput(g, g.parameter("image", {1, 3, 112, 112})));
+    g.result(g.dense("landmarks", features, tensor(w, "fc/weights"), tensor(w, "fc/bias")));
     return g;
 }
 
