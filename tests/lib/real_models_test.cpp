@@ -11,6 +11,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -53,19 +54,23 @@ bool samplesPresent() {
            fs::exists(OPENCV_HTML + "227943776_1.jpg");
 }
 
-// The model directory, converted once per test process.
+// The model directory of this test process; each base is converted when first needed.
 const std::string& realModelsDir() {
     static const lmtest::TempDir dir;
-    static const std::string path = [] {
-        lmconv::writeRealModels({weightsRoot()}, dir.path().string());
-        return dir.path().string();
-    }();
+    static const std::string path = dir.path().string();
     return path;
+}
+
+const std::string& convertedModelsDir(const std::string& base) {
+    static std::set<std::string> converted;
+    if (converted.insert(base).second)
+        lmconv::writeRealModel({weightsRoot()}, lmconv::realModel(base), realModelsDir());
+    return realModelsDir();
 }
 
 // Reads a model pair as the stages do: files, decryption, then the reader.
 cv::dnn::Net loadModel(const std::string& base, bool quantized) {
-    const lm::ModelFiles files = lm::modelFiles(realModelsDir(), base,
+    const lm::ModelFiles files = lm::modelFiles(convertedModelsDir(base), base,
                                                 quantized ? lm::Settings::QUANTIZED : lm::Settings::NORMAL);
     const std::string xml = lm::crypt::decryptString(lm::fs::readFile(files.description),
                                                      lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV);
@@ -147,6 +152,8 @@ struct Variant {
     bool quantized;
     double slack;  // how much wider the compressed weights' tolerances are
 };
+
+void PrintTo(const Variant& v, std::ostream* out) { *out << (v.quantized ? "_quantized" : "plain"); }
 
 class RealModels : public ::testing::TestWithParam<Variant> {
 protected:
@@ -348,20 +355,22 @@ protected:
 TEST_F(RealModelFiles, EveryBaseHasBothVariants) {
     const char* bases[] = {"detect_regular", "detect_long", "agegender", "headpose", "smile",
                            "facemask",       "emotion",     "bodydetect", "bodyencoder"};
+    const lmtest::TempDir dir;
+    lmconv::writeRealModels({weightsRoot()}, dir.path().string());
     for (const char* base : bases)
         for (auto type : {lm::Settings::NORMAL, lm::Settings::QUANTIZED}) {
-            const lm::ModelFiles files = lm::modelFiles(realModelsDir(), base, type);
+            const lm::ModelFiles files = lm::modelFiles(dir.path().string(), base, type);
             EXPECT_TRUE(fs::exists(files.description)) << files.description;
             EXPECT_TRUE(fs::exists(files.weights)) << files.weights;
         }
-    EXPECT_EQ(std::distance(fs::directory_iterator(realModelsDir()), fs::directory_iterator()), 36);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 36);
 }
 
 TEST_F(RealModelFiles, QuantizedWeightsAreSmallerAndAgree) {
     for (const char* base : {"agegender", "emotion", "headpose", "smile"}) {
         SCOPED_TRACE(base);
-        const lm::ModelFiles plain = lm::modelFiles(realModelsDir(), base, lm::Settings::NORMAL);
-        const lm::ModelFiles compressed = lm::modelFiles(realModelsDir(), base, lm::Settings::QUANTIZED);
+        const lm::ModelFiles plain = lm::modelFiles(convertedModelsDir(base), base, lm::Settings::NORMAL);
+        const lm::ModelFiles compressed = lm::modelFiles(convertedModelsDir(base), base, lm::Settings::QUANTIZED);
         EXPECT_LT(lm::fs::getFileSize(compressed.weights), lm::fs::getFileSize(plain.weights) * 6 / 10);
 
         cv::dnn::Net a = loadModel(base, false), b = loadModel(base, true);

@@ -18,6 +18,13 @@ struct RealModel {
 // The nine roles, in the order they are written.
 const std::vector<RealModel>& realModels();
 
+// Converts one role and writes its plain and "_quantized" pairs into outDir.
+void writeRealModel(const WeightsDir& weights, const RealModel& model, const std::string& outDir,
+                    const std::function<void(const std::string&)>& progress = {});
+
+// The role of that base name; throws std::invalid_argument for another name.
+const RealModel& realModel(const std::string& base);
+
 // Converts every role and writes base.xml.enc / base.bin.enc and the "_quantized" pair
 // (weights stored as float16) into outDir, which must exist. Throws std::runtime_error
 // naming the missing or damaged weight file. progress, when set, is told each file written.
