@@ -174,6 +174,8 @@ TEST_P(RealModels, FaceDetectorRegularFindsReferenceFacesOnly) {
     } faces[] = {
         {SKIMAGE + "astronaut.png", 0.976f, {177, 74, 93, 101}},
         {OPENCV_HTML + "227943776_1.jpg", 1.000f, {145, 103, 144, 177}},
+        {OPENCV_HTML + "230501201_1.jpg", 0.995f, {163, 240, 317, 365}},
+        {OPENCV_DATA + "messi5.jpg", 0.974f, {225, 89, 31, 43}},
     };
     for (const auto& face : faces) {
         SCOPED_TRACE(face.path);
@@ -282,6 +284,10 @@ TEST_P(RealModels, HeadposeAnglesOnReferenceCrops) {
 
 TEST_P(RealModels, BodyDetectorFindsTheSixWalkers) {
     auto model = detector("bodydetect", quantized(), {640, 480});
+    // Other frames: six people in frame 100, three in frame 500, nothing else.
+    EXPECT_EQ(detect(model, videoFrame(100), 0.7f).boxes.size(), 6u);
+    EXPECT_EQ(detect(model, videoFrame(500), 0.7f).boxes.size(), 3u);
+
     const Detections d = detect(model, videoFrame(300), 0.7f);
     // Reference corners in 640 x 480 input pixels; vtest's frames are 1.2 times larger.
     const int corners[6][4] = {{201, 128, 218, 183}, {260, 180, 288, 245}, {156, 133, 180, 195},
