@@ -23,6 +23,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+namespace real = lm::models::real;
 
 std::string weightsRoot() {
     if (const char* dir = std::getenv("LUMORA_WEIGHTS_DIR")) return dir;
@@ -33,7 +34,7 @@ const std::string* modelsDir() {
     static const lmtest::TempDir dir;
     static const bool ok = [] {
         if (!fs::exists(weightsRoot() + "/face-api/model/ssd_mobilenetv1_model.bin")) return false;
-        lmconv::writeRealModels({weightsRoot()}, dir.path().string());
+        real::writeRealModels({weightsRoot()}, dir.path().string());
         return true;
     }();
     static const std::string path = dir.path().string();

@@ -31,6 +31,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+namespace real = lm::models::real;
 
 const std::string SKIMAGE = "/usr/lib/python3/dist-packages/skimage/data/";
 const std::string OPENCV_DATA = "/usr/share/doc/opencv-doc/examples/data/";
@@ -45,7 +46,7 @@ std::string weightsRoot() {
 }
 
 bool weightsPresent() {
-    const lmconv::WeightsDir dir{weightsRoot()};
+    const real::WeightsDir dir{weightsRoot()};
     return fs::exists(dir.faceApi("ssd_mobilenetv1_model.bin")) && fs::exists(dir.human("centernet.bin"));
 }
 
@@ -64,7 +65,7 @@ const std::string& realModelsDir() {
 const std::string& convertedModelsDir(const std::string& base) {
     static std::set<std::string> converted;
     if (converted.insert(base).second)
-        lmconv::writeRealModel({weightsRoot()}, lmconv::realModel(base), realModelsDir());
+        real::writeRealModel({weightsRoot()}, real::realModel(base), realModelsDir());
     return realModelsDir();
 }
 
@@ -80,8 +81,8 @@ cv::dnn::Net loadModel(const std::string& base, bool quantized) {
 }
 
 // Writes a graph through the project's IR writer and reads it back, in memory.
-cv::dnn::Net readGraph(const lmconv::IrGraph& graph, bool quantized = false) {
-    const lmconv::IrPair ir = lmconv::emitIr(graph, quantized);
+cv::dnn::Net readGraph(const real::IrGraph& graph, bool quantized = false) {
+    const real::IrPair ir = real::emitIr(graph, quantized);
     return lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size());
 }
 
@@ -226,7 +227,7 @@ TEST_P(RealModels, AgeAndGenderOnReferenceCrops) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         const auto out = attributes(net, image(c.path)(c.square), 112, {"model/age/Softmax", "model/gender/Sigmoid"});
-        ASSERT_EQ(out[0].cols, lmconv::AGE_BINS);
+        ASSERT_EQ(out[0].cols, real::AGE_BINS);
         const auto [age, total] = expectation(out[0]);
         EXPECT_NEAR(total, 1.0, 1e-4);
         EXPECT_NEAR(age, c.age, 0.3 * slack());
@@ -274,10 +275,10 @@ TEST_P(RealModels, HeadposeAnglesOnReferenceCrops) {
                                      {"model/yaw/Softmax", "model/pitch/Softmax", "model/roll/Softmax"});
         const double expected[3] = {c.yaw, c.pitch, c.roll};
         for (int axis = 0; axis < 3; ++axis) {
-            ASSERT_EQ(rows[axis].cols, lmconv::ANGLE_BINS);
+            ASSERT_EQ(rows[axis].cols, real::ANGLE_BINS);
             const auto [e, total] = expectation(rows[axis]);
             EXPECT_NEAR(total, 1.0, 1e-4);
-            EXPECT_NEAR(e - lmconv::ANGLE_BINS / 2, expected[axis], 0.05 * slack()) << "axis " << axis;
+            EXPECT_NEAR(e - real::ANGLE_BINS / 2, expected[axis], 0.05 * slack()) << "axis " << axis;
         }
     }
 }
@@ -362,7 +363,7 @@ TEST_F(RealModelFiles, EveryBaseHasBothVariants) {
     const char* bases[] = {"detect_regular", "detect_long", "agegender", "headpose", "smile",
                            "facemask",       "emotion",     "bodydetect", "bodyencoder"};
     const lmtest::TempDir dir;
-    lmconv::writeRealModels({weightsRoot()}, dir.path().string());
+    real::writeRealModels({weightsRoot()}, dir.path().string());
     for (const char* base : bases)
         for (auto type : {lm::Settings::NORMAL, lm::Settings::QUANTIZED}) {
             const lm::ModelFiles files = lm::modelFiles(dir.path().string(), base, type);
@@ -399,11 +400,11 @@ TEST_F(RealModelFiles, FaceDetectorAnchorsFollowTheInputSize) {
         int64_t anchors;
     } sizes[] = {{640, 480, 6048}, {1024, 768, 15360}};
     for (const auto& s : sizes) {
-        const lmconv::IrGraph g = lmconv::convertFaceDetector({weightsRoot()}, s.width, s.height);
+        const real::IrGraph g = real::convertFaceDetector({weightsRoot()}, s.width, s.height);
         const auto priors = std::find_if(g.layers().begin(), g.layers().end(),
-                                         [](const lmconv::IrLayer& l) { return l.name == "priors"; });
+                                         [](const real::IrLayer& l) { return l.name == "priors"; });
         ASSERT_NE(priors, g.layers().end());
-        EXPECT_EQ(priors->values.shape, (lmconv::Shape{1, 2, s.anchors * 4}));
+        EXPECT_EQ(priors->values.shape, (real::Shape{1, 2, s.anchors * 4}));
         if (s.width != 640) continue;
         // Layer 0, row 7, column 17, the 2:1 box: the astronaut's best anchor.
         const float expected[4] = {0.32436f, 0.17458f, 0.55064f, 0.32542f};
@@ -415,7 +416,7 @@ TEST_F(RealModelFiles, FaceDetectorAnchorsFollowTheInputSize) {
 TEST_F(RealModelFiles, LandmarksMatchReference) {
     if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
     // A misplaced odd pad moves these by up to 0.21, BGR input by 0.007, a missing mean by 0.004.
-    cv::dnn::Net net = readGraph(lmconv::convertLandmarks({weightsRoot()}));
+    cv::dnn::Net net = readGraph(real::convertLandmarks({weightsRoot()}));
     const cv::Mat crop = image(SKIMAGE + "astronaut.png")(cv::Rect(159, 60, 129, 129));
     const cv::Mat points = attributes(net, crop, 112, {"landmarks"})[0];
     ASSERT_EQ(points.cols, 136);
@@ -435,13 +436,13 @@ TEST_F(RealModelFiles, LandmarksMatchReference) {
 TEST(GaussianRows, ExpectationRecoversTheValueAndSaturatesAtTheEnds) {
     // A row built on one input feature, so that the value is the input itself.
     auto rowFor = [](int bins, int firstBin, float sigma) {
-        lmconv::IrGraph g("row");
-        const lmconv::Port value = g.parameter("value", {1, 1});
-        g.result(lmconv::gaussianRow(g, "row", value, {1.0f}, 0.0f, bins, firstBin, sigma));
+        real::IrGraph g("row");
+        const real::Port value = g.parameter("value", {1, 1});
+        g.result(real::gaussianRow(g, "row", value, {1.0f}, 0.0f, bins, firstBin, sigma));
         return readGraph(g);
     };
-    cv::dnn::Net angle = rowFor(lmconv::ANGLE_BINS, -lmconv::ANGLE_BINS / 2, lmconv::ANGLE_SIGMA);
-    cv::dnn::Net age = rowFor(lmconv::AGE_BINS, 0, lmconv::AGE_SIGMA);
+    cv::dnn::Net angle = rowFor(real::ANGLE_BINS, -real::ANGLE_BINS / 2, real::ANGLE_SIGMA);
+    cv::dnn::Net age = rowFor(real::AGE_BINS, 0, real::AGE_SIGMA);
     const struct {
         cv::dnn::Net* net;
         float value;
@@ -487,11 +488,11 @@ TEST_F(TfjsWeights, DecodesEveryStorageTypeAtAnyOffset) {
         {"name":"f","shape":[],"dtype":"float32"},
         {"name":"h","shape":[1,2],"dtype":"float32","quantization":{"dtype":"float16"}},
         {"name":"i","shape":[1],"dtype":"int32"}]}])");
-    const lmconv::Weights w = lmconv::readWeightsManifest(dir.file("m.json"));
+    const real::Weights w = real::readWeightsManifest(dir.file("m.json"));
     EXPECT_EQ(w.at("q").values, (std::vector<float>{-1.0f, 0.0f, 126.5f}));
     EXPECT_EQ(w.at("f").values, (std::vector<float>{1.5f}));
     EXPECT_EQ(w.at("h").values, (std::vector<float>{1.0f, -2.0f}));
-    EXPECT_EQ(w.at("h").shape, (lmconv::Shape{1, 2}));
+    EXPECT_EQ(w.at("h").shape, (real::Shape{1, 2}));
     EXPECT_EQ(w.at("i").values, (std::vector<float>{-7.0f}));
 }
 
@@ -513,21 +514,21 @@ TEST_F(TfjsWeights, DamagedFilesAreNamedErrors) {
         fs::remove(dir.file("m.bin"));
         if (c.writeShard) write("m.bin", c.shard);
         try {
-            lmconv::readWeightsManifest(dir.file("m.json"));
+            real::readWeightsManifest(dir.file("m.json"));
             ADD_FAILURE() << "no error";
         } catch (const std::runtime_error& e) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
         }
     }
     write("bad.json", "[{\"paths\": ");
-    EXPECT_THROW(lmconv::readWeightsManifest(dir.file("bad.json")), std::runtime_error);
+    EXPECT_THROW(real::readWeightsManifest(dir.file("bad.json")), std::runtime_error);
 }
 
 TEST_F(TfjsWeights, MissingWeightsWriteNoModelFiles) {
     const std::string out = dir.file("models");
     fs::create_directories(out);
     try {
-        lmconv::writeRealModels({dir.file("nowhere")}, out);
+        real::writeRealModels({dir.file("nowhere")}, out);
         ADD_FAILURE() << "no error";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("nowhere/face-api/model/ssd_mobilenetv1_model-weights_manifest.json"),
@@ -541,18 +542,18 @@ TEST(TfPadding, FollowsTensorFlowSame) {
     const struct {
         int64_t input;
         int kernel, stride;
-        lmconv::Padding padding;
-        lmconv::AxisPads expected;
+        real::Padding padding;
+        real::AxisPads expected;
     } cases[] = {
-        {112, 3, 2, lmconv::Padding::Same, {56, 0, 1}},   // even input: the odd pixel at the end
-        {15, 3, 2, lmconv::Padding::Same, {8, 1, 1}},     // odd input
-        {480, 5, 2, lmconv::Padding::Same, {240, 1, 2}},  // 5x5 stride 2
-        {56, 1, 2, lmconv::Padding::Same, {28, 0, 0}},    // 1x1 stride 2 needs none
-        {14, 3, 1, lmconv::Padding::Same, {14, 1, 1}},
-        {64, 3, 2, lmconv::Padding::Valid, {31, 0, 0}},
+        {112, 3, 2, real::Padding::Same, {56, 0, 1}},   // even input: the odd pixel at the end
+        {15, 3, 2, real::Padding::Same, {8, 1, 1}},     // odd input
+        {480, 5, 2, real::Padding::Same, {240, 1, 2}},  // 5x5 stride 2
+        {56, 1, 2, real::Padding::Same, {28, 0, 0}},    // 1x1 stride 2 needs none
+        {14, 3, 1, real::Padding::Same, {14, 1, 1}},
+        {64, 3, 2, real::Padding::Valid, {31, 0, 0}},
     };
     for (const auto& c : cases) {
-        const lmconv::AxisPads p = lmconv::tfPads(c.input, c.kernel, c.stride, c.padding);
+        const real::AxisPads p = real::tfPads(c.input, c.kernel, c.stride, c.padding);
         EXPECT_EQ(p.output, c.expected.output) << c.input << " k" << c.kernel << " s" << c.stride;
         EXPECT_EQ(p.begin, c.expected.begin) << c.input << " k" << c.kernel << " s" << c.stride;
         EXPECT_EQ(p.end, c.expected.end) << c.input << " k" << c.kernel << " s" << c.stride;

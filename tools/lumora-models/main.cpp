@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
         }
         if (!weightsDir.empty()) {
             std::filesystem::create_directories(directory);
-            lmconv::writeRealModels({weightsDir}, directory,
+            lm::models::real::writeRealModels({weightsDir}, directory,
                                     [](const std::string& stem) { std::cout << "wrote " << stem << ".{xml,bin}.enc\n"; });
             return 0;
         }

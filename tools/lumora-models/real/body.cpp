@@ -8,7 +8,7 @@
 #include "real/tf_graph.h"
 #include "real/tfjs.h"
 
-namespace lmconv {
+namespace lm::models::real {
 namespace {
 
 constexpr int BODY_WIDTH = 640;
@@ -158,4 +158,4 @@ IrGraph buildBodyEncoder() {
     return g;
 }
 
-}  // namespace lmconv
+}  // namespace lm::models::real

@@ -7,7 +7,7 @@
 
 #include "real/ir_graph.h"
 
-namespace lmconv {
+namespace lm::models::real {
 
 // Where the fetched packages lie: WEIGHTS_DIR/face-api/model/… and WEIGHTS_DIR/human/models/….
 struct WeightsDir {
@@ -52,4 +52,4 @@ constexpr float ANGLE_SIGMA = 4.0f;
 // Added to the person logit so that a raw CenterNet score of 0.45 reads 0.7.
 constexpr float BODY_LOGIT_SHIFT = 1.0479686f;
 
-}  // namespace lmconv
+}  // namespace lm::models::real

@@ -10,7 +10,7 @@
 #include "real/tf_graph.h"
 #include "real/tfjs.h"
 
-namespace lmconv {
+namespace lm::models::real {
 namespace {
 
 const float STAGE_MEAN[3] = {131.0912f, 103.8827f, 91.4953f};
@@ -280,4 +280,4 @@ IrGraph buildFacemask() {
     return g;
 }
 
-}  // namespace lmconv
+}  // namespace lm::models::real

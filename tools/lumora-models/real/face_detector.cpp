@@ -12,7 +12,7 @@
 #include "real/converters.h"
 #include "real/tfjs.h"
 
-namespace lmconv {
+namespace lm::models::real {
 namespace {
 
 const Tensor& tensor(const Weights& w, const std::string& name) {
@@ -203,4 +203,4 @@ IrGraph convertFaceDetector(const WeightsDir& dir, int width, int height) {
     return g;
 }
 
-}  // namespace lmconv
+}  // namespace lm::models::real

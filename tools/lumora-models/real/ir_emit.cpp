@@ -2,7 +2,7 @@
 
 #include "ir_writer.h"
 
-namespace lmconv {
+namespace lm::models::real {
 
 IrPair emitIr(const IrGraph& graph, bool compressWeights) {
     lm::models::IrWriter writer(graph.name());
@@ -34,4 +34,4 @@ IrPair emitIr(const IrGraph& graph, bool compressWeights) {
     return {writer.xml(), writer.weights()};
 }
 
-}  // namespace lmconv
+}  // namespace lm::models::real

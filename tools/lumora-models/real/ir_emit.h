@@ -5,7 +5,7 @@
 
 #include "real/ir_graph.h"
 
-namespace lmconv {
+namespace lm::models::real {
 
 struct IrPair {
     std::string xml;
@@ -16,4 +16,4 @@ struct IrPair {
 // "_quantized" variant; priors, shapes and normalisation constants stay float32.
 IrPair emitIr(const IrGraph& graph, bool compressWeights);
 
-}  // namespace lmconv
+}  // namespace lm::models::real

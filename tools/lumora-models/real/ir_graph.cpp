@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-namespace lmconv {
+namespace lm::models::real {
 namespace {
 
 std::string joined(const std::vector<int64_t>& values) {
@@ -252,4 +252,4 @@ Port IrGraph::normalizeL2(const std::string& name, Port x) {
               shape(x), "extension");
 }
 
-}  // namespace lmconv
+}  // namespace lm::models::real

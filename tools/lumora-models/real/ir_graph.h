@@ -15,7 +15,7 @@
 
 #include "real/tensor.h"
 
-namespace lmconv {
+namespace lm::models::real {
 
 struct Port {
     int layer = -1;
@@ -109,4 +109,4 @@ struct AxisPads {
 };
 AxisPads tfPads(int64_t input, int kernel, int stride, Padding padding);
 
-}  // namespace lmconv
+}  // namespace lm::models::real

@@ -6,7 +6,7 @@
 #include "util/crypt.h"
 #include "util/filesystem.h"
 
-namespace lmconv {
+namespace lm::models::real {
 
 const std::vector<RealModel>& realModels() {
     static const std::vector<RealModel> models = {
@@ -48,4 +48,4 @@ void writeRealModels(const WeightsDir& weights, const std::string& outDir,
     for (const RealModel& model : realModels()) writeRealModel(weights, model, outDir, progress);
 }
 
-}  // namespace lmconv
+}  // namespace lm::models::real

@@ -8,7 +8,7 @@
 
 #include "real/converters.h"
 
-namespace lmconv {
+namespace lm::models::real {
 
 struct RealModel {
     std::string base;  // the model base name the stage loads
@@ -31,4 +31,4 @@ const RealModel& realModel(const std::string& base);
 void writeRealModels(const WeightsDir& weights, const std::string& outDir,
                      const std::function<void(const std::string&)>& progress = {});
 
-}  // namespace lmconv
+}  // namespace lm::models::real

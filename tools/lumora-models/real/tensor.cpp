@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-namespace lmconv {
+namespace lm::models::real {
 
 int64_t elementCount(const Shape& shape) {
     int64_t n = 1;
@@ -79,4 +79,4 @@ Tensor reshaped(const Tensor& t, Shape shape) {
     return Tensor(std::move(shape), t.values);
 }
 
-}  // namespace lmconv
+}  // namespace lm::models::real

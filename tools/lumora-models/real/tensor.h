@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace lmconv {
+namespace lm::models::real {
 
 using Shape = std::vector<int64_t>;
 
@@ -36,4 +36,4 @@ Tensor depthwiseKernelToGoihw(const Tensor& hwc1);
 // Reshapes a tensor (same element count); throws when the counts differ.
 Tensor reshaped(const Tensor& t, Shape shape);
 
-}  // namespace lmconv
+}  // namespace lm::models::real

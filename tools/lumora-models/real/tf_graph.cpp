@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-namespace lmconv {
+namespace lm::models::real {
 namespace {
 
 std::string stripOutputIndex(const std::string& input) {
@@ -150,4 +150,4 @@ Port TfGraphTranslator::translate(const GraphNode& node) {
     throw std::runtime_error("graph node " + node.name + ": op " + op + " is not supported");
 }
 
-}  // namespace lmconv
+}  // namespace lm::models::real

@@ -10,7 +10,7 @@
 #include "real/ir_graph.h"
 #include "real/tfjs.h"
 
-namespace lmconv {
+namespace lm::models::real {
 
 class TfGraphTranslator {
 public:
@@ -34,4 +34,4 @@ private:
     std::map<std::string, Port> built_;
 };
 
-}  // namespace lmconv
+}  // namespace lm::models::real

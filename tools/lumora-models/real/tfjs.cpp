@@ -10,7 +10,7 @@
 #include <Poco/JSON/Array.h>
 #include <Poco/JSON/Parser.h>
 
-namespace lmconv {
+namespace lm::models::real {
 namespace {
 
 std::string readWhole(const std::string& path) {
@@ -210,4 +210,4 @@ bool GraphNode::boolAttribute(const std::string& key, bool fallback) const {
     return attributes->getObject(key)->getValue<bool>("b");
 }
 
-}  // namespace lmconv
+}  // namespace lm::models::real

@@ -11,7 +11,7 @@
 
 #include "real/tensor.h"
 
-namespace lmconv {
+namespace lm::models::real {
 
 using Weights = std::map<std::string, Tensor>;
 
@@ -43,4 +43,4 @@ struct GraphModel {
 
 GraphModel readGraphModel(const std::string& modelJsonPath);
 
-}  // namespace lmconv
+}  // namespace lm::models::real
