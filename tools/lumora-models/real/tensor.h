@@ -3,6 +3,7 @@
 // kernels and the intermediate representation's.
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
