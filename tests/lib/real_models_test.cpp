@@ -13,6 +13,7 @@
 #include <fstream>
 #include <set>
 
+#include <opencv2/core/ocl.hpp>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -428,6 +429,34 @@ TEST_F(RealModelFiles, LandmarksMatchReference) {
     for (const auto& r : reference) {
         EXPECT_NEAR(points.at<float>(0, 2 * r.point), r.x, 1e-3) << "point " << r.point;
         EXPECT_NEAR(points.at<float>(0, 2 * r.point + 1), r.y, 1e-3) << "point " << r.point;
+    }
+}
+
+TEST_F(RealModelFiles, OpenClTargetAgreesWithCpu) {
+    if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
+    if (!cv::ocl::haveOpenCL()) GTEST_SKIP() << "no OpenCL device";
+    // The stages switch to the OpenCL target when the GPU flag is set; layers OpenCL lacks
+    // fall back to the CPU inside OpenCV, so every network must still agree.
+    const cv::Mat crop = image(SKIMAGE + "astronaut.png")(cv::Rect(159, 60, 129, 129));
+    for (const char* base : {"agegender", "smile", "bodyencoder"}) {
+        SCOPED_TRACE(base);
+        cv::dnn::Net cpu = loadModel(base, false), gpu = loadModel(base, false);
+        gpu.setPreferableTarget(cv::dnn::DNN_TARGET_OPENCL);
+        const std::string name(base);
+        const int side = name == "smile" ? 64 : 112;
+        cv::Mat blob = name == "bodyencoder"
+                           ? cv::dnn::blobFromImage(crop, 0.01735207357279195, cv::Size(128, 256),
+                                                    cv::Scalar(123.675, 116.28, 103.56), true, false)
+                           : cv::dnn::blobFromImage(crop, 1.0, cv::Size(side, side), FACE_MEAN, true, false);
+        const std::vector<std::string> outputs = cpu.getUnconnectedOutLayersNames();
+        std::vector<cv::Mat> a, b;
+        cpu.setInput(blob);
+        cpu.forward(a, outputs);
+        gpu.setInput(blob);
+        gpu.forward(b, outputs);
+        ASSERT_EQ(a.size(), b.size());
+        for (size_t i = 0; i < a.size(); ++i)
+            EXPECT_LE(cv::norm(a[i], b[i], cv::NORM_INF), 1e-3 * (name == "bodyencoder" ? 25 : 1)) << outputs[i];
     }
 }
 
