@@ -27,7 +27,7 @@ const std::vector<UnitSlot> REGULAR_SLOTS = {{0, 0, 3, 4},   {4, 0, 6, 8},   {11
                                              {24, 16, 4, 8}, {24, 26, 6, 6}};
 const std::vector<UnitSlot> LONG_SLOTS = {{2, 2, 3, 4},    {8, 2, 6, 8},    {16, 2, 9, 12},
                                           {4, 16, 12, 16}, {20, 18, 6, 8}, {28, 18, 3, 4}};
-constexpr int BODY_COLUMNS = 8, BODY_ROWS = 3;
+constexpr int BODY_COLUMNS = 8, BODY_ROWS = 4;  // slots of 80 x 120 at 640 x 480
 
 Storage weightStorage(const NetworkOptions& o, Storage compressed) {
     return o.quantized ? compressed : Storage::F32;
@@ -257,7 +257,7 @@ ModelPair slotDetector(const std::string& name, int64_t width, int64_t height, c
     return finish(w);
 }
 
-// Body detector: a grid of 8 × 3 tall slots from PriorBoxClustered; the confidence of a
+// Body detector: a grid of 8 × 4 slots from PriorBoxClustered; the confidence of a
 // slot is the mean brightness of its cell.
 ModelPair bodyDetector(const NetworkOptions& o) {
     IrWriter w("bodydetect");
@@ -265,7 +265,7 @@ ModelPair bodyDetector(const NetworkOptions& o) {
     Port grey = brightness(w, input, o);
     const int64_t n = BODY_COLUMNS * BODY_ROWS;
     Port cells = w.op("AvgPool", "model/cells", {grey},
-                      {{"kernel", "160,80"}, {"strides", "160,80"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
+                      {{"kernel", "120,80"}, {"strides", "120,80"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
                        {"exclude-pad", "true"}, {"rounding_type", "floor"}},
                       {{1, 1, BODY_ROWS, BODY_COLUMNS}});
     Port columnShape = w.constantI64("model/conf/column_shape", {1, n, 1}, {3});
@@ -278,7 +278,7 @@ ModelPair bodyDetector(const NetworkOptions& o) {
     Port outputSize = w.constantI64("model/priors/output_size", {BODY_ROWS, BODY_COLUMNS}, {2});
     Port imageSize = w.constantI64("model/priors/image_size", {480, 640}, {2});
     Port priors = w.op("PriorBoxClustered", "model/priors/PriorBoxClustered", {outputSize, imageSize},
-                       {{"width", "80"}, {"height", "160"}, {"clip", "false"}, {"step_w", "80"}, {"step_h", "160"},
+                       {{"width", "80"}, {"height", "120"}, {"clip", "false"}, {"step_w", "80"}, {"step_h", "120"},
                         {"offset", "0.5"}, {"variance", "0.1,0.1,0.2,0.2"}},
                        {{2, 4 * n}});
     Port axis = w.constantI64("model/priors/axis", {0}, {1});
@@ -319,7 +319,7 @@ std::vector<Slot> detectorSlots(const std::string& base) {
     if (base == "bodydetect") {
         for (int r = 0; r < BODY_ROWS; ++r)
             for (int c = 0; c < BODY_COLUMNS; ++c)
-                slots.push_back({c / 8.f, r / 3.f, (c + 1) / 8.f, (r + 1) / 3.f});
+                slots.push_back({c / 8.f, r / 4.f, (c + 1) / 8.f, (r + 1) / 4.f});
         return slots;
     }
     const std::vector<UnitSlot>* units = base == "detect_regular" ? &REGULAR_SLOTS

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <optional>
 #include <queue>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,8 +25,11 @@ using Dims = std::vector<int64_t>;
 // Bounds that keep hostile descriptions from making the reader (or OpenCV behind it)
 // allocate without limit: no real network of this system comes near them.
 constexpr int64_t MAX_DIM = int64_t(1) << 24;
-constexpr int64_t MAX_ELEMENTS = int64_t(1) << 26;
+constexpr int64_t MAX_ELEMENTS = int64_t(1) << 24;
 constexpr int64_t MAX_KERNEL = 1024;
+// Tensors the reader computes itself (folded constants, priors) stay smaller still: they
+// are made element by element at load time.
+constexpr int64_t MAX_FOLDED = int64_t(1) << 22;
 
 [[noreturn]] void fail(const std::string& message) {
     CV_Error(cv::Error::StsParseError, "IR reader: " + message);
@@ -204,6 +208,11 @@ struct PendingLayer {
     bool checkShape = true;
 };
 
+void requireFoldable(const IrLayer& layer, const Dims& dims) {
+    if (elementCount(dims) > MAX_FOLDED)
+        fail(layer.what() + " would compute a constant of " + dimsText(dims) + " at load time");
+}
+
 double roundToHalf(double value) {
     return static_cast<float>(cv::float16_t(static_cast<float>(value)));
 }
@@ -286,6 +295,7 @@ Constant broadcastConstants(const Constant& a, const Constant& b, double (*op)(d
             fail(layer.what() + " cannot broadcast " + dimsText(a.shape) + " with " + dimsText(b.shape));
         shape[i] = std::max(da, db);
     }
+    requireFoldable(layer, shape);
     Constant result;
     result.shape = shape;
     result.values.resize(static_cast<size_t>(elementCount(shape)));
@@ -396,6 +406,7 @@ private:
     void onConcat(const IrLayer& layer);
     void onInterpolate(const IrLayer& layer);
     void onShapeOf(const IrLayer& layer);
+    void onStridedSlice(const IrLayer& layer);
     void onPriorBox(const IrLayer& layer);
     void onPriorBoxClustered(const IrLayer& layer);
     void onDetectionOutput(const IrLayer& layer);
@@ -403,6 +414,9 @@ private:
     void onFactoryLayer(const IrLayer& layer);
 
     void addWithConstant(const IrLayer& layer, Value& x, const Constant& c, int sourceConsumers);
+    bool perChannel(const Value& x, const Constant& c, const BroadcastPlan& plan) const;
+    void combineWithConstantLayer(const IrLayer& layer, Value& x, const Constant& c, const BroadcastPlan& plan,
+                                  bool add);
     int sourceConsumers(const IrLayer& layer, size_t index) const;
     void multiplyWithConstant(const IrLayer& layer, Value& x, const Constant& c);
     void reshapeTo(const IrLayer& layer, Value& x, const Dims& target);
@@ -454,6 +468,7 @@ const std::unordered_map<std::string, Builder::Handler>& Builder::handlers() {
         {"Concat", &Builder::onConcat},
         {"Interpolate", &Builder::onInterpolate},
         {"ShapeOf", &Builder::onShapeOf},
+        {"StridedSlice", &Builder::onStridedSlice},
         {"PriorBox", &Builder::onPriorBox},
         {"PriorBoxClustered", &Builder::onPriorBoxClustered},
         {"DetectionOutput", &Builder::onDetectionOutput},
@@ -594,8 +609,15 @@ void Builder::setAlias(const IrLayer& layer, const Value& source) {
     mValues[{layer.id, layer.outputs[0].id}] = source;
 }
 
+void requireNonEmpty(const IrLayer& layer, const Dims& dims) {
+    // OpenCV's layers are not made for tensors without elements.
+    if (std::find(dims.begin(), dims.end(), 0) != dims.end())
+        fail(layer.what() + " has the empty output " + dimsText(dims));
+}
+
 int Builder::addLayer(const IrLayer& layer, const std::string& type, cv::dnn::LayerParams params,
                       std::vector<PortRef> inputs, const std::string& name) {
+    requireNonEmpty(layer, outputDims(layer));
     PendingLayer pending;
     pending.name = name.empty() ? layer.name : name;
     pending.type = type;
@@ -655,6 +677,7 @@ void Builder::onParameter(const IrLayer& layer) {
     Value value;
     value.ref = {-1, static_cast<int>(mInputNames.size())};
     value.dims = outputDims(layer);
+    requireNonEmpty(layer, value.dims);
     value.name = layer.name;
     mInputNames.push_back(layer.name);
     mInputDims.push_back(value.dims);
@@ -734,15 +757,20 @@ void Builder::onBinary(const IrLayer& layer) {
         addLayer(layer, "Eltwise", params, {a.ref, b.ref});
         return;
     }
-    const BroadcastPlan plan = planBroadcast(a.dims, b.dims);
-    if (plan.valid && !plan.scalar && (type == "Add" || type == "Multiply") &&
-        b.dims.size() == a.dims.size()) {
-        // OpenCV's Scale layer takes its weights (or bias) from a second input.
-        cv::dnn::LayerParams params;
-        params.set("axis", plan.axis);
-        params.set("bias_term", type == "Add");
-        addLayer(layer, "Scale", params, {a.ref, b.ref});
-        return;
+    if (type == "Add" || type == "Multiply") {
+        // OpenCV's Scale layer takes its weights (or bias) from a second input that
+        // spans a block of the first one's axes; either operand may be the smaller one.
+        const bool bSmaller = elementCount(b.dims) <= elementCount(a.dims);
+        const Value& big = bSmaller ? a : b;
+        const Value& small = bSmaller ? b : a;
+        const BroadcastPlan plan = planBroadcast(big.dims, small.dims);
+        if (plan.valid && !plan.scalar && big.dims.size() == small.dims.size() && outputDims(layer) == big.dims) {
+            cv::dnn::LayerParams params;
+            params.set("axis", plan.axis);
+            params.set("bias_term", type == "Add");
+            addLayer(layer, "Scale", params, {big.ref, small.ref});
+            return;
+        }
     }
     fail(layer.what() + " of tensors " + dimsText(a.dims) + " and " + dimsText(b.dims) + " is not supported");
 }
@@ -756,11 +784,13 @@ void Builder::addWithConstant(const IrLayer& layer, Value& x, const Constant& c,
     // layer feeds nothing else; the fused layer takes the Add's name.
     if (x.ref.layer >= 0 && sourceConsumers == 1) {
         PendingLayer& producer = mPending[x.ref.layer];
-        const bool channelBias = plan.scalar || plan.axis == 1;
-        if ((producer.type == "Convolution" || producer.type == "InnerProduct") && channelBias) {
-            const int channels = producer.params.get<int>("num_output");
+        const bool fusable = producer.type == "Convolution" || producer.type == "InnerProduct";
+        const int channels = fusable ? producer.params.get<int>("num_output") : 0;
+        const bool channelBias =
+            plan.scalar || (plan.axis == 1 && c.values.size() == static_cast<size_t>(channels));
+        if (fusable && channelBias) {
             cv::Mat bias = producer.params.blobs.size() > 1 ? producer.params.blobs[1]
-                                                            : cv::Mat::zeros(1, channels, CV_32F);
+                                                            : cv::Mat(1, channels, CV_32F, cv::Scalar(0));
             for (int i = 0; i < channels; ++i)
                 bias.at<float>(i) += static_cast<float>(c.values[plan.scalar ? 0 : i]);
             if (producer.params.blobs.size() > 1) producer.params.blobs[1] = bias;
@@ -783,6 +813,10 @@ void Builder::addWithConstant(const IrLayer& layer, Value& x, const Constant& c,
         addLayer(layer, "Power", params, {x.ref});
         return;
     }
+    if (!perChannel(x, c, plan)) {
+        combineWithConstantLayer(layer, x, c, plan, true);
+        return;
+    }
     Constant ones = c;
     std::fill(ones.values.begin(), ones.values.end(), 1.0);
     params.set("axis", plan.axis);
@@ -803,10 +837,47 @@ void Builder::multiplyWithConstant(const IrLayer& layer, Value& x, const Constan
         addLayer(layer, "Power", params, {x.ref});
         return;
     }
+    if (!perChannel(x, c, plan)) {
+        combineWithConstantLayer(layer, x, c, plan, false);
+        return;
+    }
     params.set("axis", plan.axis);
     params.set("bias_term", false);
     params.blobs = {toBlob(c)};
     addLayer(layer, "Scale", params, {x.ref});
+}
+
+// A Scale layer with its own blobs is kept to one value per channel: OpenCV fuses such a
+// layer into a convolution before it and fails on any other count.
+bool Builder::perChannel(const Value& x, const Constant& c, const BroadcastPlan& plan) const {
+    return plan.axis == 1 && x.dims.size() >= 2 && static_cast<int64_t>(c.values.size()) == x.dims[1];
+}
+
+// Any other constant becomes a Const layer: combined element by element when it is as
+// large as x, else as the second input of a Scale layer over its block of axes.
+void Builder::combineWithConstantLayer(const IrLayer& layer, Value& x, const Constant& c, const BroadcastPlan& plan,
+                                       bool add) {
+    Constant full = c;
+    const bool sameSize = static_cast<int64_t>(c.values.size()) == elementCount(x.dims);
+    full.shape.assign(x.dims.size(), 1);
+    if (sameSize) full.shape = x.dims;
+    else
+        for (size_t i = 0, offset = x.dims.size() - c.shape.size(); i < c.shape.size(); ++i)
+            full.shape[offset + i] = c.shape[i];
+    Value constant;
+    constant.constant = std::make_shared<const Constant>(std::move(full));
+    constant.dims = constant.constant->shape;
+    constant.name = layer.name + "/constant";
+    const PortRef ref = refOf(constant);
+    cv::dnn::LayerParams params;
+    if (sameSize) {
+        params.set("operation", add ? "sum" : "prod");
+        addLayer(layer, "Eltwise", params, {x.ref, ref});
+        return;
+    }
+    params.set("axis", plan.axis);
+    params.set("bias_term", add);
+    addLayer(layer, "Scale", params, {x.ref, ref});
 }
 
 // The pads of one spatial axis from auto_pad, or the explicit ones.
@@ -1025,7 +1096,13 @@ void Builder::onMatMul(const IrLayer& layer) {
     if (k != x.dims[1]) fail(layer.what() + " multiplies " + dimsText(x.dims) + " by " + dimsText(b.shape));
     // InnerProduct keeps its weights as [N, K].
     cv::Mat weights = toBlob(b, {static_cast<int>(b.shape[0]), static_cast<int>(b.shape[1])});
-    if (!transposeB) weights = weights.t();
+    // cv::transpose rather than Mat::t(): matrix expressions share a lazily made global
+    // that concurrent loads would race on.
+    if (!transposeB) {
+        cv::Mat transposed;
+        cv::transpose(weights, transposed);
+        weights = transposed;
+    }
     cv::dnn::LayerParams params;
     params.set("num_output", static_cast<int>(n));
     params.set("bias_term", false);
@@ -1186,6 +1263,31 @@ void Builder::onShapeOf(const IrLayer& layer) {
     setConstant(layer, std::move(shape));
 }
 
+// Prior generators are usually fed by ShapeOf -> StridedSlice: a slice of a 1-D constant.
+void Builder::onStridedSlice(const IrLayer& layer) {
+    requireInputs(layer, 3, 4);
+    const Constant& data = constantInput(layer, 0, "data");
+    const Constant& begin = constantInput(layer, 1, "begin");
+    const Constant& end = constantInput(layer, 2, "end");
+    const int64_t stride = inputCount(layer) > 3 ? static_cast<int64_t>(constantInput(layer, 3, "stride").values.at(0)) : 1;
+    for (const char* key : {"new_axis_mask", "shrink_axis_mask", "ellipsis_mask"})
+        for (int64_t m : attrList<int64_t>(layer, key, std::vector<int64_t>{}))
+            if (m != 0) fail(layer.what() + " with " + key + " is not supported");
+    if (data.shape.size() != 1 || begin.values.size() != 1 || end.values.size() != 1 || stride != 1)
+        fail(layer.what() + " is supported only as a unit-stride slice of a 1-D constant");
+    const auto beginMask = attrList<int64_t>(layer, "begin_mask", std::vector<int64_t>{0});
+    const auto endMask = attrList<int64_t>(layer, "end_mask", std::vector<int64_t>{0});
+    const int64_t n = data.shape[0];
+    // A mask bit of 1 ignores the given bound and takes the tensor's own.
+    auto clampIndex = [n](int64_t i) { return std::min(n, std::max<int64_t>(0, i < 0 ? i + n : i)); };
+    const int64_t first = !beginMask.empty() && beginMask[0] ? 0 : clampIndex(static_cast<int64_t>(begin.values[0]));
+    const int64_t last = !endMask.empty() && endMask[0] ? n : clampIndex(static_cast<int64_t>(end.values[0]));
+    Constant slice;
+    slice.shape = {std::max<int64_t>(0, last - first)};
+    if (last > first) slice.values.assign(data.values.begin() + first, data.values.begin() + last);
+    setConstant(layer, std::move(slice));
+}
+
 // The two spatial sizes that a prior generator reads from its inputs: [H, W].
 std::pair<int64_t, int64_t> readSize(const Constant& c, const IrLayer& layer, const char* what) {
     if (c.values.size() != 2 || c.values[0] < 1 || c.values[1] < 1 || c.values[0] > MAX_DIM || c.values[1] > MAX_DIM)
@@ -1214,8 +1316,11 @@ Constant priorsConstant(const std::vector<double>& boxes, const std::vector<doub
 
 void Builder::onPriorBoxClustered(const IrLayer& layer) {
     requireInputs(layer, 2, 2);
-    const auto [height, width] = readSize(constantInput(layer, 0, "output size"), layer, "output size");
-    const auto [imageHeight, imageWidth] = readSize(constantInput(layer, 1, "image size"), layer, "image size");
+    // Plain variables, not structured bindings: the box lambda below captures them.
+    const std::pair<int64_t, int64_t> featureSize = readSize(constantInput(layer, 0, "output size"), layer, "output size");
+    const std::pair<int64_t, int64_t> imageSize = readSize(constantInput(layer, 1, "image size"), layer, "image size");
+    const int64_t height = featureSize.first, width = featureSize.second;
+    const double imageHeight = static_cast<double>(imageSize.first), imageWidth = static_cast<double>(imageSize.second);
     const std::vector<double> widths = attrList<double>(layer, "width");
     const std::vector<double> heights = attrList<double>(layer, "height");
     if (widths.empty() || widths.size() != heights.size())
@@ -1227,7 +1332,7 @@ void Builder::onPriorBoxClustered(const IrLayer& layer) {
     if (stepW == 0) stepW = static_cast<double>(imageWidth) / width;
     if (stepH == 0) stepH = static_cast<double>(imageHeight) / height;
     const double offset = attrNumber<double>(layer, "offset", 0.5);
-    elementCount({height, width, static_cast<int64_t>(widths.size()), 8});
+    requireFoldable(layer, {height, width, static_cast<int64_t>(widths.size()), 8});
 
     std::vector<double> boxes;
     for (int64_t h = 0; h < height; ++h)
@@ -1245,8 +1350,11 @@ void Builder::onPriorBoxClustered(const IrLayer& layer) {
 
 void Builder::onPriorBox(const IrLayer& layer) {
     requireInputs(layer, 2, 2);
-    const auto [height, width] = readSize(constantInput(layer, 0, "output size"), layer, "output size");
-    const auto [imageHeight, imageWidth] = readSize(constantInput(layer, 1, "image size"), layer, "image size");
+    // Plain variables, not structured bindings: the box lambda below captures them.
+    const std::pair<int64_t, int64_t> featureSize = readSize(constantInput(layer, 0, "output size"), layer, "output size");
+    const std::pair<int64_t, int64_t> imageSize = readSize(constantInput(layer, 1, "image size"), layer, "image size");
+    const int64_t height = featureSize.first, width = featureSize.second;
+    const double imageHeight = static_cast<double>(imageSize.first), imageWidth = static_cast<double>(imageSize.second);
     const std::vector<double> minSizes = attrList<double>(layer, "min_size");
     const std::vector<double> maxSizes = attrList<double>(layer, "max_size", std::vector<double>{});
     const bool flip = attrBool(layer, "flip", false);
@@ -1269,7 +1377,7 @@ void Builder::onPriorBox(const IrLayer& layer) {
     const double offset = attrNumber<double>(layer, "offset", 0.5);
     const double stepW = step == 0 ? static_cast<double>(imageWidth) / width : step;
     const double stepH = step == 0 ? static_cast<double>(imageHeight) / height : step;
-    elementCount({height, width, static_cast<int64_t>(minSizes.size() * (ratios.size() + 1)), 8});
+    requireFoldable(layer, {height, width, static_cast<int64_t>(minSizes.size() * (ratios.size() + 1)), 8});
 
     std::vector<double> boxes;
     auto addBox = [&](double cx, double cy, double bw, double bh) {
@@ -1336,7 +1444,25 @@ void Builder::onResult(const IrLayer& layer) {
     if (input(layer, 0).isConstant()) fail(layer.what() + " returns a constant");
 }
 
+// OpenCV's own layer types are not IR ops: an op of such a name that the table does not
+// handle is refused rather than handed to a layer that expects another framework's params.
+bool isOpenCVLayerType(const std::string& type) {
+    static const std::set<std::string> types = {
+        "AbsVal", "Accum", "Arg", "BNLL", "BatchNorm", "Blank", "Ceil", "Celu", "ChannelsPReLU", "Compare",
+        "Concat", "Const", "Convolution", "Correlation", "Crop", "CropAndResize", "CumSum", "DataAugmentation",
+        "Deconvolution", "Dequantize", "DetectionOutput", "Dropout", "ELU", "Eltwise", "Exp", "Flatten",
+        "Floor", "FlowWarp", "GRU", "Gather", "HardSigmoid", "HardSwish", "Identity", "InnerProduct",
+        "Interp", "LRN", "LSTM", "Log", "MaxUnpool", "Mish", "NaryEltwise", "Normalize", "NormalizeBBox",
+        "Not", "PReLU", "PSROIPooling", "Padding", "Permute", "Pooling", "Power", "PriorBox",
+        "PriorBoxClustered", "Proposal", "Quantize", "RNN", "ROIPooling", "ReLU", "ReLU6", "Reduce",
+        "Region", "Reorg", "Requantize", "Reshape", "Resize", "Round", "Scale", "Selu", "Shift",
+        "ShuffleChannel", "Sigmoid", "Sign", "Silence", "Slice", "SoftMaxSynced", "Softmax", "Softplus",
+        "Softsign", "Split", "Sqrt", "Swish", "TanH", "ThresholdedRelu"};
+    return types.count(type) != 0 || (type.size() > 4 && type.compare(type.size() - 4, 4, "Int8") == 0);
+}
+
 void Builder::onFactoryLayer(const IrLayer& layer) {
+    if (isOpenCVLayerType(layer.type)) fail("unsupported op " + layer.what());
     cv::dnn::LayerParams params;
     params.name = layer.name;
     params.type = layer.type;
