@@ -493,6 +493,29 @@ TEST(GaussianRows, ExpectationRecoversTheValueAndSaturatesAtTheEnds) {
     }
 }
 
+TEST(ScaledToLength, HoldsTheLengthOverAWideRangeOfInputs) {
+    real::IrGraph g("length");
+    const real::Port x = g.parameter("x", {1, 4, 16, 8});
+    g.result(g.scaledToLength("out", x, 25.18487f));
+    cv::dnn::Net net = readGraph(g);
+    cv::RNG rng(7);
+    for (const double magnitude : {1e-3, 0.1, 1.0, 10.0, 80.0}) {
+        const int dims[] = {1, 4, 16, 8};
+        cv::Mat input(4, dims, CV_32F);
+        rng.fill(input, cv::RNG::NORMAL, 0.0, magnitude);
+        net.setInput(input);
+        const cv::Mat out = net.forward();
+        EXPECT_NEAR(cv::norm(out), 25.18487, 1e-3) << "magnitude " << magnitude;
+        // The direction is kept: out is a positive multiple of the input.
+        EXPECT_NEAR(out.dot(input) / (cv::norm(out) * cv::norm(input)), 1.0, 1e-6) << "magnitude " << magnitude;
+    }
+    const int dims[] = {1, 4, 16, 8};
+    net.setInput(cv::Mat(4, dims, CV_32F, cv::Scalar(0)));
+    const cv::Mat zeros = net.forward();
+    EXPECT_EQ(cv::countNonZero(zeros.reshape(1, 1)), 0);
+    EXPECT_TRUE(cv::checkRange(zeros));
+}
+
 // ---- reading TensorFlow.js weight files ----
 
 class TfjsWeights : public ::testing::Test {

@@ -152,9 +152,7 @@ IrGraph buildBodyEncoder() {
 
     // Unit length times R = 35.616783 / sqrt 2, so that the body tracker's similarity,
     // 1 - distance / 35.616783, is 1 - sqrt(1 - cos).
-    const float radius = 35.616783f / std::sqrt(2.0f);
-    const Port unit = g.normalizeL2("normalize", standard);
-    g.result(g.mulChannels("descriptor", unit, Tensor({1}, radius), false));
+    g.result(g.scaledToLength("descriptor", standard, 35.616783f / std::sqrt(2.0f)));
     return g;
 }
 

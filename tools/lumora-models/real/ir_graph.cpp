@@ -1,6 +1,7 @@
 #include "real/ir_graph.h"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace lm::models::real {
@@ -245,11 +246,41 @@ Port IrGraph::resizeBilinear(const std::string& name, Port x, int64_t height, in
               {in[0], in[1], height, width}, "opset4");
 }
 
-Port IrGraph::normalizeL2(const std::string& name, Port x) {
-    // The network reader has no NormalizeL2 yet; OpenCV's own "Normalize" layer does the
-    // same (p = 2 over C, H and W together) and loads through the reader's layer factory.
-    return op("Normalize", name, {x}, {{"p", "2"}, {"across_spatial", "1"}, {"eps", "1e-12"}},
-              shape(x), "extension");
+Port IrGraph::divide(const std::string& name, Port a, Port b) {
+    if (shape(a) != shape(b)) throw std::runtime_error(name + ": divide needs equal shapes");
+    return op("Divide", name, {a, b}, {{"auto_broadcast", "numpy"}}, shape(a));
+}
+
+Port IrGraph::scaledToLength(const std::string& name, Port x, float length) {
+    // The network reader has no NormalizeL2 (and no Sqrt or Power), so the norm is taken
+    // with the ops it has: the mean square s of all values, then sqrt(s) by Heron's
+    // iteration q <- (q + s/q) / 2 from q = (s + 1) / 2, which is never below sqrt(s) and
+    // converges for every s > 0: far from the root each step halves q, near it the error
+    // squares, so sixteen steps reach float precision for s from 1e-7 to 1e7 (the
+    // standardised values here keep s between about 0.1 and 100). s = 0 gives zeros, not NaN.
+    const Shape& in = shape(x);
+    const int64_t channels = in[1];
+    const float count = static_cast<float>(elementCount(in) / in[0]);
+    const Port square = multiply(name + "/square", x, x);
+    const Port cellMean = globalMean(name + "/mean_hw", square, true);  // [1,C,1,1]
+    const Tensor average({1, channels, 1, 1}, 1.0f / static_cast<float>(channels));
+    const Port meanSquare = conv(name + "/mean", cellMean, average, nullptr, 1, Padding::Valid);
+    Port root = addChannels(name + "/root0", mulChannels(name + "/root0/half", meanSquare, Tensor({1}, 0.5f), false),
+                            Tensor({1}, 0.5f), false);
+    for (int step = 1; step <= 16; ++step) {
+        const std::string at = name + "/root" + std::to_string(step);
+        const Port sum = add(at + "/sum", root, divide(at + "/quotient", meanSquare, root));
+        root = mulChannels(at, sum, Tensor({1}, 0.5f), false);
+    }
+    // length / |x| = (length / sqrt(count)) / sqrt(s), spread over the channels so that
+    // it scales x as a per-channel factor.
+    const Port numerator = addChannels(name + "/numerator",
+                                       mulChannels(name + "/numerator/zero", root, Tensor({1}, 0.0f), false),
+                                       Tensor({1}, length / std::sqrt(count)), false);
+    const Port factor = divide(name + "/factor", numerator, root);
+    const Port perChannel =
+        conv(name + "/factor/channels", factor, Tensor({channels, 1, 1, 1}, 1.0f), nullptr, 1, Padding::Valid);
+    return multiply(name, x, perChannel);
 }
 
 }  // namespace lm::models::real

@@ -88,8 +88,10 @@ public:
     Port concat(const std::string& name, std::vector<Port> inputs, int axis);
     // Bilinear resize with TensorFlow's legacy (asymmetric) coordinates.
     Port resizeBilinear(const std::string& name, Port x, int64_t height, int64_t width);
-    // L2 normalisation over all of C, H and W.
-    Port normalizeL2(const std::string& name, Port x);
+    // Elementwise a / b of two tensors of the same shape.
+    Port divide(const std::string& name, Port a, Port b);
+    // x scaled to the given L2 length over all of C, H and W.
+    Port scaledToLength(const std::string& name, Port x, float length);
 
 private:
     Port spatial(const std::string& type, const std::string& name, std::vector<Port> inputs,
