@@ -570,39 +570,48 @@ TEST(IrReaderShapes, SoftMaxOverAPositiveOrNegativeAxis) {
     }
 }
 
-// Reference bilinear resize with half-pixel centres, edges clamped.
-cv::Mat referenceResize(const cv::Mat& x, int outH, int outW) {
+// Reference bilinear resize; the source coordinate of an output pixel by the IR's
+// coordinate_transformation_mode, edges clamped.
+cv::Mat referenceResize(const cv::Mat& x, int outH, int outW, const std::string& mode) {
     const int C = x.size[1], H = x.size[2], W = x.size[3];
-    cv::Mat out(4, std::vector<int>{1, C, outH, outW}.data(), CV_32F);
+    auto source = [&](int o, int in, int out) {
+        if (mode == "align_corners") return out > 1 ? o * double(in - 1) / (out - 1) : 0.0;
+        if (mode == "asymmetric") return o * double(in) / out;
+        return std::max(0.0, (o + 0.5) * in / out - 0.5);
+    };
+    cv::Mat result(4, std::vector<int>{1, C, outH, outW}.data(), CV_32F);
     for (int c = 0; c < C; ++c)
         for (int oy = 0; oy < outH; ++oy)
             for (int ox = 0; ox < outW; ++ox) {
-                const double fy = std::max(0.0, (oy + 0.5) * H / outH - 0.5), fx = std::max(0.0, (ox + 0.5) * W / outW - 0.5);
+                const double fy = source(oy, H, outH), fx = source(ox, W, outW);
                 const int y0 = std::min(static_cast<int>(fy), H - 1), x0 = std::min(static_cast<int>(fx), W - 1);
                 const int y1 = std::min(y0 + 1, H - 1), x1 = std::min(x0 + 1, W - 1);
                 const double dy = fy - y0, dx = fx - x0;
                 const double v = (1 - dy) * ((1 - dx) * at(x, 0, c, y0, x0) + dx * at(x, 0, c, y0, x1)) +
                                  dy * ((1 - dx) * at(x, 0, c, y1, x0) + dx * at(x, 0, c, y1, x1));
-                at(out, 0, c, oy, ox) = static_cast<float>(v);
+                at(result, 0, c, oy, ox) = static_cast<float>(v);
             }
-    return out;
+    return result;
 }
 
 TEST(IrReaderShapes, InterpolateResizesBilinearly) {
     const cv::Mat input = randomBlob({1, 2, 4, 6});
-    for (const auto& [outH, outW] : {std::pair{8, 12}, std::pair{3, 4}}) {
-        IrWriter w("resize");
-        Port x = w.parameter("input", {1, 2, 4, 6});
-        Port sizes = w.constantI64("sizes", {outH, outW}, {2});
-        Port scales = w.constant("scales", {float(outH) / 4, float(outW) / 6}, {2});
-        Port axes = w.constantI64("axes", {2, 3}, {2});
-        w.result(w.op("Interpolate", "resize", {x, sizes, scales, axes},
-                      {{"mode", "linear"}, {"shape_calculation_mode", "sizes"},
-                       {"coordinate_transformation_mode", "half_pixel"}, {"nearest_mode", "round_prefer_floor"},
-                       {"antialias", "false"}, {"pads_begin", "0,0,0,0"}, {"pads_end", "0,0,0,0"}, {"cube_coeff", "-0.75"}},
-                      {{1, 2, outH, outW}}, "opset4"));
-        expectClose(run(w, input), referenceResize(input, outH, outW), 1e-4);
-    }
+    for (const char* mode : {"half_pixel", "align_corners", "asymmetric"})
+        for (const auto& [outH, outW] : {std::pair{8, 12}, std::pair{3, 4}}) {
+            SCOPED_TRACE(std::string(mode) + " " + std::to_string(outH));
+            IrWriter w("resize");
+            Port x = w.parameter("input", {1, 2, 4, 6});
+            Port sizes = w.constantI64("sizes", {outH, outW}, {2});
+            Port scales = w.constant("scales", {float(outH) / 4, float(outW) / 6}, {2});
+            Port axes = w.constantI64("axes", {2, 3}, {2});
+            w.result(w.op("Interpolate", "resize", {x, sizes, scales, axes},
+                          {{"mode", "linear"}, {"shape_calculation_mode", "sizes"},
+                           {"coordinate_transformation_mode", mode}, {"nearest_mode", "round_prefer_floor"},
+                           {"antialias", "false"}, {"pads_begin", "0,0,0,0"}, {"pads_end", "0,0,0,0"},
+                           {"cube_coeff", "-0.75"}},
+                          {{1, 2, outH, outW}}, "opset4"));
+            expectClose(run(w, input), referenceResize(input, outH, outW, mode), 1e-4);
+        }
 }
 
 // ---------------------------------------------------------------- detection

@@ -54,13 +54,13 @@ float expectedBin(const cv::Mat& row) {
     return sum;
 }
 
-struct OutputSpec {
+struct NetworkOutputs {
     const char* base;
     int width, height;
     std::vector<std::pair<std::string, int>> outputs;  // name, value count
 };
 
-const std::vector<OutputSpec> OUTPUT_TABLE = {
+const std::vector<NetworkOutputs> OUTPUT_TABLE = {
     {"agegender", 112, 112, {{"model/age/Softmax", 101}, {"model/gender/Sigmoid", 1}}},
     {"headpose", 112, 112, {{"model/yaw/Softmax", 180}, {"model/pitch/Softmax", 180}, {"model/roll/Softmax", 180}}},
     {"smile", 64, 64, {{"model/smile/Sigmoid", 1}}},
@@ -90,12 +90,12 @@ TEST(TestNetworks, EveryPairDecryptsLoadsAndNamesItsOutputs) {
                 EXPECT_EQ(net.getUnconnectedOutLayersNames(), std::vector<std::string>{"model/detection_out"});
                 continue;
             }
-            auto spec = std::find_if(OUTPUT_TABLE.begin(), OUTPUT_TABLE.end(),
-                                     [&](const OutputSpec& s) { return base == s.base; });
-            ASSERT_NE(spec, OUTPUT_TABLE.end());
-            cv::Mat grey = uniform(spec->width, spec->height, cv::Scalar(128, 128, 128));
+            auto network = std::find_if(OUTPUT_TABLE.begin(), OUTPUT_TABLE.end(),
+                                     [&](const NetworkOutputs& s) { return base == s.base; });
+            ASSERT_NE(network, OUTPUT_TABLE.end());
+            cv::Mat grey = uniform(network->width, network->height, cv::Scalar(128, 128, 128));
             net.setInput(cv::dnn::blobFromImage(grey, 1.0, grey.size(), FACE_MEAN, true, false, CV_32F));
-            for (const auto& [name, count] : spec->outputs) {
+            for (const auto& [name, count] : network->outputs) {
                 cv::Mat out = name.empty() ? net.forward() : net.forward(name);
                 EXPECT_EQ(static_cast<int>(out.total()), count) << name;
             }
@@ -212,11 +212,6 @@ void detect(cv::dnn::Net net, const cv::Mat& frame, const cv::Size& inputSize, s
     model.detect(frame, classIds, confidences, boxes, 0.1f, 0.0f);
 }
 
-cv::Rect slotPixels(const lm::models::Slot& s, const cv::Size& frame) {
-    const int x0 = static_cast<int>(s.x0 * frame.width), y0 = static_cast<int>(s.y0 * frame.height);
-    return {x0, y0, static_cast<int>(s.x1 * frame.width) - x0, static_cast<int>(s.y1 * frame.height) - y0};
-}
-
 struct DetectorCase {
     const char* base;
     cv::Size input;
@@ -233,7 +228,7 @@ TEST(TestNetworks, DetectorsFindDrawnSquaresAtTheirSlotsWithTheirBrightness) {
                 std::map<std::pair<int, int>, std::pair<cv::Rect, double>> drawn;  // by top-left corner
                 for (size_t s = 0; s < slots.size(); s += 2) {
                     const int grey = 100 + static_cast<int>(s) * 4;
-                    const cv::Rect box = slotPixels(slots[s], frameSize);
+                    const cv::Rect box = lmtest::slotInFrame(slots[s], frameSize);
                     frame(box).setTo(cv::Scalar(grey, grey, grey));
                     drawn[{box.x, box.y}] = {box, grey / 255.0};
                 }
@@ -266,7 +261,7 @@ TEST(TestNetworks, LongRangeDetectorHasOtherSlotsThanTheRegularOne) {
             EXPECT_FALSE(r.x0 == l.x0 && r.y0 == l.y0 && r.x1 == l.x1 && r.y1 == l.y1);
     // A square on a regular slot is found at that slot only by the regular detector.
     cv::Mat frame = uniform(640, 480, cv::Scalar(0, 0, 0));
-    const cv::Rect square = slotPixels(regular[1], frame.size());
+    const cv::Rect square = lmtest::slotInFrame(regular[1], frame.size());
     frame(square).setTo(cv::Scalar(230, 230, 230));
     std::vector<float> confidences;
     std::vector<cv::Rect> boxes;
@@ -280,12 +275,12 @@ TEST(TestNetworks, LongRangeDetectorHasOtherSlotsThanTheRegularOne) {
 TEST(TestNetworks, QuantizedVariantsStayCloseToThePlainOnes) {
     cv::Mat noise(300, 300, CV_8UC3);
     cv::randu(noise, 0, 256);
-    for (const OutputSpec& spec : OUTPUT_TABLE) {
-        SCOPED_TRACE(spec.base);
-        cv::dnn::Net plain = lmtest::readTestNetwork(spec.base, {false});
-        cv::dnn::Net quantized = lmtest::readTestNetwork(spec.base, {true});
-        for (const auto& [name, count] : spec.outputs) {
-            cv::Mat input = cv::dnn::blobFromImage(noise, 1.0, cv::Size(spec.width, spec.height), FACE_MEAN, true);
+    for (const NetworkOutputs& network : OUTPUT_TABLE) {
+        SCOPED_TRACE(network.base);
+        cv::dnn::Net plain = lmtest::readTestNetwork(network.base, {false});
+        cv::dnn::Net quantized = lmtest::readTestNetwork(network.base, {true});
+        for (const auto& [name, count] : network.outputs) {
+            cv::Mat input = cv::dnn::blobFromImage(noise, 1.0, cv::Size(network.width, network.height), FACE_MEAN, true);
             plain.setInput(input);
             quantized.setInput(input);
             cv::Mat a = name.empty() ? plain.forward() : plain.forward(name);

@@ -30,4 +30,10 @@ inline cv::dnn::Net readTestNetwork(const std::string& base, const lm::models::N
     return lm::dnn::readNetFromIR(pair.xml.data(), pair.xml.size(), pair.weights.data(), pair.weights.size());
 }
 
+// A detector slot in pixels of a frame: where to draw a square that the detector finds.
+inline cv::Rect slotInFrame(const lm::models::Slot& slot, const cv::Size& frame) {
+    const int x0 = static_cast<int>(slot.x0 * frame.width), y0 = static_cast<int>(slot.y0 * frame.height);
+    return {x0, y0, static_cast<int>(slot.x1 * frame.width) - x0, static_cast<int>(slot.y1 * frame.height) - y0};
+}
+
 }  // namespace lmtest
