@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "real/real_models.h"
 #include "test_networks.h"
 
 namespace {
@@ -23,6 +24,8 @@ void printHelp(std::ostream& out) {
            "  --encoder-values N   body encoder with N output values (512, or 256 for the\n"
            "                       wrong-length model that the library must reject)\n"
            "  --decrypted          write unencrypted .xml/.bin files, for inspection\n"
+           "  --real WEIGHTS_DIR   write the real networks instead, converted from the pretrained\n"
+           "                       weights that scripts/fetch-weights puts in WEIGHTS_DIR\n"
            "  --list               print the base names and exit\n"
            "  --help               print this text and exit\n";
 }
@@ -34,6 +37,7 @@ int main(int argc, char** argv) {
     std::string directory;
     bool plain = true, quantized = true, encrypt = true;
     int encoderValues = 512;
+    std::string weightsDir;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
@@ -57,6 +61,8 @@ int main(int argc, char** argv) {
                 quantized = true;
             } else if (arg == "--encoder-values") {
                 encoderValues = std::stoi(value());
+            } else if (arg == "--real") {
+                weightsDir = value();
             } else if (arg == "--decrypted") {
                 encrypt = false;
             } else if (!arg.empty() && arg[0] == '-') {
@@ -70,6 +76,12 @@ int main(int argc, char** argv) {
         if (directory.empty()) {
             printHelp(std::cerr);
             return 2;
+        }
+        if (!weightsDir.empty()) {
+            std::filesystem::create_directories(directory);
+            lm::models::real::writeRealModels({weightsDir}, directory,
+                                    [](const std::string& stem) { std::cout << "wrote " << stem << ".{xml,bin}.enc\n"; });
+            return 0;
         }
         if (bases.empty()) bases = lm::models::testNetworkBases();
         if (bases.size() == lm::models::testNetworkBases().size() && plain && quantized && encoderValues == 512) {

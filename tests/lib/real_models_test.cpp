@@ -1,0 +1,615 @@
+// The real networks, converted from the fetched pretrained weights and read back through
+// the project's IR reader, checked against reference values measured on Debian's sample
+// images. Tolerances are tight on purpose: a wrong channel order, a missing mean or a
+// misplaced pad still finds "a face", but moves scores and boxes by more than these allow.
+//
+// The checks skip when the weights (scripts/fetch-weights) or the sample images
+// (python3-skimage, opencv-doc) are missing; scripts/setup installs both.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "lm_network.h"
+#include "real/converters.h"
+#include "real/ir_emit.h"
+#include "real/real_models.h"
+#include "real/tfjs.h"
+#include "support/temp_dir.h"
+#include "util/crypt.h"
+#include "util/filesystem.h"
+#include "util/ir_reader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace real = lm::models::real;
+
+const std::string SKIMAGE = "/usr/lib/python3/dist-packages/skimage/data/";
+const std::string OPENCV_DATA = "/usr/share/doc/opencv-doc/examples/data/";
+const std::string OPENCV_HTML = "/usr/share/doc/opencv-doc/opencv4/html/";
+const cv::Scalar FACE_MEAN(131.0912, 103.8827, 91.4953);
+const cv::Scalar DETECT_MEAN(123, 117, 104);
+
+std::string weightsRoot() {
+    if (const char* dir = std::getenv("LUMORA_WEIGHTS_DIR")) return dir;
+    if (const char* src = std::getenv("LUMORA_SOURCE_DIR")) return std::string(src) + "/.cache/weights";
+    return (fs::path(__FILE__).parent_path() / "../../.cache/weights").string();
+}
+
+bool weightsPresent() {
+    const real::WeightsDir dir{weightsRoot()};
+    return fs::exists(dir.faceApi("ssd_mobilenetv1_model.bin")) && fs::exists(dir.human("centernet.bin"));
+}
+
+bool samplesPresent() {
+    return fs::exists(SKIMAGE + "astronaut.png") && fs::exists(OPENCV_DATA + "vtest.avi") &&
+           fs::exists(OPENCV_HTML + "227943776_1.jpg");
+}
+
+// The model directory of this test process; each base is converted when first needed.
+const std::string& realModelsDir() {
+    static const lmtest::TempDir dir;
+    static const std::string path = dir.path().string();
+    return path;
+}
+
+const std::string& convertedModelsDir(const std::string& base) {
+    static std::set<std::string> converted;
+    if (converted.insert(base).second)
+        real::writeRealModel({weightsRoot()}, real::realModel(base), realModelsDir());
+    return realModelsDir();
+}
+
+// Reads a model pair as the stages do: files, decryption, then the reader.
+cv::dnn::Net loadModel(const std::string& base, bool quantized) {
+    const lm::ModelFiles files = lm::modelFiles(convertedModelsDir(base), base,
+                                                quantized ? lm::Settings::QUANTIZED : lm::Settings::NORMAL);
+    const std::string xml = lm::crypt::decryptString(lm::fs::readFile(files.description),
+                                                     lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV);
+    const std::string bin = lm::crypt::decryptString(lm::fs::readFile(files.weights), lm::crypt::DEFAULT_KEY,
+                                                     lm::crypt::DEFAULT_IV);
+    return lm::dnn::readNetFromIR(xml.data(), xml.size(), bin.data(), bin.size());
+}
+
+// Writes a graph through the project's IR writer and reads it back, in memory.
+cv::dnn::Net readGraph(const real::IrGraph& graph, bool quantized = false) {
+    const real::IrPair ir = real::emitIr(graph, quantized);
+    return lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size());
+}
+
+cv::dnn::DetectionModel detector(const std::string& base, bool quantized, cv::Size size) {
+    cv::dnn::DetectionModel model(loadModel(base, quantized));
+    model.setInputScale(1.0);
+    model.setInputSwapRB(true);
+    model.setInputSize(size);
+    model.setInputMean(DETECT_MEAN);
+    return model;
+}
+
+struct Detections {
+    std::vector<float> scores;
+    std::vector<cv::Rect> boxes;
+};
+
+Detections detect(cv::dnn::DetectionModel& model, const cv::Mat& frame, float threshold) {
+    std::vector<int> classes;
+    Detections d;
+    model.detect(frame, classes, d.scores, d.boxes, threshold, 0.0f);
+    return d;
+}
+
+cv::Mat image(const std::string& path) {
+    cv::Mat m = cv::imread(path);
+    if (m.empty()) throw std::runtime_error("cannot read " + path);
+    return m;
+}
+
+cv::Mat videoFrame(int index) {
+    cv::VideoCapture capture(OPENCV_DATA + "vtest.avi");
+    capture.set(cv::CAP_PROP_POS_FRAMES, index);
+    cv::Mat frame;
+    capture >> frame;
+    if (frame.empty()) throw std::runtime_error("cannot read vtest.avi frame " + std::to_string(index));
+    return frame;
+}
+
+// Runs a face attribute network on a square crop as the stages do.
+std::vector<cv::Mat> attributes(cv::dnn::Net& net, const cv::Mat& crop, int side,
+                                const std::vector<std::string>& outputs) {
+    net.setInput(cv::dnn::blobFromImage(crop, 1.0, cv::Size(side, side), FACE_MEAN, true, false));
+    std::vector<cv::Mat> result;
+    net.forward(result, outputs);
+    for (cv::Mat& m : result) m = m.reshape(1, 1).clone();
+    return result;
+}
+
+// Sum of i * p_i over a probability row, and the row's total.
+std::pair<double, double> expectation(const cv::Mat& row) {
+    double e = 0, total = 0;
+    for (int i = 0; i < row.cols; ++i) {
+        e += i * row.at<float>(0, i);
+        total += row.at<float>(0, i);
+    }
+    return {e, total};
+}
+
+void expectBoxNear(const cv::Rect& actual, const cv::Rect& expected, int pixels) {
+    EXPECT_NEAR(actual.x, expected.x, pixels) << actual << " vs " << expected;
+    EXPECT_NEAR(actual.y, expected.y, pixels) << actual << " vs " << expected;
+    EXPECT_NEAR(actual.width, expected.width, pixels) << actual << " vs " << expected;
+    EXPECT_NEAR(actual.height, expected.height, pixels) << actual << " vs " << expected;
+}
+
+struct Variant {
+    bool quantized;
+    double slack;  // how much wider the compressed weights' tolerances are
+};
+
+void PrintTo(const Variant& v, std::ostream* out) { *out << (v.quantized ? "_quantized" : "plain"); }
+
+class RealModels : public ::testing::TestWithParam<Variant> {
+protected:
+    void SetUp() override {
+        if (!weightsPresent()) GTEST_SKIP() << "pretrained weights missing in " << weightsRoot();
+        if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
+    }
+    bool quantized() const { return GetParam().quantized; }
+    double slack() const { return GetParam().slack; }
+};
+
+TEST_P(RealModels, FaceDetectorRegularFindsReferenceFacesOnly) {
+    auto model = detector("detect_regular", quantized(), {640, 480});
+    const struct {
+        std::string path;
+        float score;
+        cv::Rect box;
+    } faces[] = {
+        {SKIMAGE + "astronaut.png", 0.976f, {177, 74, 93, 101}},
+        {OPENCV_HTML + "227943776_1.jpg", 1.000f, {145, 103, 144, 177}},
+        {OPENCV_HTML + "230501201_1.jpg", 0.995f, {163, 240, 317, 365}},
+        {OPENCV_DATA + "messi5.jpg", 0.974f, {225, 89, 31, 43}},
+    };
+    for (const auto& face : faces) {
+        SCOPED_TRACE(face.path);
+        const Detections d = detect(model, image(face.path), 0.5f);
+        ASSERT_EQ(d.boxes.size(), 1u);
+        EXPECT_NEAR(d.scores[0], face.score, 0.003 * slack());
+        expectBoxNear(d.boxes[0], face.box, 2);
+    }
+    EXPECT_TRUE(detect(model, image(SKIMAGE + "coffee.png"), 0.5f).boxes.empty());
+}
+
+TEST_P(RealModels, FaceDetectorLongFindsSmallFaces) {
+    auto model = detector("detect_long", quantized(), {1024, 768});
+    // The astronaut pasted at five sizes (faces about 16 to 64 px wide) on a grey canvas.
+    cv::Mat canvas(768, 1024, CV_8UC3, cv::Scalar::all(128));
+    const cv::Mat astronaut = image(SKIMAGE + "astronaut.png");
+    std::vector<cv::Rect> squares;
+    int x = 0;
+    for (int side : {89, 133, 178, 267, 356}) {
+        const cv::Rect square(x, 200, side, side);
+        cv::resize(astronaut, canvas(square), square.size(), 0, 0, cv::INTER_AREA);
+        squares.push_back(square);
+        x += side;
+    }
+    const Detections d = detect(model, canvas, 0.5f);
+    ASSERT_EQ(d.boxes.size(), squares.size());
+    for (const cv::Rect& square : squares) {
+        int inside = 0;
+        for (const cv::Rect& box : d.boxes) {
+            const cv::Point centre(box.x + box.width / 2, box.y + box.height / 2);
+            inside += square.contains(centre) ? 1 : 0;
+        }
+        EXPECT_EQ(inside, 1) << "square " << square;
+    }
+}
+
+TEST_P(RealModels, AgeAndGenderOnReferenceCrops) {
+    cv::dnn::Net net = loadModel("agegender", quantized());
+    const struct {
+        std::string path;
+        cv::Rect square;
+        double age;    // the expectation of the row
+        double gender; // 2 P(female) - 1
+    } cases[] = {
+        {SKIMAGE + "astronaut.png", {159, 60, 129, 129}, 30.22, 0.50},
+        {OPENCV_HTML + "227943776_1.jpg", {116, 90, 202, 202}, 29.01, -0.94},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto out = attributes(net, image(c.path)(c.square), 112, {"model/age/Softmax", "model/gender/Sigmoid"});
+        ASSERT_EQ(out[0].cols, real::AGE_BINS);
+        const auto [age, total] = expectation(out[0]);
+        EXPECT_NEAR(total, 1.0, 1e-4);
+        EXPECT_NEAR(age, c.age, 0.3 * slack());
+        EXPECT_EQ(static_cast<int>(age), static_cast<int>(c.age));
+        EXPECT_NEAR(2 * out[1].at<float>(0, 0) - 1, c.gender, 0.02 * slack());
+    }
+}
+
+TEST_P(RealModels, EmotionAndSmileSeeHappyFaces) {
+    cv::dnn::Net emotion = loadModel("emotion", quantized());
+    cv::dnn::Net smile = loadModel("smile", quantized());
+    const struct {
+        std::string path;
+        cv::Rect square;
+    } cases[] = {
+        {SKIMAGE + "astronaut.png", {159, 60, 129, 129}},
+        {OPENCV_HTML + "227943776_1.jpg", {116, 90, 202, 202}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const cv::Mat crop = image(c.path)(c.square);
+        const cv::Mat row = attributes(emotion, crop, 112, {"model/emotion/Softmax"})[0];
+        ASSERT_EQ(row.cols, 7);
+        EXPECT_GE(row.at<float>(0, 4), 0.99f) << "happiness, in the order neutral, anger, disgust, fear, "
+                                                 "happiness, sadness, surprise: "
+                                              << row;
+        EXPECT_NEAR(cv::sum(row)[0], 1.0, 1e-4);
+        EXPECT_GE(attributes(smile, crop, 64, {"model/smile/Sigmoid"})[0].at<float>(0, 0), 0.99f);
+    }
+}
+
+TEST_P(RealModels, HeadposeAnglesOnReferenceCrops) {
+    cv::dnn::Net net = loadModel("headpose", quantized());
+    const struct {
+        std::string path;
+        cv::Rect square;
+        double yaw, pitch, roll;
+    } cases[] = {
+        {SKIMAGE + "astronaut.png", {159, 60, 129, 129}, 1.607, -9.664, -1.904},
+        {OPENCV_HTML + "227943776_1.jpg", {116, 90, 202, 202}, 16.724, -16.966, 0.502},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto rows = attributes(net, image(c.path)(c.square), 112,
+                                     {"model/yaw/Softmax", "model/pitch/Softmax", "model/roll/Softmax"});
+        const double expected[3] = {c.yaw, c.pitch, c.roll};
+        for (int axis = 0; axis < 3; ++axis) {
+            ASSERT_EQ(rows[axis].cols, real::ANGLE_BINS);
+            const auto [e, total] = expectation(rows[axis]);
+            EXPECT_NEAR(total, 1.0, 1e-4);
+            EXPECT_NEAR(e - real::ANGLE_BINS / 2, expected[axis], 0.05 * slack()) << "axis " << axis;
+        }
+    }
+}
+
+TEST_P(RealModels, BodyDetectorFindsTheSixWalkers) {
+    auto model = detector("bodydetect", quantized(), {640, 480});
+    // Other frames: six people in frame 100, three in frame 500, nothing else.
+    EXPECT_EQ(detect(model, videoFrame(100), 0.7f).boxes.size(), 6u);
+    EXPECT_EQ(detect(model, videoFrame(500), 0.7f).boxes.size(), 3u);
+
+    const Detections d = detect(model, videoFrame(300), 0.7f);
+    // Reference corners in 640 x 480 input pixels; vtest's frames are 1.2 times larger.
+    const int corners[6][4] = {{201, 128, 218, 183}, {260, 180, 288, 245}, {156, 133, 180, 195},
+                               {485, 133, 507, 194}, {514, 134, 536, 192}, {248, 129, 270, 190}};
+    ASSERT_EQ(d.boxes.size(), 6u);
+    for (const auto& c : corners) {
+        const cv::Rect expected(cvRound(c[0] * 1.2), cvRound(c[1] * 1.2), cvRound((c[2] - c[0]) * 1.2),
+                                cvRound((c[3] - c[1]) * 1.2));
+        const auto match = std::find_if(d.boxes.begin(), d.boxes.end(), [&](const cv::Rect& box) {
+            return (box & expected).area() > 0.7 * (box | expected).area();
+        });
+        ASSERT_NE(match, d.boxes.end()) << "walker " << expected;
+        expectBoxNear(*match, expected, 3);
+    }
+    EXPECT_NEAR(*std::max_element(d.scores.begin(), d.scores.end()), 0.868, 0.01 * slack());
+}
+
+TEST_P(RealModels, BodyEncoderKeepsWalkersApart) {
+    cv::dnn::Net net = loadModel("bodyencoder", quantized());
+    auto encode = [&](const cv::Mat& frame, const cv::Rect& box) {
+        net.setInput(cv::dnn::blobFromImage(frame(box), 0.01735207357279195, cv::Size(128, 256),
+                                            cv::Scalar(123.675, 116.28, 103.56), true, false));
+        cv::Mat out = net.forward().reshape(1, 1).clone();
+        EXPECT_EQ(out.total(), 512u);
+        EXPECT_NEAR(cv::norm(out), 25.18487, 0.001);
+        return out;
+    };
+    auto similarity = [](const cv::Mat& a, const cv::Mat& b) { return 1.0 - cv::norm(a - b) / 35.616783; };
+    const cv::Mat f300 = videoFrame(300), f301 = videoFrame(301);
+    const struct {
+        cv::Rect at300, at301;
+        double similarity;
+    } walkers[] = {
+        {{241, 153, 20, 66}, {237, 155, 20, 64}, 0.62}, {{312, 216, 33, 78}, {312, 214, 31, 80}, 0.59},
+        {{187, 159, 29, 74}, {190, 157, 27, 76}, 0.55}, {{582, 160, 26, 73}, {581, 159, 27, 74}, 0.77},
+        {{617, 161, 26, 69}, {618, 163, 26, 67}, 0.82}, {{298, 155, 26, 73}, {302, 154, 25, 67}, 0.44},
+    };
+    std::vector<cv::Mat> before, after;
+    for (const auto& w : walkers) {
+        before.push_back(encode(f300, w.at300));
+        after.push_back(encode(f301, w.at301));
+    }
+    for (size_t i = 0; i < before.size(); ++i)
+        for (size_t j = 0; j < after.size(); ++j) {
+            const double s = similarity(before[i], after[j]);
+            if (i == j) EXPECT_NEAR(s, walkers[i].similarity, 0.01) << "walker " << i;
+            else EXPECT_LE(s, 0.33) << "walkers " << i << " and " << j;
+        }
+}
+
+TEST_P(RealModels, FaceMaskStandInAnswersUnknown) {
+    cv::dnn::Net net = loadModel("facemask", quantized());
+    const cv::Mat astronaut = image(SKIMAGE + "astronaut.png");
+    for (const cv::Rect& square : {cv::Rect(159, 60, 129, 129), cv::Rect(0, 0, 200, 200)}) {
+        const cv::Mat row = attributes(net, astronaut(square), 112, {"model/mask/Softmax"})[0];
+        ASSERT_GE(row.cols, 3);
+        EXPECT_FLOAT_EQ(row.at<float>(0, 2), 0.5f);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, RealModels, ::testing::Values(Variant{false, 1.0}, Variant{true, 1.5}),
+                         [](const auto& info) { return info.param.quantized ? "Quantized" : "Plain"; });
+
+class RealModelFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!weightsPresent()) GTEST_SKIP() << "pretrained weights missing in " << weightsRoot();
+    }
+};
+
+TEST_F(RealModelFiles, EveryBaseHasBothVariants) {
+    const char* bases[] = {"detect_regular", "detect_long", "agegender", "headpose", "smile",
+                           "facemask",       "emotion",     "bodydetect", "bodyencoder"};
+    const lmtest::TempDir dir;
+    real::writeRealModels({weightsRoot()}, dir.path().string());
+    for (const char* base : bases)
+        for (auto type : {lm::Settings::NORMAL, lm::Settings::QUANTIZED}) {
+            const lm::ModelFiles files = lm::modelFiles(dir.path().string(), base, type);
+            EXPECT_TRUE(fs::exists(files.description)) << files.description;
+            EXPECT_TRUE(fs::exists(files.weights)) << files.weights;
+        }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 36);
+}
+
+TEST_F(RealModelFiles, QuantizedWeightsAreSmallerAndAgree) {
+    for (const char* base : {"agegender", "emotion", "headpose", "smile"}) {
+        SCOPED_TRACE(base);
+        const lm::ModelFiles plain = lm::modelFiles(convertedModelsDir(base), base, lm::Settings::NORMAL);
+        const lm::ModelFiles compressed = lm::modelFiles(convertedModelsDir(base), base, lm::Settings::QUANTIZED);
+        EXPECT_LT(lm::fs::getFileSize(compressed.weights), lm::fs::getFileSize(plain.weights) * 6 / 10);
+
+        cv::dnn::Net a = loadModel(base, false), b = loadModel(base, true);
+        const std::vector<std::string> outputs = a.getUnconnectedOutLayersNames();
+        const int side = std::string(base) == "smile" ? 64 : 112;
+        const cv::Mat crop = image(SKIMAGE + "astronaut.png")(cv::Rect(159, 60, 129, 129));
+        const auto ra = attributes(a, crop, side, outputs), rb = attributes(b, crop, side, outputs);
+        for (size_t i = 0; i < ra.size(); ++i) {
+            EXPECT_LE(cv::norm(ra[i], rb[i], cv::NORM_INF), 0.01) << outputs[i];
+            if (ra[i].cols > 7) {
+                EXPECT_NEAR(expectation(ra[i]).first, expectation(rb[i]).first, 0.05) << outputs[i];
+            }
+        }
+    }
+}
+
+TEST_F(RealModelFiles, FaceDetectorAnchorsFollowTheInputSize) {
+    const struct {
+        int width, height;
+        int64_t anchors;
+    } sizes[] = {{640, 480, 6048}, {1024, 768, 15360}};
+    for (const auto& s : sizes) {
+        const real::IrGraph g = real::convertFaceDetector({weightsRoot()}, s.width, s.height);
+        const auto priors = std::find_if(g.layers().begin(), g.layers().end(),
+                                         [](const real::IrLayer& l) { return l.name == "priors"; });
+        ASSERT_NE(priors, g.layers().end());
+        EXPECT_EQ(priors->values.shape, (real::Shape{1, 2, s.anchors * 4}));
+        if (s.width != 640) continue;
+        // Layer 0, row 7, column 17, the 2:1 box: the astronaut's best anchor.
+        const float expected[4] = {0.32436f, 0.17458f, 0.55064f, 0.32542f};
+        for (int k = 0; k < 4; ++k) EXPECT_NEAR(priors->values.values[892 * 4 + k], expected[k], 1e-5);
+        EXPECT_FLOAT_EQ(priors->values.values[s.anchors * 4 + 892 * 4 + 3], 0.2f);  // dh variance
+    }
+}
+
+TEST_F(RealModelFiles, LandmarksMatchReference) {
+    if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
+    // A misplaced odd pad moves these by up to 0.21, BGR input by 0.007, a missing mean by 0.004.
+    cv::dnn::Net net = readGraph(real::convertLandmarks({weightsRoot()}));
+    const cv::Mat crop = image(SKIMAGE + "astronaut.png")(cv::Rect(159, 60, 129, 129));
+    const cv::Mat points = attributes(net, crop, 112, {"landmarks"})[0];
+    ASSERT_EQ(points.cols, 136);
+    const struct {
+        int point;
+        float x, y;
+    } reference[] = {{30, 0.4969f, 0.5249f}, {36, 0.2830f, 0.3061f}, {45, 0.7267f, 0.3332f},
+                     {8, 0.4903f, 0.9085f},  {48, 0.3324f, 0.6222f}, {54, 0.6669f, 0.6335f}};
+    for (const auto& r : reference) {
+        EXPECT_NEAR(points.at<float>(0, 2 * r.point), r.x, 1e-3) << "point " << r.point;
+        EXPECT_NEAR(points.at<float>(0, 2 * r.point + 1), r.y, 1e-3) << "point " << r.point;
+    }
+}
+
+TEST_F(RealModelFiles, OpenClTargetAgreesWithCpu) {
+    if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
+    if (!cv::ocl::haveOpenCL()) GTEST_SKIP() << "no OpenCL device";
+    // The stages switch to the OpenCL target when the GPU flag is set; layers OpenCL lacks
+    // fall back to the CPU inside OpenCV, so every network must still agree.
+    const cv::Mat crop = image(SKIMAGE + "astronaut.png")(cv::Rect(159, 60, 129, 129));
+    for (const char* base : {"agegender", "smile", "bodyencoder"}) {
+        SCOPED_TRACE(base);
+        cv::dnn::Net cpu = loadModel(base, false), gpu = loadModel(base, false);
+        gpu.setPreferableTarget(cv::dnn::DNN_TARGET_OPENCL);
+        const std::string name(base);
+        const int side = name == "smile" ? 64 : 112;
+        cv::Mat blob = name == "bodyencoder"
+                           ? cv::dnn::blobFromImage(crop, 0.01735207357279195, cv::Size(128, 256),
+                                                    cv::Scalar(123.675, 116.28, 103.56), true, false)
+                           : cv::dnn::blobFromImage(crop, 1.0, cv::Size(side, side), FACE_MEAN, true, false);
+        const std::vector<std::string> outputs = cpu.getUnconnectedOutLayersNames();
+        std::vector<cv::Mat> a, b;
+        cpu.setInput(blob);
+        cpu.forward(a, outputs);
+        gpu.setInput(blob);
+        gpu.forward(b, outputs);
+        ASSERT_EQ(a.size(), b.size());
+        for (size_t i = 0; i < a.size(); ++i)
+            EXPECT_LE(cv::norm(a[i], b[i], cv::NORM_INF), 1e-3 * (name == "bodyencoder" ? 25 : 1)) << outputs[i];
+    }
+}
+
+// ---- no downloaded weights needed from here on ----
+
+TEST(GaussianRows, ExpectationRecoversTheValueAndSaturatesAtTheEnds) {
+    // A row built on one input feature, so that the value is the input itself.
+    auto rowFor = [](int bins, int firstBin, float sigma) {
+        real::IrGraph g("row");
+        const real::Port value = g.parameter("value", {1, 1});
+        g.result(real::gaussianRow(g, "row", value, {1.0f}, 0.0f, bins, firstBin, sigma));
+        return readGraph(g);
+    };
+    cv::dnn::Net angle = rowFor(real::ANGLE_BINS, -real::ANGLE_BINS / 2, real::ANGLE_SIGMA);
+    cv::dnn::Net age = rowFor(real::AGE_BINS, 0, real::AGE_SIGMA);
+    const struct {
+        cv::dnn::Net* net;
+        float value;
+        double expected;  // the stage's expectation, angles offset by N/2
+        double offset;
+    } cases[] = {
+        {&angle, 0.0f, 0.0, 90}, {&angle, 30.5f, 30.5, 90}, {&angle, -70.0f, -70.0, 90},
+        {&angle, 89.0f, 86.11, 90},  // near the end the row is cut off
+        {&age, 0.0f, 2.09, 0},       {&age, 5.0f, 5.23, 0},   {&age, 10.0f, 10.0, 0},
+        {&age, 42.25f, 42.25, 0},
+    };
+    for (const auto& c : cases) {
+        cv::Mat input(1, 1, CV_32F, cv::Scalar(c.value));
+        c.net->setInput(input);
+        const cv::Mat row = c.net->forward("row").reshape(1, 1);
+        const auto [e, total] = expectation(row);
+        EXPECT_NEAR(total, 1.0, 1e-4);
+        EXPECT_NEAR(e - c.offset, c.expected, 0.05) << "value " << c.value;
+    }
+}
+
+TEST(ScaledToLength, HoldsTheLengthOverAWideRangeOfInputs) {
+    real::IrGraph g("length");
+    const real::Port x = g.parameter("x", {1, 4, 16, 8});
+    g.result(g.scaledToLength("out", x, 25.18487f));
+    cv::dnn::Net net = readGraph(g);
+    cv::RNG rng(7);
+    for (const double magnitude : {1e-3, 0.1, 1.0, 10.0, 80.0}) {
+        const int dims[] = {1, 4, 16, 8};
+        cv::Mat input(4, dims, CV_32F);
+        rng.fill(input, cv::RNG::NORMAL, 0.0, magnitude);
+        net.setInput(input);
+        const cv::Mat out = net.forward();
+        EXPECT_NEAR(cv::norm(out), 25.18487, 1e-3) << "magnitude " << magnitude;
+        // The direction is kept: out is a positive multiple of the input.
+        EXPECT_NEAR(out.dot(input) / (cv::norm(out) * cv::norm(input)), 1.0, 1e-6) << "magnitude " << magnitude;
+    }
+    const int dims[] = {1, 4, 16, 8};
+    net.setInput(cv::Mat(4, dims, CV_32F, cv::Scalar(0)));
+    const cv::Mat zeros = net.forward();
+    EXPECT_EQ(cv::countNonZero(zeros.reshape(1, 1)), 0);
+    EXPECT_TRUE(cv::checkRange(zeros));
+}
+
+// ---- reading TensorFlow.js weight files ----
+
+class TfjsWeights : public ::testing::Test {
+protected:
+    void write(const std::string& name, const std::string& bytes) {
+        std::ofstream(dir.file(name), std::ios::binary) << bytes;
+    }
+    lmtest::TempDir dir;
+};
+
+TEST_F(TfjsWeights, DecodesEveryStorageTypeAtAnyOffset) {
+    // uint8 (q * scale + min), float32 starting at the odd offset 3, float16 and int32.
+    std::string bin = {'\x00', '\x02', '\xff'};
+    const float f = 1.5f;
+    bin.append(reinterpret_cast<const char*>(&f), 4);
+    bin += std::string("\x00\x3c\x00\xc0", 4);  // float16 1.0, -2.0
+    const int32_t i = -7;
+    bin.append(reinterpret_cast<const char*>(&i), 4);
+    write("m.bin", bin);
+    write("m.json", R"([{"paths":["m.bin"],"weights":[
+        {"name":"q","shape":[3],"dtype":"float32","quantization":{"dtype":"uint8","scale":0.5,"min":-1}},
+        {"name":"f","shape":[],"dtype":"float32"},
+        {"name":"h","shape":[1,2],"dtype":"float32","quantization":{"dtype":"float16"}},
+        {"name":"i","shape":[1],"dtype":"int32"}]}])");
+    const real::Weights w = real::readWeightsManifest(dir.file("m.json"));
+    EXPECT_EQ(w.at("q").values, (std::vector<float>{-1.0f, 0.0f, 126.5f}));
+    EXPECT_EQ(w.at("f").values, (std::vector<float>{1.5f}));
+    EXPECT_EQ(w.at("h").values, (std::vector<float>{1.0f, -2.0f}));
+    EXPECT_EQ(w.at("h").shape, (real::Shape{1, 2}));
+    EXPECT_EQ(w.at("i").values, (std::vector<float>{-7.0f}));
+}
+
+TEST_F(TfjsWeights, DamagedFilesAreNamedErrors) {
+    const std::string manifest = R"([{"paths":["m.bin"],"weights":[{"name":"w","shape":[2],"dtype":"float32"}]}])";
+    write("m.json", manifest);
+    const struct {
+        const char* what;
+        bool writeShard;
+        std::string shard;
+        const char* message;
+    } cases[] = {
+        {"missing shard", false, "", "m.bin"},
+        {"short shard", true, std::string(7, '\0'), "runs past the end"},
+        {"long shard", true, std::string(9, '\0'), "describes 8"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(dir.file("m.bin"));
+        if (c.writeShard) write("m.bin", c.shard);
+        try {
+            real::readWeightsManifest(dir.file("m.json"));
+            ADD_FAILURE() << "no error";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+    write("bad.json", "[{\"paths\": ");
+    EXPECT_THROW(real::readWeightsManifest(dir.file("bad.json")), std::runtime_error);
+}
+
+TEST_F(TfjsWeights, MissingWeightsWriteNoModelFiles) {
+    const std::string out = dir.file("models");
+    fs::create_directories(out);
+    try {
+        real::writeRealModels({dir.file("nowhere")}, out);
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("nowhere/face-api/model/ssd_mobilenetv1_model-weights_manifest.json"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(out));
+}
+
+TEST(TfPadding, FollowsTensorFlowSame) {
+    const struct {
+        int64_t input;
+        int kernel, stride;
+        real::Padding padding;
+        real::AxisPads expected;
+    } cases[] = {
+        {112, 3, 2, real::Padding::Same, {56, 0, 1}},   // even input: the odd pixel at the end
+        {15, 3, 2, real::Padding::Same, {8, 1, 1}},     // odd input
+        {480, 5, 2, real::Padding::Same, {240, 1, 2}},  // 5x5 stride 2
+        {56, 1, 2, real::Padding::Same, {28, 0, 0}},    // 1x1 stride 2 needs none
+        {14, 3, 1, real::Padding::Same, {14, 1, 1}},
+        {64, 3, 2, real::Padding::Valid, {31, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        const real::AxisPads p = real::tfPads(c.input, c.kernel, c.stride, c.padding);
+        EXPECT_EQ(p.output, c.expected.output) << c.input << " k" << c.kernel << " s" << c.stride;
+        EXPECT_EQ(p.begin, c.expected.begin) << c.input << " k" << c.kernel << " s" << c.stride;
+        EXPECT_EQ(p.end, c.expected.end) << c.input << " k" << c.kernel << " s" << c.stride;
+    }
+}
+
+}  // namespace

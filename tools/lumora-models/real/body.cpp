@@ -1,0 +1,159 @@
+// The body networks: the human package's CenterNet person detector, its heat map and box
+// sizes mapped onto DetectionOutput, and a fixed colour-grid appearance descriptor.
+
+#include <cmath>
+#include <stdexcept>
+
+#include "real/converters.h"
+#include "real/tf_graph.h"
+#include "real/tfjs.h"
+
+namespace lm::models::real {
+namespace {
+
+constexpr int BODY_WIDTH = 640;
+constexpr int BODY_HEIGHT = 480;
+
+// The separable head of CenterNet ends in a 1x1 conv; this rebuilds that conv with
+// other output channels. pick[k] = (source channel or -1 for zeros, gain, extra bias).
+struct Channel {
+    int source;
+    float gain;
+    float offset;
+};
+
+Port pointwise(IrGraph& g, const std::string& name, Port x, const Tensor& hwio, const Tensor& bias,
+               const std::vector<Channel>& pick) {
+    const int64_t in = hwio.shape[2];
+    const int64_t out = static_cast<int64_t>(pick.size());
+    Tensor w({1, 1, in, out}, 0.0f), b({out}, 0.0f);
+    for (int64_t k = 0; k < out; ++k) {
+        const Channel& c = pick[k];
+        if (c.source >= 0) {
+            for (int64_t i = 0; i < in; ++i) w.at({0, 0, i, k}) = c.gain * hwio.at({0, 0, i, c.source});
+            b.values[k] = c.gain * bias.values[c.source];
+        }
+        b.values[k] += c.offset;
+    }
+    return g.conv(name, x, convKernelToOihw(w), &b, 1, Padding::Valid);
+}
+
+Port flattenNhwc(IrGraph& g, const std::string& name, Port p) {
+    const Port nhwc = g.transpose(name + "/nhwc", p, {0, 2, 3, 1});
+    return g.reshape(name + "/flat", nhwc, {1, elementCount(g.shape(p))});
+}
+
+}  // namespace
+
+IrGraph convertBodyDetector(const WeightsDir& dir) {
+    const GraphModel model = readGraphModel(dir.human("centernet.json"));
+    IrGraph g("bodydetect");
+    const Port input = g.parameter("image", {1, 3, BODY_HEIGHT, BODY_WIDTH});
+    // The caller subtracts (123, 117, 104); CenterNet wants raw RGB 0..255.
+    const Port rgb = g.affineInput("images", input, {1.0f, 1.0f, 1.0f}, {123.0f, 117.0f, 104.0f});
+
+    TfGraphTranslator translator(model, g);
+    translator.bind("tower_0/images", rgb);
+    const Port clsFeatures =
+        translator.build("tower_0/CenternetHead/centernet_cls_output/separable_conv2d/depthwise");
+    const Port whFeatures =
+        translator.build("tower_0/CenternetHead/centernet_wh_output/separable_conv2d/depthwise");
+    const Shape grid = g.shape(clsFeatures);  // stride 4
+    const int64_t gh = grid[2], gw = grid[3];
+
+    // conf: a dummy background (ignored with background label 0) and the person class,
+    // its logit shifted so that the caller's fixed 0.7 keeps the boxes a raw 0.45 keeps.
+    const Port logits = pointwise(
+        g, "CenternetHead/centernet_cls_output", clsFeatures,
+        model.weight("CenternetHead/centernet_cls_output/pointwise_weights"),
+        model.weight("CenternetHead/centernet_cls_output/biases"),
+        {{-1, 0.0f, 0.0f}, {0, 1.0f, BODY_LOGIT_SHIFT}});
+    const Port conf = flattenNhwc(g, "conf", g.sigmoid("keypoints", logits));
+
+    // loc: the box edges are (4x - s0, 4y - s1, 4x + s2, 4y + s3) pixels with s = 16 wh, so
+    // relative to a point prior at the cell they are the corner offsets wh * (-16/W, ...).
+    const float whScale = model.weight("tower_0/mul/y").values.at(0);
+    const float sx = whScale / BODY_WIDTH, sy = whScale / BODY_HEIGHT;
+    const Port sizes = pointwise(g, "CenternetHead/centernet_wh_output", whFeatures,
+                                 model.weight("CenternetHead/centernet_wh_output/pointwise_weights"),
+                                 model.weight("CenternetHead/centernet_wh_output/biases"),
+                                 {{0, -sx, 0.0f}, {1, -sy, 0.0f}, {2, sx, 0.0f}, {3, sy, 0.0f}});
+    const Port loc = flattenNhwc(g, "loc", sizes);
+
+    std::vector<float> priors;
+    for (int64_t y = 0; y < gh; ++y)
+        for (int64_t x = 0; x < gw; ++x) {
+            const float px = static_cast<float>(x) / gw, py = static_cast<float>(y) / gh;
+            priors.insert(priors.end(), {px, py, px, py});
+        }
+    priors.insert(priors.end(), priors.size(), 1.0f);
+    const Port prior = g.constant("priors", Tensor({1, 2, gh * gw * 4}, std::move(priors)), false);
+
+    // NMS at IoU 0.5 takes the place of the original's 3x3 peak test.
+    const Port out = g.op("DetectionOutput", "detection_out", {loc, conf, prior},
+                          {{"num_classes", "2"},
+                           {"background_label_id", "0"},
+                           {"top_k", "400"},
+                           {"keep_top_k", "100"},
+                           {"code_type", "caffe.PriorBoxParameter.CORNER"},
+                           {"share_location", "true"},
+                           {"nms_threshold", "0.5"},
+                           {"confidence_threshold", "0.3"},
+                           {"variance_encoded_in_target", "false"},
+                           {"normalized", "true"},
+                           {"clip_before_nms", "false"},
+                           {"clip_after_nms", "false"},
+                           {"decrease_label_id", "false"},
+                           {"input_height", "1"},
+                           {"input_width", "1"},
+                           {"objectness_score", "0"}},
+                          {1, 1, 100, 7});
+    g.result(out);
+    return g;
+}
+
+IrGraph buildBodyEncoder() {
+    // The stage's blob is (RGB - (123.675, 116.28, 103.56)) * 0.01735207 at 128 x 256.
+    IrGraph g("bodyencoder");
+    const Port input = g.parameter("image", {1, 3, 256, 128});
+    const float scale = 0.01735207357279195f;
+    const float mean[3] = {123.675f, 116.28f, 103.56f};
+
+    // Opponent colours of the RGB values: (R-G)/sqrt2, (R+G-2B)/sqrt6, (R+G+B)/sqrt3.
+    const float basis[3][3] = {{1.0f / std::sqrt(2.0f), -1.0f / std::sqrt(2.0f), 0.0f},
+                               {1.0f / std::sqrt(6.0f), 1.0f / std::sqrt(6.0f), -2.0f / std::sqrt(6.0f)},
+                               {1.0f / std::sqrt(3.0f), 1.0f / std::sqrt(3.0f), 1.0f / std::sqrt(3.0f)}};
+    Tensor opponent({3, 3, 1, 1}, 0.0f), opponentBias({3}, 0.0f);
+    for (int o = 0; o < 3; ++o)
+        for (int c = 0; c < 3; ++c) {
+            opponent.at({o, c, 0, 0}) = basis[o][c] / scale;
+            opponentBias.values[o] += basis[o][c] * mean[c];
+        }
+    Tensor brightness({1, 3, 1, 1}, 0.0f), brightnessBias({1}, opponentBias.values[2]);
+    for (int c = 0; c < 3; ++c) brightness.at({0, c, 0, 0}) = opponent.at({2, c, 0, 0});
+
+    const Port colours = g.conv("opponent", input, opponent, &opponentBias, 1, Padding::Valid);
+    const Port means = g.avgPool("cell_mean", colours, 16, 16, Padding::Valid);
+    const Port light = g.conv("brightness", input, brightness, &brightnessBias, 1, Padding::Valid);
+    const Port peaks = g.maxPool("cell_max", light, 16, 16, Padding::Valid);
+    const Port cells = g.concat("cells", {means, peaks}, 1);  // [1,4,16,8]
+
+    // Standardised per value type with statistics of body crops of a street scene.
+    const float typeMean[4] = {3.204f, 5.537f, 148.937f, 214.280f};
+    const float typeStd[4] = {17.417f, 20.386f, 107.703f, 119.596f};
+    std::vector<float> a(4), b(4);
+    for (int t = 0; t < 4; ++t) {
+        a[t] = 1.0f / typeStd[t];
+        b[t] = -typeMean[t] / typeStd[t];
+    }
+    const Port standard =
+        g.addChannels("standard", g.mulChannels("standard/scale", cells, Tensor({4}, a), false),
+                      Tensor({4}, b), false);
+
+    // Unit length times R = 35.616783 / sqrt 2, so that the body tracker's similarity,
+    // 1 - distance / 35.616783, is 1 - sqrt(1 - cos).
+    g.result(g.scaledToLength("descriptor", standard, 35.616783f / std::sqrt(2.0f)));
+    return g;
+}
+
+}  // namespace lm::models::real

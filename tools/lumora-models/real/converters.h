@@ -1,0 +1,55 @@
+#pragma once
+// One converter per model role: each reads the pretrained weights it needs and builds the
+// role's network as an IrGraph, with the input the library's stage feeds it (the caller's
+// mean subtracted, RGB order, scale as the stage uses) and the outputs the stage reads.
+
+#include <string>
+
+#include "real/ir_graph.h"
+
+namespace lm::models::real {
+
+// Where the fetched packages lie: WEIGHTS_DIR/face-api/model/… and WEIGHTS_DIR/human/models/….
+struct WeightsDir {
+    std::string root;
+    std::string faceApi(const std::string& file) const { return root + "/face-api/model/" + file; }
+    std::string human(const std::string& file) const { return root + "/human/models/" + file; }
+};
+
+// SSD MobileNet v1 face detector at width x height, decoding and NMS in DetectionOutput.
+IrGraph convertFaceDetector(const WeightsDir& weights, int width, int height);
+// Age as a probability row over years, P(female).
+IrGraph convertAgeGender(const WeightsDir& weights);
+// Seven expressions in the order neutral, anger, disgust, fear, happiness, sadness, surprise.
+IrGraph convertEmotion(const WeightsDir& weights);
+// The 68-point landmark network followed by linear yaw, pitch and roll read-outs.
+IrGraph convertHeadpose(const WeightsDir& weights);
+// P(happy) of the grey 64x64 emotion classifier.
+IrGraph convertSmile(const WeightsDir& weights);
+// An untrained stand-in that reports "unknown" (0.5) for every face.
+IrGraph buildFacemask();
+// CenterNet person detector mapped onto DetectionOutput, scores calibrated for 0.7.
+IrGraph convertBodyDetector(const WeightsDir& weights);
+// A fixed opponent-colour grid: 512 values per body crop.
+IrGraph buildBodyEncoder();
+
+// The 68 landmarks alone ("landmarks", [1,136]: x0, y0, ... as fractions of the crop),
+// the head-pose network without its read-outs.
+IrGraph convertLandmarks(const WeightsDir& weights);
+
+// A probability row over bins firstBin .. firstBin + bins - 1: a Gaussian of width sigma
+// around value = features . v + v0, so that its expectation recovers the value inside the
+// row. Built as a dense layer and a softmax named name.
+Port gaussianRow(IrGraph& g, const std::string& name, Port features, const std::vector<float>& v, float v0,
+                 int bins, int firstBin, float sigma);
+
+// The age row: N bins, Gaussian of width sigma around the regressed age.
+constexpr int AGE_BINS = 101;
+constexpr float AGE_SIGMA = 3.0f;
+// The head-pose rows: N bins for -N/2 .. N/2-1 degrees.
+constexpr int ANGLE_BINS = 180;
+constexpr float ANGLE_SIGMA = 4.0f;
+// Added to the person logit so that a raw CenterNet score of 0.45 reads 0.7.
+constexpr float BODY_LOGIT_SHIFT = 1.0479686f;
+
+}  // namespace lm::models::real
