@@ -1,0 +1,305 @@
+#include "tracker.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include <spdlog/spdlog.h>
+
+#include "hungarian.h"
+
+namespace lm {
+
+namespace {
+
+constexpr const char* LOGGER_NAME = "LumoraLog";
+constexpr float UTILITY_SCALE = 1000.0f;
+
+// Misses a track survives, by how established it is.
+std::uint32_t missLimit(std::uint32_t hits) {
+    const auto h = static_cast<std::int32_t>(hits);
+    if (h <= 1) return 5;
+    if (h <= 4) return 15;
+    return 30;
+}
+
+bool centreOutside(const cv::Rect& box, const cv::Size& frame) {
+    const int cx = (2 * box.x + box.width) / 2;
+    const int cy = (2 * box.y + box.height) / 2;
+    return cx < 0 || cy < 0 || cx >= frame.width || cy >= frame.height;
+}
+
+// The pair's score as an int in 0..1000; a score that is not a finite number counts as 0.
+int toUtility(float u) {
+    const float scaled = u * UTILITY_SCALE;
+    if (!std::isfinite(scaled) || scaled <= static_cast<float>(INT_MIN) ||
+        scaled >= static_cast<float>(INT_MAX))
+        return 0;
+    return static_cast<int>(scaled);
+}
+
+void warn(const std::string& message) {
+    if (auto logger = spdlog::get(LOGGER_NAME)) logger->warn(message);
+}
+
+}  // namespace
+
+float CallRateMeter::operator()() {
+    const clock::SystemTime previous = mPrevious;
+    mPrevious = clock::systemNow();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(mPrevious - previous);
+    return 1000.0f / static_cast<float>(elapsed.count());
+}
+
+ObjectTracker::ObjectTracker() : lastUpdateTime(clock::steadyNow()) {}
+
+int ObjectTracker::rateToInt(float rate) {
+    const double r = rate;
+    if (!(r > static_cast<double>(INT_MIN) - 1.0 && r < static_cast<double>(INT_MAX) + 1.0))
+        return INT_MIN;
+    return static_cast<int>(r);
+}
+
+void ObjectTracker::update(std::vector<Detection>& detections, const cv::Mat& frame,
+                           Features& features, float similarityScale) {
+    if (features && features->size() != detections.size())
+        throw std::invalid_argument("Appearance vectors do not match the detections: " +
+                                    std::to_string(features->size()) + " for " +
+                                    std::to_string(detections.size()));
+
+    std::lock_guard<std::mutex> lock(mutex);
+    const clock::SteadyTime now = clock::steadyNow();
+    elapsedTime = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastUpdateTime);
+    lastUpdateTime = now;
+    checkFPS(rateToInt(fps()));
+
+    const int frameArea = frame.cols * frame.rows;
+    const cv::Size frameSize(frame.cols, frame.rows);
+
+    if (trackedObjects.empty()) {
+        for (std::size_t j = 0; j < detections.size(); ++j)
+            openTrack(detections[j], frameArea, features, j);
+        return;
+    }
+
+    for (TrackedObject& track : trackedObjects) {
+        track.kalmanFilter.step(elapsedTime);
+        track.box = track.kalmanFilter.getPrediction();
+    }
+
+    if (detections.empty()) {
+        for (TrackedObject& track : trackedObjects) missingObject(track);
+    } else {
+        assignDetections(detections, features, frameArea, similarityScale);
+    }
+    deleteInvalidTrackers(frameSize);
+}
+
+int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& b,
+                           const AppearanceVector* feature, float similarityScale) const {
+    const cv::Rect& a = track.box;
+    // A box without area overlaps nothing and has no size ratio: such a pair scores 0.
+    if (a.width <= 0 || a.height <= 0 || b.width <= 0 || b.height <= 0) return 0;
+
+    const int iw = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
+    const int ih = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
+    const int inter = iw > 0 && ih > 0 ? iw * ih : 0;
+    const int areaA = a.width * a.height;
+    const int areaB = b.width * b.height;
+    const float iou = static_cast<float>(inter) / static_cast<float>(areaA + areaB - inter);
+
+    const int acx = (a.x + (a.x + a.width)) / 2;
+    const int acy = (a.y + (a.y + a.height)) / 2;
+    const int bcx = (b.x + (b.x + b.width)) / 2;
+    const int bcy = (b.y + (b.y + b.height)) / 2;
+    const double dx = static_cast<double>(acx - bcx);
+    const double dy = static_cast<double>(acy - bcy);
+    const auto d = static_cast<float>(std::sqrt(dx * dx + dy * dy));
+    // 1 at equal centres, one half when the centres are one mean width apart.
+    const float distance =
+        1.0f / std::pow(2.0f, d / (static_cast<float>(a.width + b.width) * 0.5f));
+
+    const float size = static_cast<float>(std::min(areaA, areaB)) /
+                       static_cast<float>(std::max(areaA, areaB));
+
+    const float numerator = ((iouWeight * iou + 0.0f) + distanceWeight * distance) + sizeWeight * size;
+    const float weights = (distanceWeight + iouWeight) + sizeWeight;
+    if (feature == nullptr) return toUtility(numerator / weights);
+
+    float appearance = 0.0f;
+    track.featureHistory.forEachOldestFirst([&](const AppearanceVector& stored) {
+        const float s = Encoder::similarity(stored, *feature, similarityScale);
+        if (s > appearance) appearance = s;  // a NaN never wins
+    });
+    return toUtility((numerator + appearanceWeight * appearance) / (weights + appearanceWeight));
+}
+
+void ObjectTracker::assignDetections(std::vector<Detection>& detections, Features& features,
+                                     int frameArea, float similarityScale) {
+    const int nT = static_cast<int>(trackedObjects.size());
+    const int nD = static_cast<int>(detections.size());
+
+    std::vector<int> utilities(static_cast<std::size_t>(nT) * static_cast<std::size_t>(nD));
+    std::vector<const int*> rows(static_cast<std::size_t>(nT));
+    for (int i = 0; i < nT; ++i) {
+        int* row = utilities.data() + static_cast<std::size_t>(i) * nD;
+        rows[i] = row;
+        for (int j = 0; j < nD; ++j)
+            row[j] = utility(trackedObjects[i], detections[j].boundingBox,
+                             features ? &(*features)[j] : nullptr, similarityScale);
+    }
+
+    hungarian_problem_t problem;
+    const int n = hungarian_init(&problem, rows.data(), nT, nD, HUNGARIAN_MODE_MAXIMIZE_UTIL);
+    if (n < 0 || hungarian_solve(&problem) != 0) {
+        // Without an assignment nothing can be continued safely: every track misses this
+        // frame and every detection opens a track, so each still gets an id.
+        warn("Track assignment failed; treating every detection as new");
+        for (TrackedObject& track : trackedObjects) missingObject(track);
+        for (int j = 0; j < nD; ++j) openTrack(detections[j], frameArea, features, j);
+        hungarian_free(&problem);
+        return;
+    }
+
+    const int threshold = static_cast<int>(static_cast<double>(matchThreshold) * 1000.0);
+    // Row order decides the order of new ids: first detections refused by a real track, in
+    // track order, then those paired with padding rows. Tracks appended here sit at indexes
+    // of padding rows or beyond and are never addressed by this walk.
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            if (problem.assignment[i][j] != HUNGARIAN_ASSIGNED) continue;
+            if (j >= nD) {
+                missingObject(trackedObjects[i]);
+            } else if (i >= nT) {
+                openTrack(detections[j], frameArea, features, j);
+            } else if (rows[i][j] > threshold) {
+                continueTrack(trackedObjects[i], detections[j], features, j);
+            } else {
+                missingObject(trackedObjects[i]);
+                openTrack(detections[j], frameArea, features, j);
+            }
+        }
+    }
+    hungarian_free(&problem);
+}
+
+void ObjectTracker::openTrack(Detection& detection, int frameArea, Features& features,
+                              std::size_t index) {
+    if (features)
+        newObject(detection, frameArea, std::move((*features)[index]));
+    else
+        newObject(detection, frameArea);
+}
+
+void ObjectTracker::continueTrack(TrackedObject& track, Detection& detection, Features& features,
+                                  std::size_t index) {
+    if (features)
+        updateObject(track, detection, std::move((*features)[index]));
+    else
+        updateObject(track, detection);
+}
+
+void ObjectTracker::newObject(Detection& detection, int frameArea) {
+    nextId += 1;
+    detection.id = nextId;
+    TrackedObject& track = trackedObjects.emplace_back();
+    track.id = detection.id;
+    track.box = detection.boundingBox;
+    track.hits = 1;
+    track.kalmanFilter.init(detection.boundingBox, frameArea);
+}
+
+void ObjectTracker::newObject(Detection& detection, int frameArea, AppearanceVector&& feature) {
+    newObject(detection, frameArea);
+    trackedObjects.back().featureHistory.push(feature);
+}
+
+void ObjectTracker::updateObject(TrackedObject& track, Detection& detection) {
+    track.kalmanFilter.correct(detection.boundingBox);
+    track.box = detection.boundingBox;
+    track.trackedDuration += elapsedTime;
+    detection.id = track.id;
+    detection.detectionDuration = track.trackedDuration;
+    track.missedFrames = 0;
+    track.hits += 1;
+    if (static_cast<std::int32_t>(track.hits) >= minHits && !track.confirmed) {
+        track.confirmed = true;
+        confirmedCount += 1;
+    }
+}
+
+void ObjectTracker::updateObject(TrackedObject& track, Detection& detection,
+                                 AppearanceVector&& feature) {
+    updateObject(track, detection);
+    track.featureHistory.push(feature);
+}
+
+void ObjectTracker::missingObject(TrackedObject& track) { track.missedFrames += 1; }
+
+void ObjectTracker::deleteInvalidTrackers(const cv::Size& frameSize) {
+    const auto invalid = [&](const TrackedObject& track) {
+        // A box without a positive width and height is where a prediction collapsed; it
+        // can no longer be scored against anything.
+        return centreOutside(track.box, frameSize) ||
+               static_cast<std::int32_t>(track.missedFrames) >
+                   static_cast<std::int32_t>(missLimit(track.hits)) ||
+               track.box.width <= 0 || track.box.height <= 0;
+    };
+    trackedObjects.erase(std::remove_if(trackedObjects.begin(), trackedObjects.end(), invalid),
+                         trackedObjects.end());
+}
+
+void ObjectTracker::reset(bool restartIds) {
+    std::lock_guard<std::mutex> lock(mutex);
+    trackedObjects.clear();
+    if (restartIds) {
+        nextId = 0;
+        confirmedCount = 0;
+    }
+}
+
+std::uint32_t ObjectTracker::getObjectCount() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return confirmedCount;
+}
+
+std::vector<cv::Rect> ObjectTracker::getTrackedBoxes() {
+    std::vector<cv::Rect> boxes;
+    boxes.reserve(trackedObjects.size());
+    for (const TrackedObject& track : trackedObjects) boxes.push_back(track.box);
+    return boxes;
+}
+
+ObjectTracker::Weights ObjectTracker::getWeights() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return {iouWeight, distanceWeight, sizeWeight, appearanceWeight, matchThreshold, minHits};
+}
+
+std::int32_t ObjectTracker::getFpsClass() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return fpsClass;
+}
+
+void ObjectTracker::applyWeights(const Weights& row) {
+    iouWeight = row.iou;
+    distanceWeight = row.distance;
+    sizeWeight = row.size;
+    appearanceWeight = row.appearance;
+    matchThreshold = row.matchThreshold;
+    minHits = row.minHits;
+}
+
+std::int32_t ObjectTracker::classOfRate(int rate) {
+    if (rate >= 20) return Settings::FPS_30;
+    if (rate >= 9) return Settings::FPS_10;
+    return Settings::FPS_5;  // also the INT_MIN of an interval of 0 ms
+}
+
+std::vector<ObjectTracker::TrackedObject> ObjectTracker::getTrackedObjects() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return trackedObjects;
+}
+
+}  // namespace lm
