@@ -45,6 +45,12 @@ public:
         for (const char* suffix : {".xml.enc", ".bin.enc", "_quantized.xml.enc", "_quantized.bin.enc"})
             std::filesystem::remove(mPath / (base + suffix));
     }
+    // A new empty directory beside this one: settings naming it are a change to every stage.
+    std::string freshDirectory() {
+        const std::filesystem::path p = mTemp.path() / ("other" + std::to_string(++mFresh));
+        std::filesystem::create_directories(p);
+        return p.string();
+    }
     void restore(const std::string& base) const {
         for (bool quantized : {false, true}) lm::models::writeTestNetwork(path(), base, {quantized, 512});
     }
@@ -52,6 +58,7 @@ public:
 private:
     TempDir mTemp;
     std::filesystem::path mPath;
+    int mFresh = 0;
 };
 
 // A network for a face estimator whose named outputs are the given constant rows, whatever
@@ -115,6 +122,22 @@ inline lm::Person faceAt(const cv::Rect& box, std::int32_t distance = 100) {
     p.boundingBox = box;
     p.distanceFromCamera = distance;
     return p;
+}
+
+}  // namespace lmtest
+
+namespace lmtest {
+
+// A face well inside a 640 x 480 frame.
+inline const cv::Rect FACE_BOX(200, 150, 100, 100);
+
+// One face at `box`, run through the estimator on `frame`.
+template <typename Estimator>
+lm::Person estimateOne(Estimator& stage, const cv::Mat& frame, const cv::Rect& box = FACE_BOX,
+                       std::int32_t distance = 100) {
+    std::vector<lm::Person> people = {faceAt(box, distance)};
+    stage.estimate(frame, people);
+    return people[0];
 }
 
 }  // namespace lmtest
