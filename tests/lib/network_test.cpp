@@ -240,3 +240,73 @@ TEST(StageReload, UndecryptableModelIsLoggedWithTheCipherMessage) {
 }
 
 }  // namespace
+
+// ---- Concurrency: the five estimators share one list, each writing its own fields.
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+TEST(FaceEstimatorsThreads, RunTogetherOnOneListWhileSettingsChange) {
+    lmtest::ModelDir models;
+    lm::AgeGender ageGender;
+    lm::HeadposeEstimator headpose;
+    lm::Smile smile;
+    lm::FaceMask faceMask;
+    lm::EmotionsEstimator emotions;
+    std::vector<lm::ISettingsObserver*> stages = {&ageGender, &headpose, &smile, &faceMask, &emotions};
+    for (lm::ISettingsObserver* s : stages) s->onSettingsUpdate(models.settings());
+
+    const cv::Mat frame = lmtest::colourFrame(61, 160, 160);
+    std::vector<lm::Person> people = {lmtest::faceAt({40, 40, 100, 100}), lmtest::faceAt({300, 100, 60, 60}),
+                                      lmtest::faceAt({450, 250, 120, 120}), lmtest::faceAt({10, 300, 14, 40})};
+    constexpr int PASSES = 15;
+    std::atomic<bool> go{false};
+    const auto worker = [&](auto& stage) {
+        return std::thread([&] {
+            while (!go) std::this_thread::yield();
+            for (int i = 0; i < PASSES; ++i) stage.estimate(frame, people);
+        });
+    };
+    std::vector<std::thread> threads;
+    threads.push_back(worker(ageGender));
+    threads.push_back(worker(headpose));
+    threads.push_back(worker(smile));
+    threads.push_back(worker(faceMask));
+    threads.push_back(worker(emotions));
+    threads.emplace_back([&] {
+        while (!go) std::this_thread::yield();
+        for (int i = 0; i < PASSES; ++i) {
+            // Every switch flips, both age and gender go off together (a reload), and the
+            // next round turns everything back on.
+            lm::Settings s = models.settings();
+            const bool on = i % 2 == 1;
+            s.useAge = s.useGender = s.useHeadpose = s.useSmile = s.useFaceMask = s.useEmotions = on;
+            for (lm::ISettingsObserver* stage : stages) stage->onSettingsUpdate(s);
+        }
+    });
+    go = true;
+    for (std::thread& t : threads) t.join();
+
+    // The last update switched everything on: one more round fills every field.
+    ageGender.estimate(frame, people);
+    headpose.estimate(frame, people);
+    smile.estimate(frame, people);
+    faceMask.estimate(frame, people);
+    emotions.estimate(frame, people);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(people[i].age, 30) << i;
+        EXPECT_GT(people[i].gender, 0.7f) << i;
+        EXPECT_EQ(people[i].headpose.yaw, -33) << i;  // (61 - 128) / 2
+        EXPECT_GT(people[i].smile, 0.8f) << i;
+        EXPECT_NEAR(people[i].faceMask, 1.0f / 3.0f, 0.01f) << i;
+        // happiness and surprise, raised by green and blue, above neutral
+        EXPECT_GT(people[i].emotions[4], 2 * people[i].emotions[0]) << i;
+        EXPECT_GT(people[i].emotions[6], 2 * people[i].emotions[0]) << i;
+    }
+    EXPECT_EQ(people[3].age, -1);  // too narrow for every estimator
+    EXPECT_EQ(people[3].smile, -1.0f);
+}
+
+}  // namespace
