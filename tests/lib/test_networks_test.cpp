@@ -6,7 +6,9 @@
 
 #include <cmath>
 #include <numeric>
+#include <thread>
 
+#include <opencv2/core/ocl.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "support/generated_networks.h"
@@ -279,6 +281,73 @@ TEST(TestNetworks, QuantizedVariantsStayCloseToThePlainOnes) {
             EXPECT_LT(cv::norm(a, b, cv::NORM_INF), 1e-3) << name;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The stages may run on the OpenCL target; here that is PoCL's CPU device, selected by
+// OPENCV_OPENCL_DEVICE=:CPU: with OPENCV_DNN_OPENCL_ALLOW_ALL_DEVICES=1 (scripts/test).
+TEST(TestNetworksOpenCL, GiveTheSameOutputsAsOnTheCpu) {
+    if (!cv::ocl::haveOpenCL()) GTEST_SKIP() << "no OpenCL runtime";
+    if (!cv::ocl::useOpenCL()) GTEST_SKIP() << "no OpenCL device selected (set OPENCV_OPENCL_DEVICE=:CPU:)";
+    cv::Mat picture(480, 640, CV_8UC3);
+    cv::randu(picture, 0, 256);
+    picture(cv::Rect(80, 0, 120, 120)).setTo(cv::Scalar(200, 200, 200));
+    for (const std::string& base : lm::models::testNetworkBases())
+        for (bool quantized : {false, true}) {
+            SCOPED_TRACE(base + (quantized ? "_quantized" : ""));
+            cv::dnn::Net net = lmtest::readTestNetwork(base, {quantized});
+            const std::vector<std::string> names = net.getUnconnectedOutLayersNames();
+            const cv::dnn::MatShape shape = [&] {
+                std::vector<cv::dnn::MatShape> in, out;
+                net.getLayerShapes(cv::dnn::MatShape(), 0, in, out);
+                return out.at(0);
+            }();
+            const cv::Mat blob =
+                cv::dnn::blobFromImage(picture, 1.0, cv::Size(shape[3], shape[2]), FACE_MEAN, true, false, CV_32F);
+            std::vector<cv::Mat> cpu, gpu;
+            net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+            net.setInput(blob);
+            net.forward(cpu, names);
+            net.setPreferableTarget(cv::dnn::DNN_TARGET_OPENCL);
+            net.setInput(blob);
+            net.forward(gpu, names);
+            ASSERT_EQ(cpu.size(), gpu.size());
+            for (size_t i = 0; i < cpu.size(); ++i) {
+                ASSERT_EQ(cpu[i].total(), gpu[i].total()) << names[i];
+                EXPECT_LE(cv::norm(cpu[i], gpu[i], cv::NORM_INF), 1e-4) << names[i];
+            }
+        }
+}
+
+}  // namespace
+
+namespace {
+
+// Stages load and run their networks on different threads; the reader keeps no state
+// between calls.
+TEST(TestNetworksThreads, LoadAndRunOnSeveralThreadsAtOnce) {
+    const std::vector<std::string>& bases = lm::models::testNetworkBases();
+    std::vector<lm::models::ModelPair> pairs;
+    for (const std::string& base : bases) pairs.push_back(lm::models::buildTestNetwork(base));
+    std::vector<std::thread> threads;
+    std::vector<std::string> failures(bases.size());
+    for (size_t i = 0; i < bases.size(); ++i)
+        threads.emplace_back([&, i] {
+            try {
+                for (int round = 0; round < 3; ++round) {
+                    cv::dnn::Net net = lm::dnn::readNetFromIR(pairs[i].xml.data(), pairs[i].xml.size(),
+                                                              pairs[i].weights.data(), pairs[i].weights.size());
+                    if (net.getUnconnectedOutLayersNames().empty()) failures[i] = "no outputs";
+                }
+            } catch (const std::exception& e) {
+                failures[i] = e.what();
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    for (size_t i = 0; i < bases.size(); ++i) EXPECT_EQ(failures[i], "") << bases[i];
 }
 
 }  // namespace

@@ -244,12 +244,14 @@ TEST_F(TrackerTest, FeatureRingKeepsTheNewestTwentyOldestFirst) {
         tracker.update(detections, lmtest::vgaFrame(), features, 35.616783f);
         ASSERT_EQ(detections[0].id, 1u);
         clock.advance(40ms);
-        const auto& ring = tracker.getTrackedObjects()[0].featureHistory;
+        const auto tracks = tracker.getTrackedObjects();
+        const auto& ring = tracks[0].featureHistory;
         EXPECT_EQ(ring.count(), std::min(i + 1, 20));
         EXPECT_EQ(ring.head(), static_cast<std::uint64_t>(i % 20));
     }
     std::vector<float> order;
-    tracker.getTrackedObjects()[0].featureHistory.forEachOldestFirst(
+    const auto tracks = tracker.getTrackedObjects();
+    tracks[0].featureHistory.forEachOldestFirst(
         [&](const lm::AppearanceVector& v) { order.push_back(v[0]); });
     std::vector<float> expected;
     for (int i = 5; i < 25; ++i) expected.push_back(float(i));

@@ -94,10 +94,10 @@ Port IrWriter::rawConstant(const std::string& name, const std::string& elementTy
                        {"shape", joinList(dims)},
                        {"offset", std::to_string(offset)},
                        {"size", std::to_string(bytes.size())}};
-    for (const auto& [key, value] : overrides) {
-        auto it = std::find_if(data.begin(), data.end(), [&](const auto& kv) { return kv.first == key; });
-        if (it != data.end()) it->second = value;
-        else data.emplace_back(key, value);
+    for (const auto& entry : overrides) {
+        auto it = std::find_if(data.begin(), data.end(), [&](const auto& kv) { return kv.first == entry.first; });
+        if (it != data.end()) it->second = entry.second;
+        else data.push_back(entry);
     }
     Layer layer{0, name, "Const", "opset1", data, {}, {dims}, {precisionOf(elementType)}};
     return addLayer(std::move(layer), {});

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <optional>
 #include <queue>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,7 +25,7 @@ using Dims = std::vector<int64_t>;
 // Bounds that keep hostile descriptions from making the reader (or OpenCV behind it)
 // allocate without limit: no real network of this system comes near them.
 constexpr int64_t MAX_DIM = int64_t(1) << 24;
-constexpr int64_t MAX_ELEMENTS = int64_t(1) << 26;
+constexpr int64_t MAX_ELEMENTS = int64_t(1) << 24;
 constexpr int64_t MAX_KERNEL = 1024;
 
 [[noreturn]] void fail(const std::string& message) {
@@ -396,6 +397,7 @@ private:
     void onConcat(const IrLayer& layer);
     void onInterpolate(const IrLayer& layer);
     void onShapeOf(const IrLayer& layer);
+    void onStridedSlice(const IrLayer& layer);
     void onPriorBox(const IrLayer& layer);
     void onPriorBoxClustered(const IrLayer& layer);
     void onDetectionOutput(const IrLayer& layer);
@@ -454,6 +456,7 @@ const std::unordered_map<std::string, Builder::Handler>& Builder::handlers() {
         {"Concat", &Builder::onConcat},
         {"Interpolate", &Builder::onInterpolate},
         {"ShapeOf", &Builder::onShapeOf},
+        {"StridedSlice", &Builder::onStridedSlice},
         {"PriorBox", &Builder::onPriorBox},
         {"PriorBoxClustered", &Builder::onPriorBoxClustered},
         {"DetectionOutput", &Builder::onDetectionOutput},
@@ -594,8 +597,15 @@ void Builder::setAlias(const IrLayer& layer, const Value& source) {
     mValues[{layer.id, layer.outputs[0].id}] = source;
 }
 
+void requireNonEmpty(const IrLayer& layer, const Dims& dims) {
+    // OpenCV's layers are not made for tensors without elements.
+    if (std::find(dims.begin(), dims.end(), 0) != dims.end())
+        fail(layer.what() + " has the empty output " + dimsText(dims));
+}
+
 int Builder::addLayer(const IrLayer& layer, const std::string& type, cv::dnn::LayerParams params,
                       std::vector<PortRef> inputs, const std::string& name) {
+    requireNonEmpty(layer, outputDims(layer));
     PendingLayer pending;
     pending.name = name.empty() ? layer.name : name;
     pending.type = type;
@@ -655,6 +665,7 @@ void Builder::onParameter(const IrLayer& layer) {
     Value value;
     value.ref = {-1, static_cast<int>(mInputNames.size())};
     value.dims = outputDims(layer);
+    requireNonEmpty(layer, value.dims);
     value.name = layer.name;
     mInputNames.push_back(layer.name);
     mInputDims.push_back(value.dims);
@@ -1186,6 +1197,31 @@ void Builder::onShapeOf(const IrLayer& layer) {
     setConstant(layer, std::move(shape));
 }
 
+// Prior generators are usually fed by ShapeOf -> StridedSlice: a slice of a 1-D constant.
+void Builder::onStridedSlice(const IrLayer& layer) {
+    requireInputs(layer, 3, 4);
+    const Constant& data = constantInput(layer, 0, "data");
+    const Constant& begin = constantInput(layer, 1, "begin");
+    const Constant& end = constantInput(layer, 2, "end");
+    const int64_t stride = inputCount(layer) > 3 ? static_cast<int64_t>(constantInput(layer, 3, "stride").values.at(0)) : 1;
+    for (const char* key : {"new_axis_mask", "shrink_axis_mask", "ellipsis_mask"})
+        for (int64_t m : attrList<int64_t>(layer, key, std::vector<int64_t>{}))
+            if (m != 0) fail(layer.what() + " with " + key + " is not supported");
+    if (data.shape.size() != 1 || begin.values.size() != 1 || end.values.size() != 1 || stride != 1)
+        fail(layer.what() + " is supported only as a unit-stride slice of a 1-D constant");
+    const auto beginMask = attrList<int64_t>(layer, "begin_mask", std::vector<int64_t>{0});
+    const auto endMask = attrList<int64_t>(layer, "end_mask", std::vector<int64_t>{0});
+    const int64_t n = data.shape[0];
+    // A mask bit of 1 ignores the given bound and takes the tensor's own.
+    auto clampIndex = [n](int64_t i) { return std::min(n, std::max<int64_t>(0, i < 0 ? i + n : i)); };
+    const int64_t first = !beginMask.empty() && beginMask[0] ? 0 : clampIndex(static_cast<int64_t>(begin.values[0]));
+    const int64_t last = !endMask.empty() && endMask[0] ? n : clampIndex(static_cast<int64_t>(end.values[0]));
+    Constant slice;
+    slice.shape = {std::max<int64_t>(0, last - first)};
+    if (last > first) slice.values.assign(data.values.begin() + first, data.values.begin() + last);
+    setConstant(layer, std::move(slice));
+}
+
 // The two spatial sizes that a prior generator reads from its inputs: [H, W].
 std::pair<int64_t, int64_t> readSize(const Constant& c, const IrLayer& layer, const char* what) {
     if (c.values.size() != 2 || c.values[0] < 1 || c.values[1] < 1 || c.values[0] > MAX_DIM || c.values[1] > MAX_DIM)
@@ -1214,8 +1250,11 @@ Constant priorsConstant(const std::vector<double>& boxes, const std::vector<doub
 
 void Builder::onPriorBoxClustered(const IrLayer& layer) {
     requireInputs(layer, 2, 2);
-    const auto [height, width] = readSize(constantInput(layer, 0, "output size"), layer, "output size");
-    const auto [imageHeight, imageWidth] = readSize(constantInput(layer, 1, "image size"), layer, "image size");
+    // Plain variables, not structured bindings: the box lambda below captures them.
+    const std::pair<int64_t, int64_t> featureSize = readSize(constantInput(layer, 0, "output size"), layer, "output size");
+    const std::pair<int64_t, int64_t> imageSize = readSize(constantInput(layer, 1, "image size"), layer, "image size");
+    const int64_t height = featureSize.first, width = featureSize.second;
+    const double imageHeight = static_cast<double>(imageSize.first), imageWidth = static_cast<double>(imageSize.second);
     const std::vector<double> widths = attrList<double>(layer, "width");
     const std::vector<double> heights = attrList<double>(layer, "height");
     if (widths.empty() || widths.size() != heights.size())
@@ -1245,8 +1284,11 @@ void Builder::onPriorBoxClustered(const IrLayer& layer) {
 
 void Builder::onPriorBox(const IrLayer& layer) {
     requireInputs(layer, 2, 2);
-    const auto [height, width] = readSize(constantInput(layer, 0, "output size"), layer, "output size");
-    const auto [imageHeight, imageWidth] = readSize(constantInput(layer, 1, "image size"), layer, "image size");
+    // Plain variables, not structured bindings: the box lambda below captures them.
+    const std::pair<int64_t, int64_t> featureSize = readSize(constantInput(layer, 0, "output size"), layer, "output size");
+    const std::pair<int64_t, int64_t> imageSize = readSize(constantInput(layer, 1, "image size"), layer, "image size");
+    const int64_t height = featureSize.first, width = featureSize.second;
+    const double imageHeight = static_cast<double>(imageSize.first), imageWidth = static_cast<double>(imageSize.second);
     const std::vector<double> minSizes = attrList<double>(layer, "min_size");
     const std::vector<double> maxSizes = attrList<double>(layer, "max_size", std::vector<double>{});
     const bool flip = attrBool(layer, "flip", false);
@@ -1336,7 +1378,25 @@ void Builder::onResult(const IrLayer& layer) {
     if (input(layer, 0).isConstant()) fail(layer.what() + " returns a constant");
 }
 
+// OpenCV's own layer types are not IR ops: an op of such a name that the table does not
+// handle is refused rather than handed to a layer that expects another framework's params.
+bool isOpenCVLayerType(const std::string& type) {
+    static const std::set<std::string> types = {
+        "AbsVal", "Accum", "Arg", "BNLL", "BatchNorm", "Blank", "Ceil", "Celu", "ChannelsPReLU", "Compare",
+        "Concat", "Const", "Convolution", "Correlation", "Crop", "CropAndResize", "CumSum", "DataAugmentation",
+        "Deconvolution", "Dequantize", "DetectionOutput", "Dropout", "ELU", "Eltwise", "Exp", "Flatten",
+        "Floor", "FlowWarp", "GRU", "Gather", "HardSigmoid", "HardSwish", "Identity", "InnerProduct",
+        "Interp", "LRN", "LSTM", "Log", "MaxUnpool", "Mish", "NaryEltwise", "Normalize", "NormalizeBBox",
+        "Not", "PReLU", "PSROIPooling", "Padding", "Permute", "Pooling", "Power", "PriorBox",
+        "PriorBoxClustered", "Proposal", "Quantize", "RNN", "ROIPooling", "ReLU", "ReLU6", "Reduce",
+        "Region", "Reorg", "Requantize", "Reshape", "Resize", "Round", "Scale", "Selu", "Shift",
+        "ShuffleChannel", "Sigmoid", "Sign", "Silence", "Slice", "SoftMaxSynced", "Softmax", "Softplus",
+        "Softsign", "Split", "Sqrt", "Swish", "TanH", "ThresholdedRelu"};
+    return types.count(type) != 0 || (type.size() > 4 && type.compare(type.size() - 4, 4, "Int8") == 0);
+}
+
 void Builder::onFactoryLayer(const IrLayer& layer) {
+    if (isOpenCVLayerType(layer.type)) fail("unsupported op " + layer.what());
     cv::dnn::LayerParams params;
     params.name = layer.name;
     params.type = layer.type;
