@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
 namespace lm {
 
@@ -17,8 +18,8 @@ constexpr float NMS_THRESHOLD = 0.0f;
 
 void BodyDetector::loadNetwork(const Settings& settings) {
     mModel.load(settings, BASE_NAME);
-    mDetector = cv::dnn::DetectionModel(mModel.net());
-    mDetector.setInputScale(1.0).setInputSwapRB(true).setInputSize(INPUT_SIZE).setInputMean(RGB_MEAN);
+    mDetector.emplace(mModel.net());
+    mDetector->setInputScale(1.0).setInputSwapRB(true).setInputSize(INPUT_SIZE).setInputMean(RGB_MEAN);
 }
 
 void BodyDetector::onSettingsUpdate(const Settings& settings) {
@@ -38,7 +39,8 @@ std::vector<Detection> BodyDetector::detect(const cv::Mat& frame) {
     std::vector<int> classIds;
     std::vector<float> confidences;
     std::vector<cv::Rect> boxes;
-    mDetector.detect(frame, classIds, confidences, boxes, CONFIDENCE_THRESHOLD, NMS_THRESHOLD);
+    if (!mDetector) throw std::logic_error("Body detection before any model was loaded");
+    mDetector->detect(frame, classIds, confidences, boxes, CONFIDENCE_THRESHOLD, NMS_THRESHOLD);
     const TimePoint detectionTime = std::chrono::system_clock::now();
 
     std::vector<Detection> detections;

@@ -3,6 +3,7 @@
 // box first, with a fixed confidence threshold and no size or count limit.
 
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <opencv2/dnn.hpp>
@@ -30,7 +31,7 @@ private:
 
     mutable std::mutex mMutex;
     StageModel mModel;
-    cv::dnn::DetectionModel mDetector;
+    std::optional<cv::dnn::DetectionModel> mDetector;  // none until the first load
 };
 
 }  // namespace lm

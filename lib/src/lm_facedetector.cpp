@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
 namespace lm {
 
@@ -45,8 +46,8 @@ std::int32_t distanceFromCamera(int boxWidth, int frameWidth) {
 void FaceDetector::loadNetwork(const Settings& settings) {
     mModel.load(settings, baseName(settings.detectionRange));
     mRange = settings.detectionRange;
-    mDetector = cv::dnn::DetectionModel(mModel.net());
-    mDetector.setInputScale(1.0).setInputSwapRB(true).setInputSize(inputSize(mRange)).setInputMean(RGB_MEAN);
+    mDetector.emplace(mModel.net());
+    mDetector->setInputScale(1.0).setInputSwapRB(true).setInputSize(inputSize(mRange)).setInputMean(RGB_MEAN);
 }
 
 void FaceDetector::onSettingsUpdate(const Settings& settings) {
@@ -71,7 +72,8 @@ std::vector<Person> FaceDetector::detect(const cv::Mat& frame) {
     std::vector<int> classIds;
     std::vector<float> confidences;
     std::vector<cv::Rect> boxes;
-    mDetector.detect(frame, classIds, confidences, boxes, mConfidenceThreshold, NMS_THRESHOLD);
+    if (!mDetector) throw std::logic_error("Face detection before any model was loaded");
+    mDetector->detect(frame, classIds, confidences, boxes, mConfidenceThreshold, NMS_THRESHOLD);
     const TimePoint detectionTime = std::chrono::system_clock::now();
 
     std::vector<Person> people;

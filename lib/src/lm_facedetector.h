@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <opencv2/dnn.hpp>
@@ -38,7 +39,7 @@ private:
 
     mutable std::mutex mMutex;
     StageModel mModel;
-    cv::dnn::DetectionModel mDetector;
+    std::optional<cv::dnn::DetectionModel> mDetector;  // none until the first load
     float mConfidenceThreshold = 0.1f;
     std::int32_t mMaxNumFaces = -1;
     std::int32_t mMinFaceSize = 0;

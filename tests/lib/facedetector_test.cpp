@@ -81,7 +81,9 @@ TEST_F(FaceDetectorTest, ConfidenceThresholdHasAFloorOfOneTenth) {
         detector.onSettingsUpdate(s);
         const auto people = detector.detect(frameWithSlots({1}, c.grey));
         ASSERT_EQ(people.size(), c.found ? 1u : 0u);
-        if (c.found) EXPECT_NEAR(people[0].detectionConfidence, c.grey / 255.0, 1e-3);
+        if (c.found) {
+            EXPECT_NEAR(people[0].detectionConfidence, c.grey / 255.0, 1e-3);
+        }
     }
 }
 
@@ -158,6 +160,11 @@ TEST_F(FaceDetectorTest, FacesComeLargestAreaFirstWithUnsetAttributesAndOneTime)
         EXPECT_EQ(p.headgaze.x, 0);
         EXPECT_FALSE(p.isViewing || p.isDwelling);
     }
+}
+
+TEST(FaceDetectorUnloaded, DetectBeforeAnyModelIsRefused) {
+    lm::FaceDetector detector;
+    EXPECT_THROW(detector.detect(lmtest::colourFrame(0, 0, 0)), std::logic_error);
 }
 
 TEST(FaceDistance, ConstantsFollowTheFrameWidth) {
