@@ -15,7 +15,7 @@ constexpr float MAX_AGE = 101.0f;
 std::int32_t expectedAge(const cv::Mat& output) {
     const int bins = output.dims >= 2 ? output.size[1] : 0;
     if (bins <= 0) return 0;
-    const float* p = output.ptr<float>();
+    const float* p = outputValues(output, static_cast<std::size_t>(bins));
     float sum = 0.0f;
     for (int i = 0; i < bins; ++i) sum += static_cast<float>(i) * p[i];
     // Clamped as a float so that NaN or a huge sum cannot overflow the conversion.
@@ -23,7 +23,7 @@ std::int32_t expectedAge(const cv::Mat& output) {
     return static_cast<std::int32_t>(std::min(sum, MAX_AGE));
 }
 
-float genderScore(const cv::Mat& output) { return clampScore(2.0f * output.ptr<float>()[0] - 1.0f, -1.0f, 1.0f); }
+float genderScore(const cv::Mat& output) { return clampScore(2.0f * outputValues(output, 1)[0] - 1.0f, -1.0f, 1.0f); }
 
 }  // namespace
 

@@ -32,7 +32,7 @@ void EmotionsEstimator::estimate(const cv::Mat& frame, std::vector<Person>& peop
     if (!mUseEmotions) return;  // switched off while this call waited for the lock
     runFacePasses(mModel.net(), frame, people, INPUT_SIZE, RGB_MEAN, OUTPUT_NAMES, mOutputs,
                   [](Person& person, const std::vector<cv::Mat>& outputs) {
-                      const float* scores = outputs[0].ptr<float>();
+                      const float* scores = outputValues(outputs[0], person.emotions.size());
                       for (std::size_t k = 0; k < person.emotions.size(); ++k)
                           person.emotions[k] = clampScore(scores[k], 0.0f, 1.0f);
                   });

@@ -8,7 +8,7 @@ const char* const BASE_NAME = "facemask";
 const cv::Size INPUT_SIZE(112, 112);
 const cv::Scalar RGB_MEAN(131.0912, 103.8827, 91.4953, 0);
 const char* const FACEMASK_OUTPUT_SCOPE = "model/mask/Softmax";
-constexpr int MASK_CLASS = 2;
+constexpr std::size_t MASK_CLASS = 2;  // the mask class; the others are not read
 const std::vector<std::string> OUTPUT_NAMES = {FACEMASK_OUTPUT_SCOPE};
 
 }  // namespace
@@ -33,7 +33,7 @@ void FaceMask::estimate(const cv::Mat& frame, std::vector<Person>& people) {
     if (!mUseFaceMask) return;  // switched off while this call waited for the lock
     runFacePasses(mModel.net(), frame, people, INPUT_SIZE, RGB_MEAN, OUTPUT_NAMES, mOutputs,
                   [](Person& person, const std::vector<cv::Mat>& outputs) {
-                      person.faceMask = clampScore(outputs[0].ptr<float>()[MASK_CLASS], 0.0f, 1.0f);
+                      person.faceMask = clampScore(outputValues(outputs[0], MASK_CLASS + 1)[MASK_CLASS], 0.0f, 1.0f);
                   });
 }
 

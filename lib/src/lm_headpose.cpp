@@ -51,7 +51,7 @@ float expectedAngle(const cv::Mat& output) {
     const std::int32_t bins = output.dims >= 2 ? output.size[1] : 0;
     float sum = 0.0f;
     if (bins > 0) {
-        const float* p = output.ptr<float>();
+        const float* p = outputValues(output, static_cast<std::size_t>(bins));
         for (std::int32_t i = 0; i < bins; ++i) sum += static_cast<float>(i) * p[i];
     }
     return sum - static_cast<float>(bins) * 0.5f;

@@ -84,6 +84,13 @@ cv::Rect estimatorCrop(const cv::Rect& box, const cv::Mat& frame) {
     return faceCropSquare(box, frame);
 }
 
+const float* outputValues(const cv::Mat& output, std::size_t count) {
+    if (output.type() != CV_32F || output.total() < count || !output.isContinuous())
+        throw std::runtime_error("Network output holds fewer values than the stage reads: " +
+                                 std::to_string(output.total()) + " < " + std::to_string(count));
+    return output.ptr<float>();
+}
+
 std::int32_t truncateToInt32(float value) {
     if (std::isnan(value)) return 0;
     return static_cast<std::int32_t>(std::clamp(value, INT32_LOW, INT32_HIGH));

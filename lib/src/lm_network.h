@@ -102,6 +102,11 @@ void runFacePasses(cv::dnn::Net& net, const cv::Mat& frame, std::vector<Person>&
     }
 }
 
+// The first `count` values of a network output. Throws std::runtime_error when the output
+// holds fewer, so that a model with a smaller head than a stage reads fails instead of
+// reading past the end of its output.
+const float* outputValues(const cv::Mat& output, std::size_t count);
+
 // Float to integer conversions that cannot overflow: truncated toward zero after the value
 // is clamped to the target's range; NaN gives 0.
 std::int32_t truncateToInt32(float value);

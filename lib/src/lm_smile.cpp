@@ -32,7 +32,7 @@ void Smile::estimate(const cv::Mat& frame, std::vector<Person>& people) {
     if (!mUseSmile) return;  // switched off while this call waited for the lock
     runFacePasses(mModel.net(), frame, people, INPUT_SIZE, RGB_MEAN, OUTPUT_NAMES, mOutputs,
                   [](Person& person, const std::vector<cv::Mat>& outputs) {
-                      person.smile = clampScore(outputs[0].ptr<float>()[0], 0.0f, 1.0f);
+                      person.smile = clampScore(outputValues(outputs[0], 1)[0], 0.0f, 1.0f);
                   });
 }
 

@@ -44,6 +44,13 @@ TEST_F(FaceMaskTest, MaskIsTheThirdValueClamped) {
     }
 }
 
+TEST_F(FaceMaskTest, AHeadWithoutTheMaskClassFailsWithoutReadingPastIt) {
+    useConstants({0.1f, 0.9f});
+    std::vector<lm::Person> people = {lmtest::faceAt(lmtest::FACE_BOX)};
+    EXPECT_THROW(stage.estimate(grey, people), std::runtime_error);
+    EXPECT_EQ(people[0].faceMask, -1.0f);
+}
+
 TEST_F(FaceMaskTest, SwitchedOffOrUndersizedTouchesNothing) {
     lm::Settings s = models.settings();
     s.useFaceMask = false;
