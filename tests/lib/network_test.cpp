@@ -248,7 +248,22 @@ TEST(StageReload, UndecryptableModelIsLoggedWithTheCipherMessage) {
 
 namespace {
 
+// OpenCV hands its inner loops to TBB workers, whose synchronisation ThreadSanitizer cannot
+// see (TBB is not instrumented). Run those loops on the calling threads instead, so that
+// every access to a stage's network stays visible and a race on one is still reported.
+class OpenCvSingleThreaded {
+public:
+    OpenCvSingleThreaded() : mThreads(cv::getNumThreads()) { cv::setNumThreads(1); }
+    ~OpenCvSingleThreaded() { cv::setNumThreads(mThreads); }
+    OpenCvSingleThreaded(const OpenCvSingleThreaded&) = delete;
+    OpenCvSingleThreaded& operator=(const OpenCvSingleThreaded&) = delete;
+
+private:
+    int mThreads;
+};
+
 TEST(FaceEstimatorsThreads, RunTogetherOnOneListWhileSettingsChange) {
+    const OpenCvSingleThreaded visibleToTheSanitizer;
     lmtest::ModelDir models;
     lm::AgeGender ageGender;
     lm::HeadposeEstimator headpose;
