@@ -1,0 +1,194 @@
+#include "hx_daily_csv.h"
+
+#include <stdexcept>
+
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "hx_format.h"
+
+namespace hx {
+
+namespace {
+
+std::shared_ptr<spdlog::logger> harbixLog() {
+    auto log = spdlog::get("HarbixLog");
+    return log ? log : spdlog::default_logger();
+}
+
+bool isNewOrEmpty(const std::filesystem::path& path, bool existedBefore) {
+    if (!existedBefore) return true;
+    std::error_code error;
+    // Only a regular file can be measured; anything else (a device, say) counts as not empty.
+    if (!std::filesystem::is_regular_file(path, error)) return false;
+    const auto size = std::filesystem::file_size(path, error);
+    return !error && size == 0;
+}
+
+}  // namespace
+
+DailyCsvFile::DailyCsvFile(const bool& enabled, const std::string& directory, const std::string_view& header,
+                           const std::string& tag, const std::string& instanceName, Clock clock)
+    : enabled(enabled),
+      directory(directory),
+      header(header),
+      instanceName(instanceName),
+      tag(tag),
+      mClock(clock ? std::move(clock) : Clock([] { return std::chrono::system_clock::now(); })) {
+    open();
+}
+
+DailyCsvFile::~DailyCsvFile() {
+    reportLostLines();
+}
+
+std::tm DailyCsvFile::localNow() const {
+    const std::time_t now = std::chrono::system_clock::to_time_t(mClock());
+    std::tm local{};
+    ::localtime_r(&now, &local);  // our own record: safe when several files convert at once
+    return local;
+}
+
+DailyCsvFile::Date DailyCsvFile::dateOf(const std::tm& local) {
+    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
+}
+
+void DailyCsvFile::open() {
+    if (!enabled) return;
+    if (directory.empty()) directory = ".";
+    // Only the last level is created: a missing parent is a configuration error that
+    // create_directory reports with the path.
+    if (!std::filesystem::exists(directory)) std::filesystem::create_directory(directory);
+
+    const std::tm local = localNow();
+    const std::string name =
+        fmt::format("{}_{}_{:%Y-%m-%d}.csv", tag, instanceName.empty() ? "noname" : instanceName, local);
+    mPath = directory / name;
+
+    std::error_code ignored;
+    const bool existed = std::filesystem::exists(mPath, ignored);
+    file.clear();
+    file.open(mPath, std::ios::out | std::ios::app);
+    if (!file.is_open()) throw std::runtime_error(fmt::format("Cannot open csv file : {}", mPath.string()));
+    openedDate = dateOf(local);
+    // While writes keep failing the file is reopened for every line; one report per streak.
+    if (!mFailing) harbixLog()->info("Opened CSV file : {}", mPath.string());
+
+    if (isNewOrEmpty(mPath, existed) && !writeLine(header)) noteWriteFailure(0);
+}
+
+void DailyCsvFile::reload(const bool& enabled, const std::string& directory, const std::string_view& header,
+                          const std::string& tag, const std::string& instanceName) {
+    this->enabled = enabled;
+    this->directory = directory;
+    this->header = header;
+    this->tag = tag;
+    this->instanceName = instanceName;
+    reload();
+}
+
+void DailyCsvFile::reload() {
+    close();
+    open();
+}
+
+void DailyCsvFile::checkFileRotation() {
+    if (!enabled) return;
+    // The whole date counts: the same day of a later month is another file.
+    if (openedDate && *openedDate == dateOf(localNow())) return;
+    close();
+    open();
+}
+
+DailyCsvFile& DailyCsvFile::operator<<(const std::string& line) {
+    if (!enabled) return *this;
+    checkFileRotation();
+    if (!enabled) return *this;
+    // A file closed after a failed write is opened again, so writing resumes when it can.
+    if (!file.is_open()) open();
+    if (writeLine(line))
+        noteWriteSuccess();
+    else
+        noteWriteFailure(1);
+    return *this;
+}
+
+void DailyCsvFile::close() {
+    if (file.is_open()) file.close();
+}
+
+bool DailyCsvFile::writeLine(std::string_view text) {
+    file << text << '\n';
+    file.flush();
+    return file.good();
+}
+
+void DailyCsvFile::noteWriteFailure(std::size_t linesLost) {
+    if (!mFailing) {
+        harbixLog()->error("Cannot write CSV file : {}; lines are lost until writing works again", mPath.string());
+        mFailing = true;
+    }
+    mLostLines += linesLost;
+    // Closing drops what the stream still buffers; the next write opens the file again.
+    file.close();
+    file.clear();
+}
+
+void DailyCsvFile::noteWriteSuccess() {
+    if (!mFailing) return;
+    reportLostLines();
+    harbixLog()->info("Writing CSV file : {} again", mPath.string());
+}
+
+void DailyCsvFile::reportLostLines() {
+    if (!mFailing) return;
+    harbixLog()->error("Lost {} line(s) of CSV file : {}", mLostLines, mPath.string());
+    mFailing = false;
+    mLostLines = 0;
+}
+
+DailyCsv::DailyCsv(const hx::Settings& settings, DailyCsvFile::Clock clock)
+    : rawFile(settings.rawCsvEnabled, settings.rawCsvPath, format::RAW_CSV_HEADER, "raw", settings.instanceName,
+              clock),
+      aggregatedFile(settings.aggregatedCsvEnabled, settings.aggregatedCsvPath, format::AGGREGATED_CSV_HEADER,
+                     "aggregated", settings.instanceName, clock),
+      peopleCountFile(settings.peopleCountCsvEnabled, settings.peopleCountCsvPath, format::PEOPLE_COUNT_CSV_HEADER,
+                      "people_count", settings.instanceName, clock),
+      perContentFile(settings.tovexCsvEnabled, settings.tovexCsvPath,
+                     format::AGGREGATED_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop", settings.instanceName, clock),
+      totalPerContentFile(settings.tovexCsvEnabled, settings.tovexCsvPath,
+                          format::AGGREGATED_TOTAL_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop_total",
+                          settings.instanceName, clock) {}
+
+void DailyCsv::setSettings(const hx::Settings& settings) {
+    rawFile.reload(settings.rawCsvEnabled, settings.rawCsvPath, format::RAW_CSV_HEADER, "raw", settings.instanceName);
+    aggregatedFile.reload(settings.aggregatedCsvEnabled, settings.aggregatedCsvPath, format::AGGREGATED_CSV_HEADER,
+                          "aggregated", settings.instanceName);
+    peopleCountFile.reload(settings.peopleCountCsvEnabled, settings.peopleCountCsvPath,
+                           format::PEOPLE_COUNT_CSV_HEADER, "people_count", settings.instanceName);
+    perContentFile.reload(settings.tovexCsvEnabled, settings.tovexCsvPath,
+                          format::AGGREGATED_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop", settings.instanceName);
+    totalPerContentFile.reload(settings.tovexCsvEnabled, settings.tovexCsvPath,
+                               format::AGGREGATED_TOTAL_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop_total",
+                               settings.instanceName);
+}
+
+void DailyCsv::writeAll(DailyCsvFile& file, const std::vector<std::string>& lines) {
+    file.checkFileRotation();
+    for (const auto& line : lines) file << line;
+}
+
+void DailyCsv::newRawDataPoint(const std::vector<std::string>& lines) { writeAll(rawFile, lines); }
+
+void DailyCsv::newAggregatedDataPoint(const std::vector<std::string>& lines) { writeAll(aggregatedFile, lines); }
+
+void DailyCsv::newAggregatedPerContentDataPoint(const std::vector<std::string>& lines) {
+    writeAll(perContentFile, lines);
+}
+
+void DailyCsv::newAggregatedTotalPerContentDataPoint(const std::string& line) { totalPerContentFile << line; }
+
+void DailyCsv::newPeopleCountDataPoint(const std::string& line) { peopleCountFile << line; }
+
+}  // namespace hx

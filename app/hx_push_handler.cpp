@@ -1,0 +1,158 @@
+#include "hx_push_handler.h"
+
+#include <chrono>
+
+#include <spdlog/spdlog.h>
+
+#include "hx_http.h"
+
+namespace hx {
+
+namespace {
+
+// After a delivered document the queue pauses briefly, which bounds the sending rate; after
+// the first failure of a streak it retries soon, after further failures once a second.
+constexpr auto PAUSE_AFTER_SEND = std::chrono::milliseconds(1);
+constexpr auto PAUSE_AFTER_REPEATED_FAILURE = std::chrono::seconds(1);
+
+std::shared_ptr<spdlog::logger> logger() {
+    auto log = spdlog::get("HarbixLog");
+    return log ? log : spdlog::default_logger();
+}
+
+void reportStreak(unsigned failures, const std::string& target) {
+    // The first failure of the streak was logged by itself.
+    if (failures > 2) logger()->warn("Failed pushing {} message(s) to {}", failures - 1, target);
+}
+
+void reportDropped(std::size_t dropped, const std::string& target) {
+    if (dropped > 0) logger()->warn("Push queue for {} was full: dropped {} oldest message(s)", target, dropped);
+}
+
+}  // namespace
+
+PushHandler::PushHandler(bool enabled, std::string url, bool sendLastOnExit)
+    : enabled(enabled), sendLastOnExit(sendLastOnExit), url(std::move(url)) {
+    thread = std::thread(&PushHandler::threadLoop, this);
+}
+
+PushHandler::~PushHandler() {
+    {
+        std::lock_guard lock(mutex);
+        stop = true;
+    }
+    condition.notify_all();
+    thread.join();
+}
+
+void PushHandler::setSettings(bool enabled, std::string url) {
+    std::lock_guard lock(mutex);
+    this->enabled = enabled;
+    this->url = std::move(url);
+}
+
+void PushHandler::newMessage(const std::string& message) {
+    std::size_t endedStreak = 0;
+    std::string target;
+    {
+        std::lock_guard lock(mutex);
+        if (!enabled) return;
+        messages.push_back(message);
+        if (messages.size() > MAX_MESSAGES) {
+            messages.pop_front();
+            ++droppedByBound;
+        } else if (droppedByBound > 0) {
+            endedStreak = std::exchange(droppedByBound, 0);
+            target = url;
+        }
+    }
+    condition.notify_one();
+    reportDropped(endedStreak, target);
+}
+
+void PushHandler::threadLoop() {
+    unsigned failures = 0;
+    std::string lastUrl;
+    std::unique_lock lock(mutex);
+    while (true) {
+        condition.wait(lock, [this] { return stop || !messages.empty(); });
+        if (stop) break;
+        std::string message = std::move(messages.front());
+        messages.pop_front();
+        lastUrl = url;
+        lock.unlock();
+
+        const Outcome outcome = deliver(message, lastUrl, failures);
+
+        lock.lock();
+        if (outcome == Outcome::NO_ANSWER) requeueFront(std::move(message));
+        const auto pause =
+            outcome == Outcome::NO_ANSWER && failures > 1 ? PAUSE_AFTER_REPEATED_FAILURE : PAUSE_AFTER_SEND;
+        condition.wait_for(lock, std::chrono::duration_cast<std::chrono::milliseconds>(pause), [this] { return stop; });
+    }
+    finish(failures, lastUrl, lock);
+}
+
+PushHandler::Outcome PushHandler::deliver(const std::string& message, const std::string& target, unsigned& failures) {
+    try {
+        http::post(target, message);
+        reportStreak(failures, target);
+        failures = 0;
+        return Outcome::SENT;
+    } catch (const http::PostError& e) {
+        if (e.retryable()) {
+            if (failures == 0) logger()->warn("Failed pushing message to {}", target);
+            ++failures;
+            return Outcome::NO_ANSWER;
+        }
+        // The receiver answered, so any outage is over; this one document it will not take.
+        reportStreak(failures, target);
+        failures = 0;
+        logger()->warn("Dropped message refused by {}: {}", target, e.what());
+        return Outcome::REFUSED;
+    }
+}
+
+// Called with the mutex held. The document is the oldest one, so when the queue has filled
+// up meanwhile it is the one the bound drops.
+void PushHandler::requeueFront(std::string message) {
+    if (messages.size() >= MAX_MESSAGES)
+        ++droppedByBound;
+    else
+        messages.push_front(std::move(message));
+}
+
+// Called with the mutex held, once `stop` is set.
+void PushHandler::finish(unsigned failures, const std::string& lastUrl, std::unique_lock<std::mutex>& lock) {
+    reportStreak(failures, lastUrl);
+    // During an outage nothing is tried at exit: it would only hold up the shutdown.
+    if (sendLastOnExit && enabled && failures == 0) {
+        while (!messages.empty()) {
+            std::string message = std::move(messages.front());
+            messages.pop_front();
+            const std::string target = url;
+            lock.unlock();
+            bool sent = true;
+            try {
+                http::post(target, message);
+            } catch (const std::runtime_error&) {
+                logger()->warn("Failed pushing last message to {}", target);
+                sent = false;
+            }
+            lock.lock();
+            if (!sent) {
+                messages.push_front(std::move(message));
+                break;
+            }
+        }
+    }
+    const std::size_t dropped = std::exchange(droppedByBound, 0);
+    const std::size_t discarded = messages.size();
+    messages.clear();
+    const std::string target = url;
+    lock.unlock();
+    reportDropped(dropped, target);
+    if (discarded > 0) logger()->warn("Discarded {} waiting message(s) for {} at exit", discarded, target);
+}
+
+}  // namespace hx

@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+
+#include <Poco/JSON/Parser.h>
+
+#include "hx_format.h"
+#include "support/time_zone.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using hx::format::TimePoint;
+
+constexpr std::int64_t MARCH_4_2021_123456 = 1614861296;  // 12:34:56 UTC
+
+Poco::JSON::Object::Ptr parseObject(const std::string& json) {
+    Poco::JSON::Parser parser;
+    return parser.parse(json).extract<Poco::JSON::Object::Ptr>();
+}
+
+// Documents carry the moment they were made as their first time stamp: replace it by <now>
+// after checking that it is a quoted local time stamp.
+std::string withNowPlaceholder(const std::string& json) {
+    static const std::regex stamp(R"("\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\.\d{3})?[+-]\d\d:\d\d")");
+    return std::regex_replace(json, stamp, "<now>", std::regex_constants::format_first_only);
+}
+
+lm::Person samplePerson() {
+    lm::Person p;
+    p.id = 42;
+    p.age = 31;
+    p.gender = 0.87f;
+    p.smile = 0.53f;
+    p.faceMask = 0.25f;
+    p.detectionConfidence = 0.875f;
+    p.isViewing = true;
+    p.boundingBox = cv::Rect(10, 20, 30, 40);
+    p.worldPosition = {1, -2, 300};
+    p.headpose.yaw = -15;
+    p.headpose.pitch = 5;
+    p.headpose.roll = -3;
+    p.headgaze = {7, -8};
+    p.distanceFromCamera = 150;
+    p.detectionDuration = 1500ms;
+    p.totalViewingDuration = 800ms;
+    p.currentViewingDuration = 300ms;
+    p.totalDwellDuration = 1200ms;
+    p.currentDwellDuration = 200ms;
+    return p;
+}
+const std::string SAMPLE_PERSON_JSON =
+    "{\"id\":42,\"age\":31,\"gender\":87,\"smile\":52,\"face_mask\":25,"
+    "\"world_position\":{\"x\":1,\"y\":-2,\"z\":300},\"position\":{\"x\":10,\"y\":20,\"w\":30,\"h\":40},"
+    "\"rotation\":{\"yaw\":-15,\"pitch\":5,\"roll\":-3},\"detection_confidence\":0.875,"
+    "\"distance_from_camera\":150,\"viewing\":true,\"dwelling\":false,\"gaze\":{\"x\":7,\"y\":-8},"
+    "\"detection_duration\":1500,\"total_viewing_duration\":800,\"current_viewing_duration\":300,"
+    "\"total_dwell_duration\":1200,\"current_dwell_duration\":200}";
+const std::string UNSET_PERSON_JSON =
+    "{\"id\":0,\"age\":-1,\"gender\":0,\"smile\":-100,\"face_mask\":-100,"
+    "\"world_position\":{\"x\":0,\"y\":0,\"z\":0},\"position\":{\"x\":0,\"y\":0,\"w\":0,\"h\":0},"
+    "\"rotation\":{\"yaw\":-360,\"pitch\":-360,\"roll\":-360},\"detection_confidence\":0.000,"
+    "\"distance_from_camera\":0,\"viewing\":false,\"dwelling\":false,\"gaze\":{\"x\":0,\"y\":0},"
+    "\"detection_duration\":0,\"total_viewing_duration\":0,\"current_viewing_duration\":0,"
+    "\"total_dwell_duration\":0,\"current_dwell_duration\":0}";
+
+lm::AggregatedPerson sampleAggregated(float avgGender = -0.5f) {
+    lm::AggregatedPerson a;
+    a.id = 7;
+    a.avgAge = 40;
+    a.avgGender = avgGender;
+    a.faceMask = true;
+    a.smileViewing = 0.53f;
+    a.smileMaximum = 0.75f;
+    a.viewingSessions = 2;
+    a.dwellSessions = 1;
+    a.initialDetectionTime = TimePoint(std::chrono::seconds(MARCH_4_2021_123456));
+    a.totalDetectionDuration = 9000ms;
+    a.totalViewingDuration = 4000ms;
+    a.averageViewingDuration = 2000ms;
+    a.totalDwellDuration = 3000ms;
+    a.averageDwellDuration = 3000ms;
+    return a;
+}
+std::string aggregatedJson(char gender) {
+    return std::string("{\"id\":7,\"initial_detection_time\":\"2021-03-04 12:34:56+00:00\",\"age\":40,\"gender\":\"") +
+           gender +
+           "\",\"dweller\":1,\"viewer\":1,\"viewing_sessions\":2,\"average_viewing_duration\":2000,"
+           "\"viewing_duration\":4000,\"dwell_sessions\":1,\"average_dwell_duration\":3000,\"dwell_duration\":3000,"
+           "\"detection_duration\":9000,\"smile_viewing\":52,\"smile_maximum\":75,\"face_mask\":1}";
+}
+
+hx::format::AudienceMetrics sampleMetrics() {
+    hx::format::AudienceMetrics m;
+    m.timeStart = TimePoint(std::chrono::seconds(MARCH_4_2021_123456));
+    m.contentDuration = std::chrono::nanoseconds(12345678901);
+    m.instanceName = "hx";
+    m.contentId = "c1";
+    m.displayId = "d1";
+    m.campaignId = "k1";
+    m.contentName = "spring sale";
+    m.metadata = "ignored";
+    m.ots = 5;
+    m.impressions = 3;
+    m.viewers = 2;
+    m.averageViewingDuration = 1000;
+    m.totalViewingDuration = 2000;
+    m.averageDwellDuration = 1500;
+    m.totalDwellDuration = 4500;
+    m.averageDetectionDuration = 3000;
+    m.totalDetectionDuration = 15000;
+    m.femaleCount = 2;
+    m.maleCount = 3;
+    m.unknownCount = 9;
+    return m;
+}
+
+TEST(FormatJsonValues, TextsAndBooleans) {
+    EXPECT_EQ(hx::format::toJsonStr(std::string("plain")), "\"plain\"");
+    EXPECT_EQ(hx::format::toJsonStr(std::string("a \"b\"")), "\"a \\\"b\\\"\"");
+    EXPECT_EQ(hx::format::toJsonStr(true), "true");
+    EXPECT_EQ(hx::format::toJsonStr(false), "false");
+}
+
+TEST(FormatJsonObjects, PersonAndAggregatedPerson) {
+    lmtest::ScopedTimeZone zone("UTC0");
+    const struct {
+        std::string json;
+        std::string expected;
+    } cases[] = {
+        {hx::format::personToJson(samplePerson()), SAMPLE_PERSON_JSON},
+        {hx::format::personToJson(lm::Person{}), UNSET_PERSON_JSON},
+        {hx::format::aggregatedPersonToJson(sampleAggregated()), aggregatedJson('m')},
+        {hx::format::aggregatedPeopleToJsonList({}), "[]"},
+        {hx::format::aggregatedPeopleToJsonList({sampleAggregated(), sampleAggregated(0.3f)}),
+         "[" + aggregatedJson('m') + "," + aggregatedJson('f') + "]"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.json, c.expected);
+        Poco::JSON::Parser parser;
+        EXPECT_NO_THROW(parser.parse(c.json)) << c.json;
+    }
+}
+
+TEST(FormatJsonObjects, NumbersJsonCannotHoldAreWrittenAsZero) {
+    lm::Person p = samplePerson();
+    p.detectionConfidence = std::nanf("");
+    p.gender = std::numeric_limits<float>::infinity();
+    const auto object = parseObject(hx::format::personToJson(p));
+    EXPECT_EQ(object->getValue<double>("detection_confidence"), 0.0);
+    EXPECT_EQ(object->getValue<std::int32_t>("gender"), std::numeric_limits<std::int32_t>::max());
+}
+
+TEST(FormatJsonDocuments, DocumentsWithTheirMoment) {
+    lmtest::ScopedTimeZone zone("UTC0");
+    const lm::Person female = samplePerson();
+    lm::Person undecided = samplePerson();
+    undecided.gender = 0.0f;
+    lm::Person male = samplePerson();
+    male.gender = -0.4f;
+    const std::string undecidedJson = hx::format::personToJson(undecided);
+    const std::string maleJson = hx::format::personToJson(male);
+
+    const struct {
+        std::string json;
+        std::string expected;
+    } cases[] = {
+        {hx::format::peopleToJson({}, 5, "hx"),
+         "{\"instance_name\":\"hx\",\"timestamp\":<now>,\"frame_number\":5,\"status\":1,\"people\":[]}"},
+        {hx::format::peopleToJson({female, female}, 4294967295u, "hx"),
+         "{\"instance_name\":\"hx\",\"timestamp\":<now>,\"frame_number\":4294967295,\"status\":1,\"people\":[" +
+             SAMPLE_PERSON_JSON + "," + SAMPLE_PERSON_JSON + "]}"},
+        {hx::format::aggregatedPeopleToJson({sampleAggregated()}, 30, "hx"),
+         "{\"aggregation_time\":<now>,\"instance_name\":\"hx\",\"aggregation_freq\":30000,\"status\":1,"
+         "\"aggregated_data\":[" +
+             aggregatedJson('m') + "]}"},
+        {hx::format::aggregatedPeopleToJson({}, 60, "hx"),
+         "{\"aggregation_time\":<now>,\"instance_name\":\"hx\",\"aggregation_freq\":60000,\"status\":1,"
+         "\"aggregated_data\":[]}"},
+        // An undecided average (0) counts as male; only a positive one as female.
+        {hx::format::currentAggregationsToJson({sampleAggregated(), sampleAggregated(0.3f), sampleAggregated(0.0f)},
+                                               60000, "hx"),
+         "{\"aggregation_time\":<now>,\"window_duration\":60000,\"instance_name\":\"hx\",\"male_count\":\"2\","
+         "\"female_count\":\"1\",\"aggregated_data\":[" +
+             aggregatedJson('m') + "," + aggregatedJson('f') + "," + aggregatedJson('u') + "]}"},
+        {hx::format::currentDetectionsToJson({female, undecided, male}, 5000, "hx"),
+         "{\"detection_time\":<now>,\"window_duration\":5000,\"instance_name\":\"hx\",\"male_count\":\"2\","
+         "\"female_count\":\"1\",\"detections\":[" +
+             SAMPLE_PERSON_JSON + "," + undecidedJson + "," + maleJson + "]}"},
+        {hx::format::currentDetectionsToJson({}, 5000, "hx"),
+         "{\"detection_time\":<now>,\"window_duration\":5000,\"instance_name\":\"hx\",\"male_count\":\"0\","
+         "\"female_count\":\"0\",\"detections\":[]}"},
+        {hx::format::peopleCountToJson({3, 4500}, {17, 98000}, "hx"),
+         "{\"timestamp\":<now>,\"state\":1,\"instance_name\":\"hx\",\"current_count\":3,\"total_count\":17,"
+         "\"total_detection_time\":98000,\"current_detection_time\":4500}"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(withNowPlaceholder(c.json), c.expected);
+        EXPECT_NO_THROW(parseObject(c.json)) << c.json;
+    }
+}
+
+TEST(FormatJsonDocuments, RawDocumentStampHasMilliseconds) {
+    const auto object = parseObject(hx::format::peopleToJson({}, 1, "hx"));
+    EXPECT_TRUE(std::regex_match(object->getValue<std::string>("timestamp"),
+                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)")));
+}
+
+TEST(FormatJsonDocuments, ProofOfPlayReport) {
+    lmtest::ScopedTimeZone zone("UTC0");
+    const std::string head =
+        "{\"time_start\":\"2021-03-04 12:34:56+00:00\",\"content_duration\":12345,\"instance_name\":\"hx\",";
+    const std::string ids =
+        "\"content_id\":\"c1\",\"content_name\":\"spring sale\",\"campaign_id\":\"k1\",\"display_id\":\"d1\","
+        "\"metadata\":\"\",\"aggregated_data\":";
+    hx::format::AudienceMetrics empty = sampleMetrics();
+    empty.ots = empty.viewers = empty.impressions = 0;
+    empty.averageViewingDuration = empty.totalViewingDuration = 0;
+    empty.averageDetectionDuration = empty.totalDetectionDuration = 0;
+    empty.averageDwellDuration = empty.totalDwellDuration = 0;
+    empty.femaleCount = empty.maleCount = 0;
+    const struct {
+        std::string json;
+        std::string expected;
+    } cases[] = {
+        {hx::format::aggregatedPoPToJson({sampleAggregated()}, sampleMetrics()),
+         head +
+             "\"ots\":5,\"viewers\":2,\"impressions\":3,\"average_viewing_duration\":1000,"
+             "\"total_viewing_duration\":2000,\"average_detection_duration\":3000,\"total_detection_duration\":15000,"
+             "\"average_dwell_duration\":1500,\"total_dwell_duration\":4500,\"female_count\":2,\"male_count\":3,"
+             "\"unknown_count\":0," +
+             ids + "[" + aggregatedJson('m') + "]}"},
+        {hx::format::aggregatedPoPToJson({}, empty),
+         head +
+             "\"ots\":0,\"viewers\":0,\"impressions\":0,\"average_viewing_duration\":0,"
+             "\"total_viewing_duration\":0,\"average_detection_duration\":0,\"total_detection_duration\":0,"
+             "\"average_dwell_duration\":0,\"total_dwell_duration\":0,\"female_count\":0,\"male_count\":0,"
+             "\"unknown_count\":0," +
+             ids + "[]}"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.json, c.expected);
+        EXPECT_NO_THROW(parseObject(c.json)) << c.json;
+    }
+}
+
+TEST(FormatJsonDocuments, HostileTextsStillParse) {
+    const std::string hostile[] = {
+        "say \"hi\"", "a,b", "two\nlines", "back\\slash", std::string("nul\0bell\x07", 9), "tab\there", "</script>",
+    };
+    for (const auto& text : hostile) {
+        hx::format::AudienceMetrics m = sampleMetrics();
+        m.instanceName = m.contentId = m.contentName = m.campaignId = m.displayId = text;
+        const auto report = parseObject(hx::format::aggregatedPoPToJson({sampleAggregated()}, m));
+        for (const char* key : {"instance_name", "content_id", "content_name", "campaign_id", "display_id"})
+            EXPECT_EQ(report->getValue<std::string>(key), text) << key;
+
+        const std::string documents[] = {
+            hx::format::peopleToJson({samplePerson()}, 1, text),
+            hx::format::aggregatedPeopleToJson({sampleAggregated()}, 30, text),
+            hx::format::currentAggregationsToJson({sampleAggregated()}, 1000, text),
+            hx::format::currentDetectionsToJson({samplePerson()}, 1000, text),
+            hx::format::peopleCountToJson({1, 2}, {3, 4}, text),
+        };
+        for (const auto& json : documents) {
+            Poco::JSON::Object::Ptr object;
+            ASSERT_NO_THROW(object = parseObject(json)) << json;
+            EXPECT_EQ(object->getValue<std::string>("instance_name"), text);
+        }
+    }
+}
+
+}  // namespace
