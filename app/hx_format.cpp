@@ -199,6 +199,17 @@ std::string aggregatedTotalAudiencePerContent(const AudienceMetrics& metrics) {
                        metrics.unknownCount);
 }
 
+std::string getAPIResponseStr(StatusHandler::APIErrorCode code, const std::string& description) {
+    return fmt::format("{{ \"error_code\" : {}, \"description\" : \"{}\"}}", static_cast<std::int32_t>(code),
+                       escapeJson(description));
+}
+
+std::string getEngineInitErrorAsJsonString(const StatusHandler::EngineInitError& error) {
+    const std::string object = fmt::format("{{ \"error_code\" : {}, \"description\" : \"{}\" }}",
+                                           static_cast<std::int32_t>(error.code), escapeJson(error.description));
+    return fmt::format("\"engine_init_error\" : {}", object);
+}
+
 std::string toJsonStr(const std::string& text) { return '"' + escapeJson(text) + '"'; }
 
 std::string toJsonStr(const bool& value) { return value ? "true" : "false"; }

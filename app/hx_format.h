@@ -14,6 +14,8 @@
 
 #include <lumora/lm_records.h>
 
+#include "hx_status.h"
+
 namespace hx {
 
 // Finished body tracks: how many, and the sum of their detection durations.
@@ -98,6 +100,11 @@ std::string aggregatedPersonToCsv(const lm::AggregatedPerson& person, unsigned i
 std::string peopleCountToCsv(const PeopleCountData& current, const PeopleCountData& total);
 std::string aggregatedPersonPerContent(const lm::AggregatedPerson& person, const AudienceMetrics& metrics);
 std::string aggregatedTotalAudiencePerContent(const AudienceMetrics& metrics);
+
+// The answer envelope of the HTTP interface: { "error_code" : <code>, "description" : "<text>"}
+std::string getAPIResponseStr(StatusHandler::APIErrorCode code, const std::string& description);
+// The key "engine_init_error" with its envelope-like object, for the status answer to embed.
+std::string getEngineInitErrorAsJsonString(const StatusHandler::EngineInitError& error);
 
 // JSON values and documents. Texts are escaped; numbers that cannot be written in JSON
 // (NaN, infinities) are written as 0.

@@ -7,6 +7,7 @@
 
 #include "hx_daily_csv.h"
 #include "hx_format.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "support/time_zone.h"
 
@@ -125,14 +126,39 @@ TEST_F(DailyCsvFileTest, RotatesWhenTheLocalDateChanges) {
 
 TEST_F(DailyCsvFileTest, DiskFullLosesLinesThenWritingResumesWithHeader) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    lmtest::LogCapture log;
     const fs::path name = temp.path() / "raw_hx_2021-03-04.csv";
     fs::create_symlink("/dev/full", name);
     auto file = makeFile(dir());
-    EXPECT_NO_THROW(file << "1,2" << "3,4");
+    EXPECT_NO_THROW(file << "1,2" << "3,4" << "5,6");
+    // One report when the streak starts, none per further line.
+    EXPECT_EQ(log.countContaining("Cannot write CSV file : " + name.string()), 1u);
+    EXPECT_EQ(log.countContaining("Lost"), 0u);
 
     fs::remove(name);  // room again: the next write opens a fresh file
-    file << "5,6" << "7,8";
-    EXPECT_EQ(readFile(name), "a,b\n5,6\n7,8\n");
+    file << "7,8" << "9,10";
+    EXPECT_EQ(readFile(name), "a,b\n7,8\n9,10\n");
+    EXPECT_EQ(log.count("Lost 3 line(s) of CSV file : " + name.string()), 1u);
+    EXPECT_EQ(log.countContaining("Cannot write CSV file"), 1u);
+}
+
+TEST_F(DailyCsvFileTest, StreakStillFailingAtTheEndIsReported) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    lmtest::LogCapture log;
+    const fs::path name = temp.path() / "raw_hx_2021-03-04.csv";
+    fs::create_symlink("/dev/full", name);
+    {
+        auto file = makeFile(dir());
+        file << "1,2" << "3,4";
+    }
+    EXPECT_EQ(log.count("Lost 2 line(s) of CSV file : " + name.string()), 1u);
+}
+
+TEST_F(DailyCsvFileTest, LogsEachOpenedFile) {
+    lmtest::LogCapture log;
+    auto file = makeFile(dir());
+    file.reload();
+    EXPECT_EQ(log.count("Opened CSV file : " + (temp.path() / "raw_hx_2021-03-04.csv").string()), 2u);
 }
 
 TEST_F(DailyCsvFileTest, MissingParentDirectoryIsAnError) {

@@ -272,3 +272,39 @@ TEST(FormatJsonDocuments, HostileTextsStillParse) {
 }
 
 }  // namespace
+
+namespace {
+
+using Code = hx::StatusHandler::APIErrorCode;
+
+TEST(FormatJsonEnvelope, AnswerAndEngineInitError) {
+    const struct {
+        std::string json;
+        std::string expected;
+    } cases[] = {
+        {hx::format::getAPIResponseStr(Code::SUCCESS, ""), "{ \"error_code\" : 0, \"description\" : \"\"}"},
+        {hx::format::getAPIResponseStr(Code::ANALYSIS_NOT_RUNNING, "Analysis is not running"),
+         "{ \"error_code\" : 1201, \"description\" : \"Analysis is not running\"}"},
+        {hx::format::getAPIResponseStr(Code::BAD_REQUEST, "field \"x\" missing\n"),
+         "{ \"error_code\" : 1400, \"description\" : \"field \\\"x\\\" missing\\n\"}"},
+        {"{" + hx::format::getEngineInitErrorAsJsonString({Code::VIDEO_SOURCE_ERROR, "Video source error"}) + "}",
+         "{\"engine_init_error\" : { \"error_code\" : 1103, \"description\" : \"Video source error\" }}"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.json, c.expected);
+        EXPECT_NO_THROW(parseObject(c.json)) << c.json;
+    }
+}
+
+TEST(FormatJsonEnvelope, HostileDescriptionsRoundTrip) {
+    for (const std::string text : {"say \"hi\"", "C:\\path", "two\nlines", "nul\x01"}) {
+        EXPECT_EQ(parseObject(hx::format::getAPIResponseStr(Code::INTERNAL_ERROR, text))->getValue<std::string>(
+                      "description"),
+                  text);
+        const auto status = parseObject("{" + hx::format::getEngineInitErrorAsJsonString({Code::RUNTIME_ERROR, text}) + "}");
+        EXPECT_EQ(status->getObject("engine_init_error")->getValue<std::string>("description"), text);
+        EXPECT_EQ(status->getObject("engine_init_error")->getValue<int>("error_code"), 1104);
+    }
+}
+
+}  // namespace
