@@ -66,6 +66,7 @@ std::string post(const std::string& url, const std::string& body, Poco::Timespan
     bool retryable = false;
     try {
         const Poco::URI uri(url);
+        if (uri.getHost().empty()) throw Poco::SyntaxException("URL without a host");
         retryable = true;
         std::string path = uri.getPathAndQuery();
         if (path.empty()) path = "/";

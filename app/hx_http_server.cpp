@@ -237,7 +237,8 @@ Server::~Server() {
     mHandlerFactory->close();      // and let the running handlers finish
     if (mServer) mServer->stopAll(true);  // then drop the idle kept-alive connections
     mServer.reset();
-    mHandlerFactory.reset();
+    // The connection threads hold the factory too; once they are done, ours is the last
+    // reference and the table goes here, on this thread.
     mPool->joinAll();
 }
 
@@ -252,9 +253,9 @@ void Server::initHttpServer(const Settings& settings) {
             mServer->stop();
             mServer.reset();
         }
-        server = std::make_unique<Poco::Net::HTTPServer>(
-            mHandlerFactory, *mPool, listeningSocket(mBindAddress, settings.httpInterfacePort, context),
-            new Poco::Net::HTTPServerParams);
+        const Poco::Net::ServerSocket socket = listeningSocket(mBindAddress, settings.httpInterfacePort, context);
+        server = std::make_unique<Poco::Net::HTTPServer>(mHandlerFactory, *mPool, socket,
+                                                         Poco::Net::HTTPServerParams::Ptr(new Poco::Net::HTTPServerParams));
     } catch (const Poco::Net::NetException& e) {
         logger()->error("Could not start HTTP server: {}", e.message());
         throw std::runtime_error("Cannot start HTTP server.");

@@ -94,21 +94,27 @@ void PushHandler::threadLoop() {
 }
 
 PushHandler::Outcome PushHandler::deliver(const std::string& message, const std::string& target, unsigned& failures) {
-    try {
-        http::post(target, message);
+    const auto delivered = [&] {
         reportStreak(failures, target);
         failures = 0;
         return Outcome::SENT;
+    };
+    try {
+        http::post(target, message);
+        return delivered();
     } catch (const http::PostError& e) {
+        // Taken by the receiver; only its answer (which the queue does not use) was unreadable.
+        if (e.status() >= 200 && e.status() <= 299) return delivered();
         if (e.retryable()) {
             if (failures == 0) logger()->warn("Failed pushing message to {}", target);
             ++failures;
             return Outcome::NO_ANSWER;
         }
-        // The receiver answered, so any outage is over; this one document it will not take.
+        // The receiver answered (so any outage is over) but will not take this document, or the
+        // URL cannot be used at all: sending it again cannot help.
         reportStreak(failures, target);
         failures = 0;
-        logger()->warn("Dropped message refused by {}: {}", target, e.what());
+        logger()->warn("Dropped message that cannot be delivered to {}: {}", target, e.what());
         return Outcome::REFUSED;
     }
 }

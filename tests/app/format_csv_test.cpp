@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <regex>
+#include <thread>
 
 #include "hx_format.h"
 #include "support/csv_parse.h"
@@ -245,6 +246,27 @@ TEST(FormatCsvLines, HostileTextsKeepTheirColumns) {
         EXPECT_EQ(perContent[7], "7");  // person_id right after the texts
         EXPECT_EQ(total[7], "5");       // ots
     }
+}
+
+// Raw lines are formatted on the processing thread while content lines are formatted on
+// HTTP workers: the local-time conversion must not share state between them.
+TEST(FormatThreads, TimeStampsFromSeveralThreadsAtOnce) {
+    lmtest::ScopedTimeZone zone("ABC-5:30");
+    const struct {
+        TimePoint time;
+        const char* expected;
+    } cases[] = {
+        {at(MARCH_4_2021_123456, 7ms), "2021-03-04 18:04:56.007+05:30"},
+        {at(1614902399, 999ms), "2021-03-05 05:29:59.999+05:30"},
+        {at(0), "1970-01-01 05:30:00.000+05:30"},
+    };
+    std::vector<std::thread> threads;
+    for (const auto& c : cases) {
+        threads.emplace_back([&c] {
+            for (int i = 0; i < 2000; ++i) ASSERT_EQ(hx::format::timeToRFC3339Str(c.time, true, false), c.expected);
+        });
+    }
+    for (auto& thread : threads) thread.join();
 }
 
 }  // namespace

@@ -101,12 +101,19 @@ TEST(HttpPost, SlowServerWithinTheTimeOutSucceeds) {
     EXPECT_EQ(hx::http::post(receiver.url(), "{}", Poco::Timespan(5, 0)), "ok");
 }
 
-TEST(HttpPost, UnparsableUrlIsAPermanentFailure) {
+TEST(HttpPost, UnusableUrlIsAPermanentFailure) {
     const std::string url = "http://127.0.0.1:99999/in";
     const auto failure = postFailure(url);
     EXPECT_FALSE(failure.retryable());
-    EXPECT_EQ(std::string(failure.what()).rfind("HTTP POST to " + url + " failure, Bad URI syntax - bad or invalid port number: 99999", 0), 0u)
-        << failure.what();
+    EXPECT_EQ(std::string(failure.what()),
+              "HTTP POST to " + url + " failure, Bad URI syntax - bad or invalid port number: 99999");
+
+    // An empty or relative URL (push switched on, URL not set) can never be delivered either.
+    for (const std::string hostless : {"", "/data"}) {
+        const auto noHost = postFailure(hostless);
+        EXPECT_FALSE(noHost.retryable()) << hostless;
+        EXPECT_EQ(std::string(noHost.what()), "HTTP POST to " + hostless + " failure, Syntax error - URL without a host");
+    }
 }
 
 TEST(HttpPost, AnswerIsBoundedNotTruncated) {
@@ -128,6 +135,11 @@ TEST(HttpPost, HttpsToASelfSignedReceiver) {
     ASSERT_EQ(receiver.requests().size(), 1u);
     EXPECT_EQ(receiver.requests()[0].uri, "/secure?q=1");
     EXPECT_EQ(receiver.requests()[0].body, R"({"s":true})");
+
+    // The receiver's certificate is not checked at all, not even its host name.
+    const lmtest::TestCertificate elsewhere(dir, "elsewhere.example");
+    HttpReceiver misnamed(Mode::ANSWER_200, &elsewhere);
+    EXPECT_EQ(hx::http::post(misnamed.url("/"), "{}"), "ok");
 
     // Speaking TLS to a plain server is a failure without an answer.
     HttpReceiver plain;

@@ -118,6 +118,19 @@ TEST(HttpServerThreads, StartLogLineAndRestartOnlyWhenPortOrTlsChanges) {
     EXPECT_THROW(httpRequest("GET", "http://127.0.0.1:" + std::to_string(first) + "/a"), Poco::Net::NetException);
 }
 
+// The settings endpoint restarts the server from one of its own handlers.
+TEST(HttpServerThreads, RestartFromInsideAHandlerStillAnswersThatRequest) {
+    auto server = startServer(plainOn(0));
+    const std::uint16_t next = lmtest::refusedPort();
+    server->addEndpoint("/settings/set", [&](Poco::Net::HTTPServerRequest&, Poco::Net::HTTPServerResponse& response) {
+        server->setSettings(plainOn(next));
+        response.send() << "moved";
+    });
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set"), "{}").body, "moved");
+    EXPECT_EQ(server->port(), next);
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set"), "{}").body, "moved");
+}
+
 TEST(HttpServerThreads, BusyPortIsReportedAndTheOldServerKeepsServing) {
     Poco::Net::ServerSocket busy(Poco::Net::SocketAddress("127.0.0.1", 0));
     const std::uint16_t busyPort = busy.address().port();
@@ -221,13 +234,13 @@ TEST(HttpServerThreads, ConcurrentRequestsWhileTheTableChanges) {
 
 // ---- TLS
 
-class HttpServerTls : public ::testing::Test {
+class HttpServerTlsThreads : public ::testing::Test {
 protected:
     lmtest::TempDir dir;
     lmtest::TestCertificate certificate{dir};
 };
 
-TEST_F(HttpServerTls, ServesHttpsAndSwitchesModeOnTheSamePort) {
+TEST_F(HttpServerTlsThreads, ServesHttpsAndSwitchesModeOnTheSamePort) {
     lmtest::LogCapture log;
     auto server = startServer(tlsOn(0, certificate.key, certificate.cert));
     server->addEndpoint("/in", echo());
@@ -244,7 +257,20 @@ TEST_F(HttpServerTls, ServesHttpsAndSwitchesModeOnTheSamePort) {
     EXPECT_EQ(log.countContaining("Started local HTTP server"), 2u) << "no restart for unchanged settings";
 }
 
-TEST_F(HttpServerTls, RefusesProtocolsOlderThanTls12) {
+TEST_F(HttpServerTlsThreads, SwitchToTlsFromInsideAHandler) {
+    auto server = startServer(plainOn(0));
+    const std::uint16_t port = server->port();
+    const hx::Settings tls = tlsOn(port, certificate.key, certificate.cert);
+    server->addEndpoint("/settings/set", [&](Poco::Net::HTTPServerRequest&, Poco::Net::HTTPServerResponse& response) {
+        server->setSettings(tls);
+        response.send() << "switched";
+    });
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set"), "{}").body, "switched");
+    EXPECT_EQ(server->port(), port);
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set", true), "{}").body, "switched");
+}
+
+TEST_F(HttpServerTlsThreads, RefusesProtocolsOlderThanTls12) {
     auto server = startServer(tlsOn(0, certificate.key, certificate.cert));
     server->addEndpoint("/in", echo());
     Poco::Net::Context::Ptr old = new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", "",
@@ -255,7 +281,7 @@ TEST_F(HttpServerTls, RefusesProtocolsOlderThanTls12) {
     EXPECT_THROW(session.sendRequest(request), Poco::Exception);
 }
 
-TEST_F(HttpServerTls, MissingOrBadFilesAreReportedPrecisely) {
+TEST_F(HttpServerTlsThreads, MissingOrBadFilesAreReportedPrecisely) {
     const std::string garbage = dir.file("garbage.pem");
     std::ofstream(garbage) << "not a key\n";
     const std::string missing = dir.file("missing.pem");
@@ -293,7 +319,7 @@ TEST_F(HttpServerTls, MissingOrBadFilesAreReportedPrecisely) {
     }
 }
 
-TEST_F(HttpServerTls, BadFilesOnRestartLeaveTheOldServerServing) {
+TEST_F(HttpServerTlsThreads, BadFilesOnRestartLeaveTheOldServerServing) {
     auto server = startServer(plainOn(0));
     server->addEndpoint("/a", hx::http::simpleHandler("A"));
     const std::uint16_t port = server->port();

@@ -102,7 +102,37 @@ TEST(PushHandlerThreads, RefusedDocumentIsDroppedNotRetried) {
     queue.newMessage("c");
     ASSERT_TRUE(receiver.waitForRequests(3));
     EXPECT_EQ(receiver.bodies(), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(log.countContaining("Dropped message refused by " + receiver.url()), 2u);
+    EXPECT_EQ(log.countContaining("Dropped message that cannot be delivered to " + receiver.url()), 2u);
+}
+
+TEST(PushHandlerThreads, DocumentTakenWithAnOversizedAnswerCountsAsSent) {
+    lmtest::LogCapture log;
+    HttpReceiver receiver;
+    receiver.setAnswer(std::string(2 * 1024 * 1024, 'a'));
+    {
+        hx::PushHandler queue(true, receiver.url(), false);
+        queue.newMessage("a");
+        ASSERT_TRUE(receiver.waitForRequests(1));
+        receiver.setAnswer("ok");
+        queue.newMessage("b");
+        ASSERT_TRUE(receiver.waitForRequests(2));
+    }
+    EXPECT_EQ(receiver.bodies(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(log.lines().empty()) << ::testing::PrintToString(log.texts());
+}
+
+TEST(PushHandlerThreads, UrlWithoutHostDropsEachDocumentWithAWarning) {
+    lmtest::LogCapture log;
+    {
+        hx::PushHandler queue(true, "", false);
+        queue.newMessage("a");
+        queue.newMessage("b");
+        ASSERT_TRUE(waitForLog(log, "Dropped message"));
+        for (int i = 0; i < 200 && log.countContaining("Dropped message") < 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(log.countContaining("Dropped message that cannot be delivered to : "), 2u);
+    EXPECT_EQ(log.countContaining("Failed pushing"), 0u) << "not an outage";
 }
 
 TEST(PushHandlerThreads, OutageDelaysButLosesNothing) {

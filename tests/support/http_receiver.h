@@ -44,13 +44,16 @@
 
 namespace lmtest {
 
-// A key and a self-signed certificate for 127.0.0.1 and localhost, valid for a day.
+// A key and a self-signed certificate for 127.0.0.1 and localhost, valid for a day; or,
+// with `otherHost`, one that names only that host.
 struct TestCertificate {
-    explicit TestCertificate(const TempDir& dir) : key(dir.file("key.pem")), cert(dir.file("cert.pem")) {
-        const std::string command =
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
-            " -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout '" + key + "' -out '" + cert +
-            "' >/dev/null 2>&1";
+    explicit TestCertificate(const TempDir& dir, const std::string& otherHost = "")
+        : key(dir.file(otherHost + "key.pem")), cert(dir.file(otherHost + "cert.pem")) {
+        const std::string subject = otherHost.empty()
+                                        ? "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost"
+                                        : "-subj /CN=" + otherHost + " -addext subjectAltName=DNS:" + otherHost;
+        const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 " + subject + " -keyout '" +
+                                    key + "' -out '" + cert + "' >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make a test certificate");
     }
     std::string key;
