@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <sstream>
 
@@ -71,7 +73,9 @@ struct PopFixture {
         status = std::make_unique<hx::StatusHandler>(s);
         status->setVideoSourceStatus(true, false);  // a usable source: no engine error
         status->setProcessing(processing);
-        pop = std::make_unique<hx::ProofOfPlay>(s, *status, clock.function());
+        pop = std::make_unique<hx::ProofOfPlay>(s, *status, clock.function(), [this] {
+            return std::chrono::system_clock::now() + std::chrono::hours(dateShiftHours.load());
+        });
         server = std::make_unique<hx::http::Server>(s, "127.0.0.1");
         pop->setHttpEndPoints(*server);
     }
@@ -93,6 +97,7 @@ struct PopFixture {
     lmtest::TempDir csvDir;
     lmtest::HttpReceiver receiver;
     HandClock clock;
+    std::atomic<int> dateShiftHours{0};  // moves the CSV files' date only
     std::unique_ptr<hx::StatusHandler> status;
     std::unique_ptr<hx::ProofOfPlay> pop;
     std::unique_ptr<hx::http::Server> server;
@@ -335,6 +340,26 @@ TEST(ProofOfPlayThreads, PushAndCsvFollowTheirSwitches) {
     const auto bodies = f.receiver.bodies();
     ASSERT_EQ(bodies.size(), 1u);
     EXPECT_EQ(bodies[0], report);
+}
+
+TEST(ProofOfPlayThreads, CsvFailureKeepsTheItemOpenForAnotherStop) {
+    PopFixture f;
+    ASSERT_EQ(f.start("ad-3").body, envelope(0, ""));
+    // The next day's files cannot be opened: the directory has become a plain file.
+    std::filesystem::remove_all(f.csvDir.path());
+    std::ofstream(f.csvDir.path()) << "in the way";
+    f.dateShiftHours = 24;
+    const auto failed = parseObject(f.stop("ad-3").body);
+    EXPECT_EQ(failed->getValue<int>("error_code"), 1400);
+    EXPECT_NE(failed->getValue<std::string>("description").find("Cannot open csv file"), std::string::npos);
+
+    std::filesystem::remove(f.csvDir.path());
+    std::filesystem::create_directory(f.csvDir.path());
+    const auto report = parseObject(f.stop("ad-3").body);
+    EXPECT_EQ(report->getValue<std::string>("content_id"), "ad-3");
+    EXPECT_EQ(f.csv("pop_total").size(), 2u);
+    ASSERT_TRUE(f.receiver.waitForRequests(1));
+    EXPECT_EQ(f.receiver.requests().size(), 1u);
 }
 
 // A request and a response that run a handler without a network. The response's sending
