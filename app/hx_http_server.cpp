@@ -159,7 +159,8 @@ public:
     void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
         std::optional<std::string> body = readBoundedBody(request);
         if (!body) return answerTooLarge(request, response);
-        if (mRegistered && request.getMethod() == Poco::Net::HTTPRequest::HTTP_OPTIONS) return answerPreflight(request, response);
+        if (mRegistered && request.getMethod() == Poco::Net::HTTPRequest::HTTP_OPTIONS)
+            return answerPreflight(request, response);
         if (!mFactory.enter()) {
             response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_SERVICE_UNAVAILABLE);
             response.setKeepAlive(false);
@@ -254,8 +255,8 @@ void Server::initHttpServer(const Settings& settings) {
             mServer.reset();
         }
         const Poco::Net::ServerSocket socket = listeningSocket(mBindAddress, settings.httpInterfacePort, context);
-        server = std::make_unique<Poco::Net::HTTPServer>(mHandlerFactory, *mPool, socket,
-                                                         Poco::Net::HTTPServerParams::Ptr(new Poco::Net::HTTPServerParams));
+        const Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+        server = std::make_unique<Poco::Net::HTTPServer>(mHandlerFactory, *mPool, socket, params);
     } catch (const Poco::Net::NetException& e) {
         logger()->error("Could not start HTTP server: {}", e.message());
         throw std::runtime_error("Cannot start HTTP server.");

@@ -8,6 +8,7 @@
 #include "hx_push_handler.h"
 #include "support/http_receiver.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -41,6 +42,16 @@ TEST(PushHandlerThreads, DeliversInOrderAsJson) {
         EXPECT_EQ(r.uri, "/raw");
         EXPECT_EQ(r.contentType, "application/json");
     }
+}
+
+TEST(PushHandlerThreads, DeliversOverHttps) {
+    lmtest::TempDir dir;
+    const lmtest::TestCertificate certificate(dir);
+    HttpReceiver receiver(Mode::ANSWER_200, &certificate);
+    hx::PushHandler queue(true, receiver.url("/secure"), false);
+    for (const auto& m : numbered(0, 5)) queue.newMessage(m);
+    ASSERT_TRUE(receiver.waitForRequests(5));
+    EXPECT_EQ(receiver.bodies(), numbered(0, 5));
 }
 
 TEST(PushHandlerThreads, BoundKeepsTheNewestAndReportsTheDropsOnce) {

@@ -121,7 +121,8 @@ TEST(StatusHandler, CallbacksRunInOrderEveryTimeAndStopAtAnException) {
         EXPECT_EQ(status.isProcessing(), on) << "the flag is stored before the callbacks run";
         calls.push_back(std::string("first ") + (on ? "on" : "off"));
     });
-    status.registerProcessingStateChangedCallback([&](bool on) { calls.push_back(std::string("second ") + (on ? "on" : "off")); });
+    status.registerProcessingStateChangedCallback(
+        [&](bool on) { calls.push_back(std::string("second ") + (on ? "on" : "off")); });
     status.setProcessing(true);
     status.setProcessing(true);
     status.setProcessing(false);
