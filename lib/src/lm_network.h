@@ -1,8 +1,16 @@
 #pragma once
-// What the library's network stages share: where a model's two encrypted files lie.
+// What the library's network stages share: where a model's two encrypted files lie, how a
+// model is read from them, the model state every stage keeps with its reload rule, and the
+// square face crop through which the five face estimators run one pass per face.
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
+#include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
+
+#include "lumora/lm_records.h"
 #include "lumora/lm_settings.h"
 
 namespace lm {
@@ -16,5 +24,95 @@ struct ModelFiles {
 // the file system accepts.
 ModelFiles modelFiles(const std::string& directory, const std::string& baseName,
                       Settings::NetworkType networkType);
+
+// A network built from decrypted model files, with the two texts it was built from.
+struct LoadedModel {
+    cv::dnn::Net net;
+    std::string description;
+    std::string weights;
+};
+
+// Reads both files, decrypts them with the model files' key and builds the network.
+// A std::runtime_error (missing, unreadable or undecryptable file) is logged at level
+// error on "LumoraLog" with exactly its text and rethrown; the reader's cv::Exception for
+// a text it cannot parse passes on unlogged.
+LoadedModel loadModel(const ModelFiles& files);
+
+// cv::dnn::DNN_TARGET_OPENCL for the GPU targets, else cv::dnn::DNN_TARGET_CPU. No back end
+// is chosen, so GPU and GPU_MT both mean OpenCL.
+int dnnTargetFor(bool gpu);
+
+// The model state of one stage. The compared values (model directory, network type) are
+// stored only by a load that succeeded, so a failed reload is tried again by the next
+// update that asks for the same model instead of being taken for done. Not locked: the
+// owning stage calls it under its own mutex.
+class StageModel {
+public:
+    // True when the settings ask for another model or target than the one held, or when
+    // no network has been loaded yet.
+    bool differs(const Settings& settings) const;
+    // Replaces the network, its texts, the directory and the network type together; a
+    // failure leaves all of them as they were and propagates (see loadModel).
+    void load(const Settings& settings, const std::string& baseName);
+    // Stores the GPU flag and sets the network's preferable target accordingly.
+    void setTarget(bool gpu);
+
+    cv::dnn::Net& net() { return mNet; }
+    bool empty() const { return mNet.empty(); }
+    // The target last applied to the network (cv::dnn::Target).
+    int target() const { return dnnTargetFor(mGpu); }
+
+private:
+    cv::dnn::Net mNet;
+    std::string mDirectory;
+    std::string mDescription;  // kept for as long as the network built from it
+    std::string mWeights;
+    Settings::NetworkType mNetworkType = Settings::NORMAL;
+    bool mGpu = false;
+};
+
+// Faces narrower or lower than this are left to themselves by the estimators.
+const cv::Size MIN_BBOX_SIZE(15, 15);
+
+// The square an estimator crops for a face box: the box padded by 30 %, shrunk by 6.25 %
+// of that, clipped to the frame, and the largest square centred in the result (an odd
+// surplus pixel falls to the right or the bottom).
+cv::Rect faceCropSquare(const cv::Rect& box, const cv::Mat& frame);
+
+// The square to run an estimator on, or an empty rectangle when the face is skipped:
+// smaller than MIN_BBOX_SIZE, or lying wholly outside the frame.
+cv::Rect estimatorCrop(const cv::Rect& box, const cv::Mat& frame);
+
+// One forward pass per face that estimatorCrop accepts, in list order: the crop (sharing
+// the frame's pixels) resized to inputSize, red and blue swapped, mean subtracted, as
+// 32-bit floats; the outputs asked by name land in `outputs` (cleared, storage kept) and
+// `decode(person, outputs)` writes the stage's fields.
+template <typename Decode>
+void runFacePasses(cv::dnn::Net& net, const cv::Mat& frame, std::vector<Person>& people,
+                   const cv::Size& inputSize, const cv::Scalar& mean,
+                   const std::vector<std::string>& outputNames, std::vector<cv::Mat>& outputs,
+                   Decode&& decode) {
+    for (Person& person : people) {
+        const cv::Rect square = estimatorCrop(person.boundingBox, frame);
+        if (square.empty()) continue;
+        net.setInput(cv::dnn::blobFromImage(frame(square), 1.0, inputSize, mean, true, false, CV_32F));
+        outputs.clear();
+        net.forward(outputs, outputNames);
+        decode(person, outputs);
+    }
+}
+
+// The first `count` values of a network output. Throws std::runtime_error when the output
+// holds fewer, so that a model with a smaller head than a stage reads fails instead of
+// reading past the end of its output.
+const float* outputValues(const cv::Mat& output, std::size_t count);
+
+// Float to integer conversions that cannot overflow: truncated toward zero after the value
+// is clamped to the target's range; NaN gives 0.
+std::int32_t truncateToInt32(float value);
+std::int16_t truncateToInt16(float value);
+
+// A value clamped to [low, high]; NaN passes through unchanged.
+float clampScore(float value, float low, float high);
 
 }  // namespace lm

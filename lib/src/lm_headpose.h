@@ -1,0 +1,58 @@
+#pragma once
+// Head pose of every face (yaw, pitch, roll from three angle-bin heads of one network),
+// and from it and the face's distance: whether the person is viewing or dwelling, where
+// the head is in camera coordinates, and where the head's direction meets the camera plane.
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "lm_network.h"
+#include "lm_settings_observer.h"
+#include "lumora/lm_records.h"
+
+namespace lm {
+
+// Named with a suffix: lm::Headpose is already the records' three-angle group.
+class HeadposeEstimator : public ISettingsObserver {
+public:
+    HeadposeEstimator() = default;
+    ~HeadposeEstimator() override = default;
+    HeadposeEstimator(const HeadposeEstimator&) = delete;
+    HeadposeEstimator& operator=(const HeadposeEstimator&) = delete;
+
+    void onSettingsUpdate(const Settings& settings) override;
+    // Writes `headpose`, `isViewing`, `isDwelling`, `worldPosition` and `headgaze` of each
+    // face large enough, from its box and `distanceFromCamera`.
+    void estimate(const cv::Mat& frame, std::vector<Person>& people);
+
+    int preferableTarget() const;
+
+private:
+    void loadNetwork(const Settings& settings);
+
+    mutable std::mutex mMutex;
+    StageModel mModel;
+    std::vector<cv::Mat> mOutputs;
+    std::atomic<bool> mUseHeadpose{false};
+};
+
+// The geometry after the network, in single precision as the stage computes it.
+namespace headpose {
+
+struct Windows {
+    float viewing;   // |yaw| up to this many degrees is viewing
+    float dwelling;  // |yaw| up to this many degrees is dwelling
+};
+
+// The expected angle of one row of N angle bins, bin i standing for i - N / 2 degrees.
+float expectedAngle(const cv::Mat& output);
+Windows windowsAt(std::int32_t distance);
+WorldPosition worldPosition(const cv::Rect& box, std::int32_t distance, const cv::Size& frame);
+Headgaze headgaze(const WorldPosition& position, std::int16_t yaw, std::int16_t pitch);
+
+}  // namespace headpose
+
+}  // namespace lm

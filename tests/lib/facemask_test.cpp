@@ -1,0 +1,65 @@
+// The face-mask estimator: the third class of its network, clamped; its switch.
+
+#include <gtest/gtest.h>
+
+#include "lm_facemask.h"
+#include "support/stages.h"
+
+namespace {
+
+class FaceMaskTest : public ::testing::Test {
+protected:
+    void useConstants(const std::vector<float>& values) {
+        lm::Settings s = models.settings();
+        s.neuralNetworksPath = models.freshDirectory();
+        lmtest::writeConstantNetwork(s.neuralNetworksPath, "facemask", 112, {{"model/mask/Softmax", values}});
+        stage.onSettingsUpdate(s);
+    }
+
+    lmtest::ModelDir models;
+    lm::FaceMask stage;
+    const cv::Mat grey = lmtest::colourFrame(128, 128, 128);
+};
+
+TEST_F(FaceMaskTest, ABrightLowerHalfOfTheCropIsAMask) {
+    stage.onSettingsUpdate(models.settings());
+    EXPECT_NEAR(lmtest::estimateOne(stage, grey).faceMask, 1.0f / 3.0f, 0.01f);
+
+    // The lower half of the face's crop brighter than the upper half.
+    cv::Mat frame = lmtest::colourFrame(40, 40, 40);
+    const cv::Rect square = lm::faceCropSquare(lmtest::FACE_BOX, frame);
+    frame(cv::Rect(square.x, square.y + square.height / 2, square.width, square.height - square.height / 2))
+        .setTo(cv::Scalar::all(230));
+    EXPECT_GT(lmtest::estimateOne(stage, frame).faceMask, 0.9f);
+}
+
+TEST_F(FaceMaskTest, MaskIsTheThirdValueClamped) {
+    const struct {
+        std::vector<float> values;
+        float mask;
+    } cases[] = {{{0.1f, 0.2f, 0.7f}, 0.7f}, {{0.9f, 0.0f, 1.4f}, 1.0f}, {{0.5f, 0.6f, -0.1f}, 0.0f}};
+    for (const auto& c : cases) {
+        useConstants(c.values);
+        EXPECT_EQ(lmtest::estimateOne(stage, grey).faceMask, c.mask);
+    }
+}
+
+TEST_F(FaceMaskTest, AHeadWithoutTheMaskClassFailsWithoutReadingPastIt) {
+    useConstants({0.1f, 0.9f});
+    std::vector<lm::Person> people = {lmtest::faceAt(lmtest::FACE_BOX)};
+    EXPECT_THROW(stage.estimate(grey, people), std::runtime_error);
+    EXPECT_EQ(people[0].faceMask, -1.0f);
+}
+
+TEST_F(FaceMaskTest, SwitchedOffOrUndersizedTouchesNothing) {
+    lm::Settings s = models.settings();
+    s.useFaceMask = false;
+    stage.onSettingsUpdate(s);
+    EXPECT_EQ(lmtest::estimateOne(stage, grey).faceMask, -1.0f);
+    s.useFaceMask = true;
+    stage.onSettingsUpdate(s);
+    EXPECT_EQ(lmtest::estimateOne(stage, grey, {100, 100, 14, 40}).faceMask, -1.0f);
+    EXPECT_NE(lmtest::estimateOne(stage, grey, {100, 100, 15, 15}).faceMask, -1.0f);
+}
+
+}  // namespace
