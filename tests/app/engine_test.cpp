@@ -220,6 +220,22 @@ TEST_F(EngineTest, PauseBetweenRunsIsNotCountedAsTimeSeen) {
     }
 }
 
+TEST_F(EngineTest, DestroyingARunningEngineEndsTheRunLikeAStop) {
+    auto settings = settingsFor(video("endless.avi", 10, 25, {FACE_SQUARE}));
+    settings.loopVideo = true;
+    const auto run = [&](bool stopFirst) {
+        hx::Engine engine(settings, "127.0.0.1");
+        engine.start();
+        ASSERT_TRUE(waitUntil([&] { return !rawFaceBoxes().empty(); }));
+        if (stopFirst) engine.stop();
+    };
+    // The data manager adds a final people count of its own when it goes.
+    run(true);
+    const auto afterStoppedEngine = peopleCountLines().size();
+    run(false);
+    EXPECT_EQ(peopleCountLines().size(), 2 * afterStoppedEngine);
+}
+
 TEST_F(EngineTest, SourceThatCannotBeOpened) {
     lmtest::LogCapture log;
     hx::Engine engine(settingsFor(dir.file("missing.avi")), "127.0.0.1");
