@@ -5,6 +5,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 #include <Poco/JSON/Array.h>
 #include <Poco/Net/HTTPServerParams.h>
@@ -360,6 +361,30 @@ TEST(ProofOfPlayThreads, CsvFailureKeepsTheItemOpenForAnotherStop) {
     EXPECT_EQ(f.csv("pop_total").size(), 2u);
     ASSERT_TRUE(f.receiver.waitForRequests(1));
     EXPECT_EQ(f.receiver.requests().size(), 1u);
+}
+
+TEST(ProofOfPlayThreads, ItemsOpenAndCloseWhileFramesAreFed) {
+    PopFixture f;
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        while (!done) f.pop->newDetections(scriptedTrack(1, std::chrono::system_clock::now(), milliseconds(1500)));
+    });
+    std::vector<std::thread> clients;
+    std::atomic<int> reports{0};
+    for (int c = 0; c < 3; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < 10; ++i) {
+                const std::string id = std::to_string(c) + "-" + std::to_string(i);
+                if (f.start(id).body != envelope(0, "")) continue;
+                if (parseObject(f.stop(id).body)->getValue<std::string>("content_id") == id) ++reports;
+            }
+        });
+    }
+    for (auto& client : clients) client.join();
+    done = true;
+    feeder.join();
+    EXPECT_EQ(reports.load(), 30);
+    EXPECT_EQ(f.csv("pop_total").size(), 31u);
 }
 
 // A request and a response that run a handler without a network. The response's sending
