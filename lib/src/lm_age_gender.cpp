@@ -1,5 +1,7 @@
 #include "lm_age_gender.h"
 
+#include <algorithm>
+
 namespace lm {
 
 namespace {

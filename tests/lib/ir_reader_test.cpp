@@ -179,6 +179,21 @@ TEST(IrReaderConvolution, BiasOfALayerWithTwoConsumersStaysSeparate) {
     expectClose(out, expected);
 }
 
+TEST(IrReaderConvolution, PerElementAddAfterAConvolutionIsNoBias) {
+    IrWriter w("elementwise");
+    Port x = w.parameter("input", {1, 2, 3, 3});
+    const std::vector<float> weights = randomValues(2 * 2, 3), offsets = randomValues(2 * 3 * 3, 4);
+    Port conv = w.op("Convolution", "conv", {x, w.constant("w", weights, {2, 2, 1, 1})},
+                     {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"}},
+                     {{1, 2, 3, 3}});
+    w.result(w.op("Add", "add", {conv, w.constant("offsets", offsets, {1, 2, 3, 3})}, {}, {{1, 2, 3, 3}}));
+    const cv::Mat input = randomBlob({1, 2, 3, 3});
+    ConvCase c{"", 2, 2, 1, 1, 1, 1, 1, 1, 1, "explicit", 0, 0, 0, 0, Storage::F32};
+    cv::Mat expected = referenceConv(input, weights, {}, c, 0, 0, 3, 3);
+    for (int i = 0; i < 18; ++i) expected.ptr<float>()[i] += offsets[i];
+    expectClose(run(w, input), expected);
+}
+
 // ---------------------------------------------------------------- element-wise ops
 
 struct UnaryCase {
@@ -238,6 +253,7 @@ struct BinaryCase {
 TEST(IrReaderArithmetic, BroadcastsConstantsAndCombinesTensors) {
     const BinaryCase cases[] = {
         {"add per channel", "Add", {1, 3, 1, 1}, true},
+        {"add per element", "Add", {1, 3, 4, 5}, true},
         {"multiply per channel", "Multiply", {1, 3, 1, 1}, true},
         {"subtract per channel, rank 3", "Subtract", {3, 1, 1}, true},
         {"divide by a scalar", "Divide", {}, true},
@@ -249,6 +265,21 @@ TEST(IrReaderArithmetic, BroadcastsConstantsAndCombinesTensors) {
         {"multiply by a channel tensor", "Multiply", {1, 3, 1, 1}, false},
         {"add a channel tensor", "Add", {1, 3, 1, 1}, false},
     };
+    // The smaller tensor may also come first.
+    {
+        IrWriter w("first");
+        Port x = w.parameter("input", {1, 3, 4, 5});
+        Port axes = w.constantI64("axes", {2, 3}, {2});
+        Port pooled = w.op("ReduceMean", "pooled", {x, axes}, {{"keep_dims", "true"}}, {{1, 3, 1, 1}});
+        w.result(w.op("Multiply", "op", {pooled, x}, {{"auto_broadcast", "numpy"}}, {{1, 3, 4, 5}}));
+        const cv::Mat input = randomBlob({1, 3, 4, 5});
+        cv::Mat expected = input.clone();
+        for (int ch = 0; ch < 3; ++ch) {
+            cv::Mat plane(4, 5, CV_32F, expected.ptr<float>(0, ch));
+            plane *= cv::mean(cv::Mat(4, 5, CV_32F, const_cast<float*>(input.ptr<float>(0, ch))))[0];
+        }
+        expectClose(run(w, input), expected);
+    }
     const Dims xd = {1, 3, 4, 5};
     const cv::Mat input = randomBlob({1, 3, 4, 5});
     for (const BinaryCase& c : cases) {
@@ -539,39 +570,48 @@ TEST(IrReaderShapes, SoftMaxOverAPositiveOrNegativeAxis) {
     }
 }
 
-// Reference bilinear resize with half-pixel centres, edges clamped.
-cv::Mat referenceResize(const cv::Mat& x, int outH, int outW) {
+// Reference bilinear resize; the source coordinate of an output pixel by the IR's
+// coordinate_transformation_mode, edges clamped.
+cv::Mat referenceResize(const cv::Mat& x, int outH, int outW, const std::string& mode) {
     const int C = x.size[1], H = x.size[2], W = x.size[3];
-    cv::Mat out(4, std::vector<int>{1, C, outH, outW}.data(), CV_32F);
+    auto source = [&](int o, int in, int out) {
+        if (mode == "align_corners") return out > 1 ? o * double(in - 1) / (out - 1) : 0.0;
+        if (mode == "asymmetric") return o * double(in) / out;
+        return std::max(0.0, (o + 0.5) * in / out - 0.5);
+    };
+    cv::Mat result(4, std::vector<int>{1, C, outH, outW}.data(), CV_32F);
     for (int c = 0; c < C; ++c)
         for (int oy = 0; oy < outH; ++oy)
             for (int ox = 0; ox < outW; ++ox) {
-                const double fy = std::max(0.0, (oy + 0.5) * H / outH - 0.5), fx = std::max(0.0, (ox + 0.5) * W / outW - 0.5);
+                const double fy = source(oy, H, outH), fx = source(ox, W, outW);
                 const int y0 = std::min(static_cast<int>(fy), H - 1), x0 = std::min(static_cast<int>(fx), W - 1);
                 const int y1 = std::min(y0 + 1, H - 1), x1 = std::min(x0 + 1, W - 1);
                 const double dy = fy - y0, dx = fx - x0;
                 const double v = (1 - dy) * ((1 - dx) * at(x, 0, c, y0, x0) + dx * at(x, 0, c, y0, x1)) +
                                  dy * ((1 - dx) * at(x, 0, c, y1, x0) + dx * at(x, 0, c, y1, x1));
-                at(out, 0, c, oy, ox) = static_cast<float>(v);
+                at(result, 0, c, oy, ox) = static_cast<float>(v);
             }
-    return out;
+    return result;
 }
 
 TEST(IrReaderShapes, InterpolateResizesBilinearly) {
     const cv::Mat input = randomBlob({1, 2, 4, 6});
-    for (const auto& [outH, outW] : {std::pair{8, 12}, std::pair{3, 4}}) {
-        IrWriter w("resize");
-        Port x = w.parameter("input", {1, 2, 4, 6});
-        Port sizes = w.constantI64("sizes", {outH, outW}, {2});
-        Port scales = w.constant("scales", {float(outH) / 4, float(outW) / 6}, {2});
-        Port axes = w.constantI64("axes", {2, 3}, {2});
-        w.result(w.op("Interpolate", "resize", {x, sizes, scales, axes},
-                      {{"mode", "linear"}, {"shape_calculation_mode", "sizes"},
-                       {"coordinate_transformation_mode", "half_pixel"}, {"nearest_mode", "round_prefer_floor"},
-                       {"antialias", "false"}, {"pads_begin", "0,0,0,0"}, {"pads_end", "0,0,0,0"}, {"cube_coeff", "-0.75"}},
-                      {{1, 2, outH, outW}}, "opset4"));
-        expectClose(run(w, input), referenceResize(input, outH, outW), 1e-4);
-    }
+    for (const char* mode : {"half_pixel", "align_corners", "asymmetric"})
+        for (const auto& [outH, outW] : {std::pair{8, 12}, std::pair{3, 4}}) {
+            SCOPED_TRACE(std::string(mode) + " " + std::to_string(outH));
+            IrWriter w("resize");
+            Port x = w.parameter("input", {1, 2, 4, 6});
+            Port sizes = w.constantI64("sizes", {outH, outW}, {2});
+            Port scales = w.constant("scales", {float(outH) / 4, float(outW) / 6}, {2});
+            Port axes = w.constantI64("axes", {2, 3}, {2});
+            w.result(w.op("Interpolate", "resize", {x, sizes, scales, axes},
+                          {{"mode", "linear"}, {"shape_calculation_mode", "sizes"},
+                           {"coordinate_transformation_mode", mode}, {"nearest_mode", "round_prefer_floor"},
+                           {"antialias", "false"}, {"pads_begin", "0,0,0,0"}, {"pads_end", "0,0,0,0"},
+                           {"cube_coeff", "-0.75"}},
+                          {{1, 2, outH, outW}}, "opset4"));
+            expectClose(run(w, input), referenceResize(input, outH, outW, mode), 1e-4);
+        }
 }
 
 // ---------------------------------------------------------------- detection
@@ -787,6 +827,14 @@ TEST(IrReaderErrors, BadDescriptionsThrowCvExceptionsThatSayWhy) {
         Port x = empty.parameter("data", {1, 0, 2, 2});
         empty.result(empty.op("Relu", "relu", {x}, {}, {{1, 0, 2, 2}}));
     }
+    IrWriter hugePriors("priors");
+    {
+        hugePriors.parameter("data", {1, 2});
+        Port fmap = hugePriors.constantI64("fmap", {1024, 1024}, {2});
+        Port image = hugePriors.constantI64("image", {300, 300}, {2});
+        hugePriors.result(hugePriors.op("PriorBoxClustered", "priors", {fmap, image},
+                                        {{"width", "1,2"}, {"height", "1,2"}}, {{2, 1024 * 1024 * 2 * 4}}));
+    }
     IrWriter badConv("conv");
     {
         Port x = badConv.parameter("data", {1, 1, 5, 5});
@@ -820,6 +868,7 @@ TEST(IrReaderErrors, BadDescriptionsThrowCvExceptionsThatSayWhy) {
         {"const huge offset", hugeOffset.xml(), hugeOffset.weights(), "offset"},
         {"edge to missing layer", missingLayer.xml(), "", "missing layer 42"},
         {"unsupported op", unknown.xml(), "", "unsupported op FancyOp layer 'model/fancy'"},
+        {"priors too large to compute", hugePriors.xml(), hugePriors.weights(), "would compute a constant of [1024,1024,2,8]"},
         {"OpenCV layer name as an op", builtin.xml(), "", "unsupported op BatchNorm layer 'bn'"},
         {"empty tensor", empty.xml(), "", "has the empty output [1,0,2,2]"},
         {"declared dims contradict", reluNet({1, 2, 3, 4}).xml(), "", "declares [1,2,3,4] but computes [1,2,3,3]"},
@@ -845,6 +894,24 @@ TEST(IrReaderErrors, DimsOfAnInputPortMustMatchItsProducer) {
     EXPECT_NE(message.find("input port 0 of Relu layer 'relu' declares [1,2,3,4] but receives [1,2,3,3]"),
               std::string::npos)
         << message;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(IrReaderVersions, ReadsVersionTenAndElevenDescriptions) {
+    IrWriter w("relu");
+    Port x = w.parameter("data", {1, 2, 2, 2});
+    w.result(w.op("Relu", "relu", {x}, {}, {{1, 2, 2, 2}}));
+    for (const char* version : {"10", "11"}) {
+        std::string xml = w.xml();
+        const size_t at = xml.find("version=\"11\"");
+        ASSERT_NE(at, std::string::npos);
+        xml.replace(at, 12, std::string("version=\"") + version + "\"");
+        cv::dnn::Net net = lm::dnn::readNetFromIR(xml.data(), xml.size(), nullptr, 0);
+        EXPECT_EQ(net.getUnconnectedOutLayersNames(), std::vector<std::string>{"relu"}) << version;
+    }
 }
 
 }  // namespace

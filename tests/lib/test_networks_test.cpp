@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <numeric>
+#include <set>
 #include <thread>
 
 #include <opencv2/core/ocl.hpp>
@@ -52,13 +54,13 @@ float expectedBin(const cv::Mat& row) {
     return sum;
 }
 
-struct OutputSpec {
+struct NetworkOutputs {
     const char* base;
     int width, height;
     std::vector<std::pair<std::string, int>> outputs;  // name, value count
 };
 
-const std::vector<OutputSpec> OUTPUT_TABLE = {
+const std::vector<NetworkOutputs> OUTPUT_TABLE = {
     {"agegender", 112, 112, {{"model/age/Softmax", 101}, {"model/gender/Sigmoid", 1}}},
     {"headpose", 112, 112, {{"model/yaw/Softmax", 180}, {"model/pitch/Softmax", 180}, {"model/roll/Softmax", 180}}},
     {"smile", 64, 64, {{"model/smile/Sigmoid", 1}}},
@@ -66,6 +68,16 @@ const std::vector<OutputSpec> OUTPUT_TABLE = {
     {"emotion", 112, 112, {{"model/emotion/Softmax", 7}}},
     {"bodyencoder", 128, 256, {{"", 512}}},
 };
+
+TEST(TestNetworks, TheDirectoryHoldsExactlyTheEighteenPairs) {
+    std::set<std::string> expected, found;
+    for (const std::string& base : lm::models::testNetworkBases())
+        for (const char* variant : {"", "_quantized"})
+            for (const char* kind : {".xml.enc", ".bin.enc"}) expected.insert(base + variant + kind);
+    for (const auto& entry : std::filesystem::directory_iterator(lmtest::testNetworksDir()))
+        found.insert(entry.path().filename().string());
+    EXPECT_EQ(found, expected);
+}
 
 TEST(TestNetworks, EveryPairDecryptsLoadsAndNamesItsOutputs) {
     for (const std::string& base : lm::models::testNetworkBases())
@@ -78,12 +90,12 @@ TEST(TestNetworks, EveryPairDecryptsLoadsAndNamesItsOutputs) {
                 EXPECT_EQ(net.getUnconnectedOutLayersNames(), std::vector<std::string>{"model/detection_out"});
                 continue;
             }
-            auto spec = std::find_if(OUTPUT_TABLE.begin(), OUTPUT_TABLE.end(),
-                                     [&](const OutputSpec& s) { return base == s.base; });
-            ASSERT_NE(spec, OUTPUT_TABLE.end());
-            cv::Mat grey = uniform(spec->width, spec->height, cv::Scalar(128, 128, 128));
+            auto network = std::find_if(OUTPUT_TABLE.begin(), OUTPUT_TABLE.end(),
+                                     [&](const NetworkOutputs& s) { return base == s.base; });
+            ASSERT_NE(network, OUTPUT_TABLE.end());
+            cv::Mat grey = uniform(network->width, network->height, cv::Scalar(128, 128, 128));
             net.setInput(cv::dnn::blobFromImage(grey, 1.0, grey.size(), FACE_MEAN, true, false, CV_32F));
-            for (const auto& [name, count] : spec->outputs) {
+            for (const auto& [name, count] : network->outputs) {
                 cv::Mat out = name.empty() ? net.forward() : net.forward(name);
                 EXPECT_EQ(static_cast<int>(out.total()), count) << name;
             }
@@ -268,12 +280,12 @@ TEST(TestNetworks, LongRangeDetectorHasOtherSlotsThanTheRegularOne) {
 TEST(TestNetworks, QuantizedVariantsStayCloseToThePlainOnes) {
     cv::Mat noise(300, 300, CV_8UC3);
     cv::randu(noise, 0, 256);
-    for (const OutputSpec& spec : OUTPUT_TABLE) {
-        SCOPED_TRACE(spec.base);
-        cv::dnn::Net plain = lmtest::readTestNetwork(spec.base, {false});
-        cv::dnn::Net quantized = lmtest::readTestNetwork(spec.base, {true});
-        for (const auto& [name, count] : spec.outputs) {
-            cv::Mat input = cv::dnn::blobFromImage(noise, 1.0, cv::Size(spec.width, spec.height), FACE_MEAN, true);
+    for (const NetworkOutputs& network : OUTPUT_TABLE) {
+        SCOPED_TRACE(network.base);
+        cv::dnn::Net plain = lmtest::readTestNetwork(network.base, {false});
+        cv::dnn::Net quantized = lmtest::readTestNetwork(network.base, {true});
+        for (const auto& [name, count] : network.outputs) {
+            cv::Mat input = cv::dnn::blobFromImage(noise, 1.0, cv::Size(network.width, network.height), FACE_MEAN, true);
             plain.setInput(input);
             quantized.setInput(input);
             cv::Mat a = name.empty() ? plain.forward() : plain.forward(name);

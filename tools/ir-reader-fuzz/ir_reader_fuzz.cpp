@@ -2,6 +2,7 @@
 // return a network, and never crash, hang or leak.
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -27,8 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         cv::dnn::Net net = lm::dnn::readNetFromIR(xml.data(), xml.size(), weights.data(), weights.size());
         (void)net.getUnconnectedOutLayersNames();
-    } catch (const cv::Exception&) {
-        // A refused description is the expected outcome for most inputs.
+        if (std::getenv("LUMORA_FUZZ_VERBOSE")) std::fprintf(stderr, "loaded\n");
+    } catch (const cv::Exception& e) {
+        // A refused description is the expected outcome for most inputs; set
+        // LUMORA_FUZZ_VERBOSE to see why a seed is refused.
+        if (std::getenv("LUMORA_FUZZ_VERBOSE")) std::fprintf(stderr, "refused: %s\n", e.what());
     }
     return 0;
 }

@@ -27,6 +27,9 @@ using Dims = std::vector<int64_t>;
 constexpr int64_t MAX_DIM = int64_t(1) << 24;
 constexpr int64_t MAX_ELEMENTS = int64_t(1) << 24;
 constexpr int64_t MAX_KERNEL = 1024;
+// Tensors the reader computes itself (folded constants, priors) stay smaller still: they
+// are made element by element at load time.
+constexpr int64_t MAX_FOLDED = int64_t(1) << 22;
 
 [[noreturn]] void fail(const std::string& message) {
     CV_Error(cv::Error::StsParseError, "IR reader: " + message);
@@ -205,6 +208,11 @@ struct PendingLayer {
     bool checkShape = true;
 };
 
+void requireFoldable(const IrLayer& layer, const Dims& dims) {
+    if (elementCount(dims) > MAX_FOLDED)
+        fail(layer.what() + " would compute a constant of " + dimsText(dims) + " at load time");
+}
+
 double roundToHalf(double value) {
     return static_cast<float>(cv::float16_t(static_cast<float>(value)));
 }
@@ -287,6 +295,7 @@ Constant broadcastConstants(const Constant& a, const Constant& b, double (*op)(d
             fail(layer.what() + " cannot broadcast " + dimsText(a.shape) + " with " + dimsText(b.shape));
         shape[i] = std::max(da, db);
     }
+    requireFoldable(layer, shape);
     Constant result;
     result.shape = shape;
     result.values.resize(static_cast<size_t>(elementCount(shape)));
@@ -405,6 +414,9 @@ private:
     void onFactoryLayer(const IrLayer& layer);
 
     void addWithConstant(const IrLayer& layer, Value& x, const Constant& c, int sourceConsumers);
+    bool perChannel(const Value& x, const Constant& c, const BroadcastPlan& plan) const;
+    void combineWithConstantLayer(const IrLayer& layer, Value& x, const Constant& c, const BroadcastPlan& plan,
+                                  bool add);
     int sourceConsumers(const IrLayer& layer, size_t index) const;
     void multiplyWithConstant(const IrLayer& layer, Value& x, const Constant& c);
     void reshapeTo(const IrLayer& layer, Value& x, const Dims& target);
@@ -745,15 +757,20 @@ void Builder::onBinary(const IrLayer& layer) {
         addLayer(layer, "Eltwise", params, {a.ref, b.ref});
         return;
     }
-    const BroadcastPlan plan = planBroadcast(a.dims, b.dims);
-    if (plan.valid && !plan.scalar && (type == "Add" || type == "Multiply") &&
-        b.dims.size() == a.dims.size()) {
-        // OpenCV's Scale layer takes its weights (or bias) from a second input.
-        cv::dnn::LayerParams params;
-        params.set("axis", plan.axis);
-        params.set("bias_term", type == "Add");
-        addLayer(layer, "Scale", params, {a.ref, b.ref});
-        return;
+    if (type == "Add" || type == "Multiply") {
+        // OpenCV's Scale layer takes its weights (or bias) from a second input that
+        // spans a block of the first one's axes; either operand may be the smaller one.
+        const bool bSmaller = elementCount(b.dims) <= elementCount(a.dims);
+        const Value& big = bSmaller ? a : b;
+        const Value& small = bSmaller ? b : a;
+        const BroadcastPlan plan = planBroadcast(big.dims, small.dims);
+        if (plan.valid && !plan.scalar && big.dims.size() == small.dims.size() && outputDims(layer) == big.dims) {
+            cv::dnn::LayerParams params;
+            params.set("axis", plan.axis);
+            params.set("bias_term", type == "Add");
+            addLayer(layer, "Scale", params, {big.ref, small.ref});
+            return;
+        }
     }
     fail(layer.what() + " of tensors " + dimsText(a.dims) + " and " + dimsText(b.dims) + " is not supported");
 }
@@ -767,11 +784,13 @@ void Builder::addWithConstant(const IrLayer& layer, Value& x, const Constant& c,
     // layer feeds nothing else; the fused layer takes the Add's name.
     if (x.ref.layer >= 0 && sourceConsumers == 1) {
         PendingLayer& producer = mPending[x.ref.layer];
-        const bool channelBias = plan.scalar || plan.axis == 1;
-        if ((producer.type == "Convolution" || producer.type == "InnerProduct") && channelBias) {
-            const int channels = producer.params.get<int>("num_output");
+        const bool fusable = producer.type == "Convolution" || producer.type == "InnerProduct";
+        const int channels = fusable ? producer.params.get<int>("num_output") : 0;
+        const bool channelBias =
+            plan.scalar || (plan.axis == 1 && c.values.size() == static_cast<size_t>(channels));
+        if (fusable && channelBias) {
             cv::Mat bias = producer.params.blobs.size() > 1 ? producer.params.blobs[1]
-                                                            : cv::Mat::zeros(1, channels, CV_32F);
+                                                            : cv::Mat(1, channels, CV_32F, cv::Scalar(0));
             for (int i = 0; i < channels; ++i)
                 bias.at<float>(i) += static_cast<float>(c.values[plan.scalar ? 0 : i]);
             if (producer.params.blobs.size() > 1) producer.params.blobs[1] = bias;
@@ -794,6 +813,10 @@ void Builder::addWithConstant(const IrLayer& layer, Value& x, const Constant& c,
         addLayer(layer, "Power", params, {x.ref});
         return;
     }
+    if (!perChannel(x, c, plan)) {
+        combineWithConstantLayer(layer, x, c, plan, true);
+        return;
+    }
     Constant ones = c;
     std::fill(ones.values.begin(), ones.values.end(), 1.0);
     params.set("axis", plan.axis);
@@ -814,10 +837,47 @@ void Builder::multiplyWithConstant(const IrLayer& layer, Value& x, const Constan
         addLayer(layer, "Power", params, {x.ref});
         return;
     }
+    if (!perChannel(x, c, plan)) {
+        combineWithConstantLayer(layer, x, c, plan, false);
+        return;
+    }
     params.set("axis", plan.axis);
     params.set("bias_term", false);
     params.blobs = {toBlob(c)};
     addLayer(layer, "Scale", params, {x.ref});
+}
+
+// A Scale layer with its own blobs is kept to one value per channel: OpenCV fuses such a
+// layer into a convolution before it and fails on any other count.
+bool Builder::perChannel(const Value& x, const Constant& c, const BroadcastPlan& plan) const {
+    return plan.axis == 1 && x.dims.size() >= 2 && static_cast<int64_t>(c.values.size()) == x.dims[1];
+}
+
+// Any other constant becomes a Const layer: combined element by element when it is as
+// large as x, else as the second input of a Scale layer over its block of axes.
+void Builder::combineWithConstantLayer(const IrLayer& layer, Value& x, const Constant& c, const BroadcastPlan& plan,
+                                       bool add) {
+    Constant full = c;
+    const bool sameSize = static_cast<int64_t>(c.values.size()) == elementCount(x.dims);
+    full.shape.assign(x.dims.size(), 1);
+    if (sameSize) full.shape = x.dims;
+    else
+        for (size_t i = 0, offset = x.dims.size() - c.shape.size(); i < c.shape.size(); ++i)
+            full.shape[offset + i] = c.shape[i];
+    Value constant;
+    constant.constant = std::make_shared<const Constant>(std::move(full));
+    constant.dims = constant.constant->shape;
+    constant.name = layer.name + "/constant";
+    const PortRef ref = refOf(constant);
+    cv::dnn::LayerParams params;
+    if (sameSize) {
+        params.set("operation", add ? "sum" : "prod");
+        addLayer(layer, "Eltwise", params, {x.ref, ref});
+        return;
+    }
+    params.set("axis", plan.axis);
+    params.set("bias_term", add);
+    addLayer(layer, "Scale", params, {x.ref, ref});
 }
 
 // The pads of one spatial axis from auto_pad, or the explicit ones.
@@ -1036,7 +1096,13 @@ void Builder::onMatMul(const IrLayer& layer) {
     if (k != x.dims[1]) fail(layer.what() + " multiplies " + dimsText(x.dims) + " by " + dimsText(b.shape));
     // InnerProduct keeps its weights as [N, K].
     cv::Mat weights = toBlob(b, {static_cast<int>(b.shape[0]), static_cast<int>(b.shape[1])});
-    if (!transposeB) weights = weights.t();
+    // cv::transpose rather than Mat::t(): matrix expressions share a lazily made global
+    // that concurrent loads would race on.
+    if (!transposeB) {
+        cv::Mat transposed;
+        cv::transpose(weights, transposed);
+        weights = transposed;
+    }
     cv::dnn::LayerParams params;
     params.set("num_output", static_cast<int>(n));
     params.set("bias_term", false);
@@ -1266,7 +1332,7 @@ void Builder::onPriorBoxClustered(const IrLayer& layer) {
     if (stepW == 0) stepW = static_cast<double>(imageWidth) / width;
     if (stepH == 0) stepH = static_cast<double>(imageHeight) / height;
     const double offset = attrNumber<double>(layer, "offset", 0.5);
-    elementCount({height, width, static_cast<int64_t>(widths.size()), 8});
+    requireFoldable(layer, {height, width, static_cast<int64_t>(widths.size()), 8});
 
     std::vector<double> boxes;
     for (int64_t h = 0; h < height; ++h)
@@ -1311,7 +1377,7 @@ void Builder::onPriorBox(const IrLayer& layer) {
     const double offset = attrNumber<double>(layer, "offset", 0.5);
     const double stepW = step == 0 ? static_cast<double>(imageWidth) / width : step;
     const double stepH = step == 0 ? static_cast<double>(imageHeight) / height : step;
-    elementCount({height, width, static_cast<int64_t>(minSizes.size() * (ratios.size() + 1)), 8});
+    requireFoldable(layer, {height, width, static_cast<int64_t>(minSizes.size() * (ratios.size() + 1)), 8});
 
     std::vector<double> boxes;
     auto addBox = [&](double cx, double cy, double bw, double bh) {
