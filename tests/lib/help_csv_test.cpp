@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "lumora/lm_help.h"
+#include "support/time_zone.h"
 
 namespace {
 
@@ -34,25 +36,14 @@ lm::TimePoint sampleTime() {
 // Runs with the process time zone set to a POSIX TZ string, restored afterwards.
 class HelpCsv : public ::testing::TestWithParam<const char*> {
 protected:
-    void SetUp() override {
-        if (const char* old = std::getenv("TZ")) mOld = old, mHadOld = true;
-        ::setenv("TZ", GetParam(), 1);
-        ::tzset();
-    }
-    void TearDown() override {
-        if (mHadOld)
-            ::setenv("TZ", mOld.c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
+    void SetUp() override { mZone.emplace(GetParam()); }
+    void TearDown() override { mZone.reset(); }
     // The expected local time texts of sampleTime() in this zone.
     std::string withMs() const { return std::string(GetParam()) == "UTC0" ? "2021-03-04 04:06:07.089+00:00" : "2021-03-04 05:06:07.089+01:00"; }
     std::string withoutMs() const { return std::string(GetParam()) == "UTC0" ? "2021-03-04 04:06:07+00:00" : "2021-03-04 05:06:07+01:00"; }
 
 private:
-    std::string mOld;
-    bool mHadOld = false;
+    std::optional<lmtest::ScopedTimeZone> mZone;
 };
 
 lm::Person samplePerson() {
