@@ -90,24 +90,7 @@ IrGraph convertBodyDetector(const WeightsDir& dir) {
     const Port prior = g.constant("priors", Tensor({1, 2, gh * gw * 4}, std::move(priors)), false);
 
     // NMS at IoU 0.5 takes the place of the original's 3x3 peak test.
-    const Port out = g.op("DetectionOutput", "detection_out", {loc, conf, prior},
-                          {{"num_classes", "2"},
-                           {"background_label_id", "0"},
-                           {"top_k", "400"},
-                           {"keep_top_k", "100"},
-                           {"code_type", "caffe.PriorBoxParameter.CORNER"},
-                           {"share_location", "true"},
-                           {"nms_threshold", "0.5"},
-                           {"confidence_threshold", "0.3"},
-                           {"variance_encoded_in_target", "false"},
-                           {"normalized", "true"},
-                           {"clip_before_nms", "false"},
-                           {"clip_after_nms", "false"},
-                           {"decrease_label_id", "false"},
-                           {"input_height", "1"},
-                           {"input_width", "1"},
-                           {"objectness_score", "0"}},
-                          {1, 1, 100, 7});
+    const Port out = g.detectionOutput("detection_out", loc, conf, prior, "CORNER", 0.3f, 100);
     g.result(out);
     return g;
 }

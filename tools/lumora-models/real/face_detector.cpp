@@ -181,24 +181,7 @@ IrGraph convertFaceDetector(const WeightsDir& dir, int width, int height) {
 
     // The caller applies no NMS of its own, so this is the only one; its threshold stays
     // below every threshold the caller uses (at least 0.1).
-    const Port out = g.op("DetectionOutput", "detection_out", {loc, conf, prior},
-                          {{"num_classes", "2"},
-                           {"background_label_id", "0"},
-                           {"top_k", "400"},
-                           {"keep_top_k", "200"},
-                           {"code_type", "caffe.PriorBoxParameter.CENTER_SIZE"},
-                           {"share_location", "true"},
-                           {"nms_threshold", "0.5"},
-                           {"confidence_threshold", "0.05"},
-                           {"variance_encoded_in_target", "false"},
-                           {"normalized", "true"},
-                           {"clip_before_nms", "false"},
-                           {"clip_after_nms", "false"},
-                           {"decrease_label_id", "false"},
-                           {"input_height", "1"},
-                           {"input_width", "1"},
-                           {"objectness_score", "0"}},
-                          {1, 1, 200, 7});
+    const Port out = g.detectionOutput("detection_out", loc, conf, prior, "CENTER_SIZE", 0.05f, 200);
     g.result(out);
     return g;
 }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <fmt/format.h>
+
 namespace lm::models::real {
 namespace {
 
@@ -281,6 +283,28 @@ Port IrGraph::scaledToLength(const std::string& name, Port x, float length) {
     const Port perChannel =
         conv(name + "/factor/channels", factor, Tensor({channels, 1, 1, 1}, 1.0f), nullptr, 1, Padding::Valid);
     return multiply(name, x, perChannel);
+}
+
+Port IrGraph::detectionOutput(const std::string& name, Port loc, Port conf, Port priors,
+                              const std::string& codeType, float confidenceThreshold, int keepTopK) {
+    return op("DetectionOutput", name, {loc, conf, priors},
+              {{"num_classes", "2"},
+               {"background_label_id", "0"},
+               {"top_k", "400"},
+               {"keep_top_k", std::to_string(keepTopK)},
+               {"code_type", "caffe.PriorBoxParameter." + codeType},
+               {"share_location", "true"},
+               {"nms_threshold", "0.5"},
+               {"confidence_threshold", fmt::format("{}", confidenceThreshold)},
+               {"variance_encoded_in_target", "false"},
+               {"normalized", "true"},
+               {"clip_before_nms", "false"},
+               {"clip_after_nms", "false"},
+               {"decrease_label_id", "false"},
+               {"input_height", "1"},
+               {"input_width", "1"},
+               {"objectness_score", "0"}},
+              {1, 1, keepTopK, 7});
 }
 
 }  // namespace lm::models::real

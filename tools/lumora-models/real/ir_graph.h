@@ -70,6 +70,10 @@ public:
     // y = a*x + b per channel: how a network's own input normalisation undoes the caller's mean.
     Port affineInput(const std::string& name, Port x, const std::vector<float>& a,
                      const std::vector<float>& b);
+    // Two-class SSD decoding with NMS at IoU 0.5 into keepTopK rows of 7 values, boxes
+    // normalised to the frame; codeType is "CORNER" or "CENTER_SIZE".
+    Port detectionOutput(const std::string& name, Port loc, Port conf, Port priors,
+                         const std::string& codeType, float confidenceThreshold, int keepTopK);
     // x [1,K] times a [K,N] matrix, plus a bias [N].
     Port dense(const std::string& name, Port x, const Tensor& kn, const Tensor& bias);
 
