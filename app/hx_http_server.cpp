@@ -235,7 +235,10 @@ Server::Server(const Settings& settings, std::string bindAddress)
 Server::~Server() {
     if (mServer) mServer->stop();  // accept no more connections
     mHandlerFactory->close();      // and let the running handlers finish
-    if (mServer) mServer->stopAll(true);  // then drop the idle kept-alive connections
+    // Then close every connection: an idle kept-alive one at once, one still writing the
+    // answer of a handler that just returned only once that answer is out (aborting it
+    // would cut the answer off).
+    if (mServer) mServer->stopAll(false);
     mServer.reset();
     // The connection threads hold the factory too; once they are done, ours is the last
     // reference and the table goes here, on this thread.
