@@ -1,16 +1,81 @@
 #include "lumora/lm_lumora.h"
 
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/core/utility.hpp>
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/spdlog.h>
+#include <tbb/parallel_invoke.h>
 
+#include "clock.h"
+#include "lm_lumora_internal.h"
 #include "product.h"
 #include "util/custom_layers.h"
 
 namespace lm {
 
+namespace scoped_timer {
+std::array<std::int64_t, 16> time_points{};
+std::array<std::int64_t, 16> time_deltas{};
+}  // namespace scoped_timer
+
 namespace {
 
 constexpr const char* LOGGER_NAME = "LumoraLog";
+
+// The body tracker's scale for the appearance similarity (the float with bits 0x420E7796).
+constexpr float BODY_SIMILARITY_SCALE = 35.616783f;
+// Faces are tracked by their boxes alone.
+constexpr float FACE_SIMILARITY_SCALE = 0.0f;
+
+// Slots of the diagnostic timing arrays.
+enum TimerSlot : std::size_t {
+    FACE_DETECTION = 0,
+    AGE_GENDER = 1,
+    HEADPOSE = 2,
+    SMILE = 3,
+    FACE_MASK = 4,
+    EMOTIONS = 5,
+    FACE_TRACKING = 6,
+    FACE_ANALYSIS = 7,
+    BODY_DETECTION = 7,  // shares the slot with the whole face analysis
+    BODY_ENCODING = 8,
+    BODY_TRACKING = 9,
+    BODY_ANALYSIS = 10,
+};
+
+// Writes the start (system clock) and the duration of the enclosing scope into its slot.
+// Each concurrent task owns its slot, so the tasks never write the same entry.
+class ScopedTimer {
+public:
+    explicit ScopedTimer(TimerSlot slot)
+        : mSlot(slot), mStart(std::chrono::steady_clock::now()) {
+        scoped_timer::time_points[mSlot] =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::system_clock::now().time_since_epoch())
+                .count();
+    }
+    ~ScopedTimer() {
+        scoped_timer::time_deltas[mSlot] =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - mStart)
+                .count();
+    }
+    ScopedTimer(const ScopedTimer&) = delete;
+    ScopedTimer& operator=(const ScopedTimer&) = delete;
+
+private:
+    std::size_t mSlot;
+    std::chrono::steady_clock::time_point mStart;
+};
+
+template <typename... Args>
+void logInfo(spdlog::format_string_t<Args...> format, Args&&... args) {
+    if (auto logger = spdlog::get(LOGGER_NAME)) logger->info(format, std::forward<Args>(args)...);
+}
 
 // Lives from library load to unload: creates the library's logger and makes the custom
 // network layer known to OpenCV before any network is read.
@@ -28,7 +93,150 @@ public:
 
 const LibraryLifetime LIBRARY_LIFETIME;
 
+// Detection times come from the library's clock, the one that the trackers and the
+// aggregators read, so that records, track durations and expiry agree on one time line.
+template <typename Record>
+void stampDetectionTimes(std::vector<Record>& records) {
+    const TimePoint now = clock::systemNow();
+    for (Record& r : records) r.detectionTime = now;
+}
+
+// One estimator over the faces of the frame. Every estimator writes only its own fields of
+// the records and serialises its network use itself, so the tasks can share the records.
+template <typename Stage>
+auto estimateTask(Stage& stage, TimerSlot slot, const cv::Mat& frame, std::vector<Person>& persons) {
+    return [stagePtr = &stage, framePtr = &frame, personsPtr = &persons, slot] {
+        ScopedTimer timer(slot);
+        stagePtr->estimate(*framePtr, *personsPtr);
+    };
+}
+
 }  // namespace
+
+Lumora::LumoraImpl::LumoraImpl(const Settings& s) {
+    setSettings(s);
+    logInfo("Constructed Lumora version {}", getVersion());
+}
+
+Lumora::LumoraImpl::~LumoraImpl() { logInfo("Destructing Lumora version {}", getVersion()); }
+
+void Lumora::LumoraImpl::setSettings(const Settings& s) {
+    if (s.neuralNetworksPath.empty()) throw std::runtime_error("Empty networks path.");
+    settings = s;
+    applyLogLevel();
+    if (!cv::ocl::haveOpenCL()) settings.dnnTarget = Settings::CPU;
+    cv::setNumThreads(s.numThreads);
+    cv::ocl::setUseOpenCL(settings.gpuTargetEnabled());
+
+    // Every component sees the caller's record as passed, in a fixed order, on every call:
+    // each decides itself whether anything concerns it.
+    ISettingsObserver* const observers[] = {&faceDetector, &ageGender,    &headpose,     &smile,
+                                            &faceMask,     &emotions,     &bodyDetector, &bodyEncoder,
+                                            &bodyTracker,  &faceTracker};
+    for (ISettingsObserver* observer : observers) observer->onSettingsUpdate(s);
+}
+
+// Stores the log level, capped at CRITICAL; a negative level is kept but leaves the logger
+// as it is.
+void Lumora::LumoraImpl::applyLogLevel() {
+    if (settings.logLevel > Settings::CRITICAL) settings.logLevel = Settings::CRITICAL;
+    if (settings.logLevel < Settings::TRACE) return;
+    if (auto logger = spdlog::get(LOGGER_NAME))
+        logger->set_level(static_cast<spdlog::level::level_enum>(settings.logLevel));
+}
+
+Lumora::LumoraImpl::Schedule Lumora::LumoraImpl::schedule() const {
+    if (forcedSchedule) return *forcedSchedule;
+    return settings.dnnTarget == Settings::GPU ? Schedule::SEQUENTIAL : Schedule::PARALLEL;
+}
+
+std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool singleImage) {
+    ScopedTimer whole(FACE_ANALYSIS);
+    {
+        ScopedTimer timer(FACE_DETECTION);
+        std::vector<Person> detected = faceDetector.detect(frame);
+        stampDetectionTimes(detected);
+        persons = std::move(detected);
+    }
+
+    const auto ageGenderTask = estimateTask(ageGender, AGE_GENDER, frame, persons);
+    const auto headposeTask = estimateTask(headpose, HEADPOSE, frame, persons);
+    const auto smileTask = estimateTask(smile, SMILE, frame, persons);
+    const auto faceMaskTask = estimateTask(faceMask, FACE_MASK, frame, persons);
+    const auto emotionsTask = estimateTask(emotions, EMOTIONS, frame, persons);
+    const auto trackingTask = [&] {
+        ScopedTimer timer(FACE_TRACKING);
+        if (!singleImage) trackFaces(frame);
+    };
+
+    if (schedule() == Schedule::SEQUENTIAL) {
+        ageGenderTask();
+        headposeTask();
+        smileTask();
+        faceMaskTask();
+        emotionsTask();
+        trackingTask();
+    } else {
+        tbb::parallel_invoke(ageGenderTask, headposeTask, smileTask, faceMaskTask, emotionsTask, trackingTask);
+    }
+
+    if (!singleImage) faceTracker.updatePersonData(persons);
+    return persons;
+}
+
+// The tracking step: reads only boxes, confidences, times and durations, which no estimator
+// writes, and writes back only the ids, which no estimator reads. An empty frame still runs,
+// so that the tracker ages its tracks.
+void Lumora::LumoraImpl::trackFaces(const cv::Mat& frame) {
+    std::vector<Detection> detections;
+    detections.reserve(persons.size());
+    for (const Person& p : persons)
+        detections.push_back({p.id, p.boundingBox, p.detectionConfidence, p.detectionTime, p.detectionDuration});
+    ObjectTracker::Features none;
+    faceTracker.update(detections, frame, none, FACE_SIMILARITY_SCALE);
+    for (std::size_t i = 0; i < detections.size(); ++i) persons[i].id = detections[i].id;
+}
+
+std::vector<Body> Lumora::LumoraImpl::analyzeBodies(const cv::Mat& frame) {
+    ScopedTimer whole(BODY_ANALYSIS);
+    std::vector<Detection> detections;
+    {
+        ScopedTimer timer(BODY_DETECTION);
+        detections = bodyDetector.detect(frame);
+        stampDetectionTimes(detections);
+    }
+    ObjectTracker::Features features;
+    {
+        ScopedTimer timer(BODY_ENCODING);
+        features = bodyEncoder.encodeBodies(frame, detections);
+    }
+    {
+        ScopedTimer timer(BODY_TRACKING);
+        bodyTracker.update(detections, frame, features, BODY_SIMILARITY_SCALE);
+    }
+
+    std::vector<Body> bodies;
+    bodies.reserve(detections.size());
+    for (const Detection& d : detections)
+        bodies.push_back({d.id, d.boundingBox, d.detectionConfidence, d.detectionTime, d.detectionDuration});
+    return bodies;
+}
+
+Lumora::Lumora(const Settings& settings) : mImpl(std::make_unique<LumoraImpl>(settings)) {}
+Lumora::~Lumora() = default;
+Lumora::Lumora(Lumora&& other) noexcept = default;
+Lumora& Lumora::operator=(Lumora&& other) noexcept = default;
+
+std::vector<Person> Lumora::analyze(const cv::Mat& frame) { return mImpl->analyzeFaces(frame, false); }
+std::vector<Person> Lumora::analyzeSingleImage(const cv::Mat& frame) { return mImpl->analyzeFaces(frame, true); }
+std::vector<Body> Lumora::analyzeBodies(const cv::Mat& frame) { return mImpl->analyzeBodies(frame); }
+void Lumora::setSettings(const Settings& settings) { mImpl->setSettings(settings); }
+Settings Lumora::getSettings() const { return mImpl->getSettings(); }
+std::vector<cv::Rect> Lumora::getTrackedBoxes() { return mImpl->getTrackedBoxes(); }
+std::uint32_t Lumora::getCountOfFaces() const { return mImpl->getCountOfFaces(); }
+std::uint32_t Lumora::getCountOfBodies() const { return mImpl->getCountOfBodies(); }
+void Lumora::resetTracker(bool resetCounter) { mImpl->resetTracker(resetCounter); }
+void Lumora::resetBodyTracker(bool resetCounter) { mImpl->resetBodyTracker(resetCounter); }
 
 std::string getVersion() { return product::version(); }
 

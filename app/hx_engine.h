@@ -1,0 +1,173 @@
+#pragma once
+// The processing engine: owns the analysis library, the video source, the data outputs and
+// the HTTP server, and runs the analysis on a processing thread of its own. Each frame is
+// taken from the source, mirrored, rotated and zoomed as the settings ask, cut to the region
+// of interest, analysed for faces (and bodies when people counting is on), handed to the data
+// outputs and kept for the preview.
+//
+// What it guarantees:
+// - start, stop and setSettings may be called from any thread at any time; they run one at
+//   a time, and no more than one processing thread ever runs;
+// - the end-of-run work (source stopped, people count and open aggregations flushed, face
+//   tracker reset) runs exactly once per run, whether the run ends by stop, by the end of a
+//   video file or by a failed camera read;
+// - nothing thrown while a frame is processed leaves the processing thread: it is recorded
+//   as the runtime error and processing is marked off;
+// - calls into the library facade never overlap (one lock of the engine's own around each).
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <lumora/lm_aggregator.h>
+#include <lumora/lm_help.h>
+#include <lumora/lm_lumora.h>
+#include <lumora/lm_records.h>
+#include <lumora/lm_sourcehandler.h>
+
+#include "hx_data_manager.h"
+#include "hx_http.h"
+#include "hx_http_server.h"
+#include "hx_settings.h"
+#include "hx_status.h"
+
+namespace hx {
+
+namespace image {
+
+// A new image: the frame mirrored left to right, then top to bottom, then turned, then
+// zoomed around the frame centre moved by `zoomCenterOffset`, each step only when asked for.
+// The input is never modified.
+cv::Mat preprocess(const cv::Mat& frame, bool flipHorizontally, bool flipVertically, Settings::RotateMode rotateMode,
+                   float zoomFactor, cv::Point zoomCenterOffset);
+
+// Writes into `out` the window of 1/factor of the size of `in` around `center`, moved (never
+// shrunk) to lie inside `in`, scaled back to the size of `in`. `in` and `out` may be the same
+// image. A factor below 1 is logged as an error and zooms nothing (the whole image is the
+// window).
+void zoom(const cv::Mat& in, cv::Mat& out, float factor, const cv::Point& center);
+
+// The part of the region of interest inside the frame, when the region and that part both
+// have a positive area; otherwise (0, 0, 0, 0), meaning the whole frame is analysed.
+cv::Rect effectiveRoi(const cv::Rect& roi, const cv::Mat& frame);
+// A view on the effective region of interest of the frame, or the frame itself without one.
+cv::Mat applyRoi(const cv::Mat& frame, const cv::Rect& roi);
+// Moves boxes found in applyRoi's view back to coordinates of the whole frame.
+void translateByRoi(std::vector<lm::Person>& people, const cv::Rect& roi, const cv::Mat& frame);
+void translateByRoi(std::vector<lm::Body>& bodies, const cv::Rect& roi, const cv::Mat& frame);
+
+// A fraction of a dimension in whole pixels: the single-precision product, rounded up.
+std::int32_t toPixels(float fraction, int dimension);
+
+// The relative values of the settings in pixels of a frame of `frameSize`.
+struct PixelSettings {
+    cv::Rect roi;                // clipped to the frame; (0, 0, 0, 0) when there is none
+    cv::Point zoomCenterOffset;  // from the frame centre
+    std::int32_t minFaceSize = 0;
+    std::int32_t maxFaceSize = 0;  // both fractions are of the width
+};
+PixelSettings toPixelSettings(const Settings& settings, cv::Size frameSize);
+
+}  // namespace image
+
+class Engine {
+public:
+    // Builds the library (which loads every network), the status handler, the source, the
+    // data outputs and the HTTP server (listening on `httpBindAddress` from then on), and
+    // registers the endpoints. Opens no source and starts no thread.
+    explicit Engine(const Settings& settings, const std::string& httpBindAddress = "0.0.0.0");
+    // Stops the HTTP server first, so that no request reaches a half-destroyed engine, then
+    // ends a run still going (with its end-of-run work) and joins the engine's threads.
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Opens the source and starts the analysis; a source that cannot be opened is logged and
+    // reported through the status handler (error 1103, event 1011). Does nothing while
+    // processing runs or a settings error is pending.
+    void start();
+    // Ends the analysis and runs the end-of-run work. Does nothing while processing is off or
+    // a settings error is pending.
+    void stop();
+    // Applies checked settings: stops what runs, applies them to the library, the outputs and
+    // the HTTP server, reopens the source and restarts what had been running.
+    void setSettings(const Settings& settings);
+
+    // The processing rate measured at the last analysed frame.
+    float getFps() const;
+    // The program's shared state, for readers of the status.
+    const StatusHandler& getStatusHandler() const { return mStatusHandler; }
+    // The engine's settings; its library part carries the face-size limits in pixels.
+    Settings getSettings() const;
+    // The region of interest and zoom-centre offset in pixels of the source, as last opened.
+    cv::Rect getRoiAbs() const;
+    cv::Point getZoomCenterOffsetAbs() const;
+
+private:
+    void registerEndpoints();
+    http::HandlerFunction statusEndpointHandler() const;
+
+    // The bodies of start, stop and setSettings, run under mLifecycleMutex.
+    void startLocked();
+    void stopLocked();
+    // stop without the settings-error gate, for setSettings.
+    void haltLocked();
+    // Joins a processing thread that has ended (or is ending) by itself.
+    void joinEndedProcessingThread();
+
+    void processingLoop();
+    void processFrame();
+    // Runs the end-of-run work if this run's has not run yet.
+    void onProcessingStopped();
+    void endRun();
+    void addFinishedBodies(const std::vector<lm::AggregatedBody>& finished);
+    void openSource();
+    void calculateRelativePoints(cv::Size frameSize);
+
+    lm::Lumora mLumora;
+    StatusHandler mStatusHandler;
+    lm::help::SourceHandler mSourceHandler;
+    DataManager mDataManager;
+    // Held in place so that the destructor can stop it before anything else goes.
+    std::optional<http::Server> mHttpServer;
+    Settings mSettings;
+    lm::help::Fps mFps{};
+    cv::Rect mRoiAbs;
+    cv::Point mAbszoomCenterOffset;
+    std::thread mProcessingThread;
+    std::thread mRtpThread;
+    mutable std::mutex mFrameMutex;  // mFrame, mPeople, mBodies
+    std::mutex mRtpMutex;            // starting and stopping the RTP stream
+    std::mutex mApiMutex;            // held by the engine's HTTP handlers
+    std::atomic<bool> mRunning{false};
+    cv::Mat mFrame;
+    std::vector<lm::Person> mPeople;
+    std::vector<lm::Body> mBodies;
+    std::atomic<float> mCurrentFps{0.0f};
+    cv::VideoWriter mRtpWriter;
+    lm::BodyAggregator mBodyAggregator;
+    std::int32_t mPeopleCountTotal = 0;
+    std::int64_t mDetectionDurationTotal = 0;  // milliseconds
+
+    // Every call into mLumora (analysis, settings, tracker resets, tracked boxes) holds this
+    // lock and no other engine lock is taken while it is held.
+    mutable std::mutex mLumoraMutex;
+    // Serialises start, stop and setSettings among the controlling threads (main thread and
+    // HTTP workers). Never taken by the processing or RTP threads, so joining them under it
+    // cannot deadlock. Taken after mApiMutex and before mRtpMutex.
+    std::mutex mLifecycleMutex;
+    // Set when a run starts; whoever clears it first (stop, or the processing thread at the
+    // end of a file or after a camera failure) does that run's end-of-run work.
+    std::atomic<bool> mRunEndPending{false};
+    // The settings and pixel values read by getters on other threads.
+    mutable std::mutex mSettingsMutex;
+};
+
+}  // namespace hx
