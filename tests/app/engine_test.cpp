@@ -194,6 +194,32 @@ TEST_F(EngineTest, EndOfFileFlushesOnceAndTheFilePlaysAgainAfterARestart) {
     EXPECT_FALSE(engine.getStatusHandler().hasEngineInitError());
 }
 
+TEST_F(EngineTest, PauseBetweenRunsIsNotCountedAsTimeSeen) {
+    auto settings = settingsFor(video("pause.avi", 10, 25, {FACE_SQUARE}));
+    settings.loopVideo = true;
+    hx::Engine engine(settings, "127.0.0.1");
+    engine.start();
+    ASSERT_TRUE(waitUntil([&] { return !rawFaceBoxes().empty(); }));
+    engine.stop();
+    std::this_thread::sleep_for(300ms);  // let the last documents of the run arrive
+    const auto firstRun = bodiesTo("/raw").size();
+    std::this_thread::sleep_for(1500ms);
+    engine.start();
+    ASSERT_TRUE(waitUntil([&] {
+        const auto raw = bodiesTo("/raw");
+        return raw.size() > firstRun && raw.back().find("\"detection_duration\"") != std::string::npos;
+    }));
+    engine.stop();
+    const std::regex duration("\"detection_duration\":(\\d+)");
+    const auto raw = bodiesTo("/raw");
+    for (std::size_t i = firstRun; i < raw.size(); ++i) {
+        std::smatch match;
+        if (!std::regex_search(raw[i], match, duration)) continue;
+        EXPECT_LT(std::stoll(match[1]), 1500) << "the first face after the restart";
+        break;
+    }
+}
+
 TEST_F(EngineTest, SourceThatCannotBeOpened) {
     lmtest::LogCapture log;
     hx::Engine engine(settingsFor(dir.file("missing.avi")), "127.0.0.1");
