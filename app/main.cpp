@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include <opencv2/core/ocl.hpp>
 #include <opencv2/highgui.hpp>
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/spdlog.h>
@@ -136,6 +137,10 @@ int main(int argc, char** argv) {
         log->info("Initialization settings:\n");
         settings.logSettings();
 
+        // OpenCV brings OpenCL up on the first thread that asks for it, and the OpenCL
+        // runtime may give that thread an alternate signal stack of its own: asked here, that
+        // is the main thread, which lives as long as the process, not a processing thread.
+        (void)cv::ocl::useOpenCL();
         // The engine's destructor ends a run still going, so leaving this scope by an
         // exception never waits on the processing thread.
         hx::Engine engine(settings);
