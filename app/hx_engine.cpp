@@ -322,25 +322,24 @@ void Engine::endRun() {
     mSourceHandler.stop();
     // Tracks still open count for this run; the aggregator keeps them for the next one.
     addFinishedBodies(mBodyAggregator.getAllAggregations());
-    mDataManager.newPeopleCountDataPoint({mPeopleCountTotal, mDetectionDurationTotal});
+    const PeopleCountData totals{mPeopleCountTotal, mDetectionDurationTotal};
     mPeopleCountTotal = 0;
     mDetectionDurationTotal = 0;
+    // A failed CSV line is thrown only once the run is closed, so that it never leaves the
+    // face tracks or the processing flag behind.
+    std::exception_ptr outputFailure;
     try {
+        mDataManager.newPeopleCountDataPoint(totals);
         mDataManager.flushRemainingAggregations();
     } catch (...) {
-        // A failed CSV line must not leave the face tracks or the processing flag behind.
-        {
-            std::lock_guard lumora(mLumoraMutex);
-            mLumora.resetTracker(true);
-        }
-        mStatusHandler.setProcessing(false);
-        throw;
+        outputFailure = std::current_exception();
     }
     {
         std::lock_guard lumora(mLumoraMutex);
         mLumora.resetTracker(true);
     }
     mStatusHandler.setProcessing(false);
+    if (outputFailure) std::rethrow_exception(outputFailure);
 }
 
 void Engine::addFinishedBodies(const std::vector<lm::AggregatedBody>& finished) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 
@@ -302,6 +303,30 @@ TEST_F(LumoraTest, GpuTargetFallsBackToCpuOnlyWithoutOpenCl) {
     }
     lm::Lumora cpu(settings());
     EXPECT_FALSE(cv::ocl::useOpenCL());
+}
+
+// OpenCL switched off for the whole process, before OpenCV first looks for it: the death
+// test's child is a fresh run of this program, so the runtime is never loaded there.
+TEST(LumoraWithoutOpenClDeathTest, GpuTargetsAreStoredAsCpuAndRunInParallel) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto child = [] {
+        ::setenv("OPENCV_OPENCL_RUNTIME", "disabled", 1);
+        if (cv::ocl::haveOpenCL()) std::_Exit(3);
+        lmtest::ModelDir models;
+        lm::Settings s = models.settings();
+        s.faceConfidenceThreshold = 0.5f;
+        int failures = 0;
+        for (lm::Settings::DnnTarget target : {lm::Settings::GPU, lm::Settings::GPU_MT}) {
+            s.dnnTarget = target;
+            lm::Lumora::LumoraImpl lumora(s);
+            failures += lumora.getSettings().dnnTarget != lm::Settings::CPU;
+            failures += cv::ocl::useOpenCL();
+            failures += lumora.schedule() != lm::Lumora::LumoraImpl::Schedule::PARALLEL;
+            failures += lumora.analyzeFaces(lmtest::drawFaces({{7, LOOKING}}), false).size() != 1;
+        }
+        std::_Exit(failures == 0 ? 0 : 1);  // skips the leak check of the exiting child
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(LumoraTest, CreatedAndDestroyedWithALogLine) {
