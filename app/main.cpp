@@ -146,6 +146,8 @@ int main(int argc, char** argv) {
         hx::Engine engine(settings);
         std::signal(SIGINT, signalHandler);
         std::signal(SIGTERM, signalHandler);
+        // From here on a signal ends the program cleanly; scripts and tests wait for this.
+        log->info("Ready: SIGINT or SIGTERM ends the program");
 
         if (line.showOutput && !displayAvailable()) {
             log->warn("No display found: the preview window is off");
