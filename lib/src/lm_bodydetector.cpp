@@ -4,6 +4,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "clock.h"
+
 namespace lm {
 
 namespace {
@@ -41,7 +43,8 @@ std::vector<Detection> BodyDetector::detect(const cv::Mat& frame) {
     std::vector<cv::Rect> boxes;
     if (!mDetector) throw std::logic_error("Body detection before any model was loaded");
     mDetector->detect(frame, classIds, confidences, boxes, CONFIDENCE_THRESHOLD, NMS_THRESHOLD);
-    const TimePoint detectionTime = std::chrono::system_clock::now();
+    // The library's clock, which the trackers and aggregators read too.
+    const TimePoint detectionTime = clock::systemNow();
 
     std::vector<Detection> detections;
     detections.reserve(boxes.size());

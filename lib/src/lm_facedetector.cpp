@@ -4,6 +4,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "clock.h"
+
 namespace lm {
 
 namespace {
@@ -74,7 +76,8 @@ std::vector<Person> FaceDetector::detect(const cv::Mat& frame) {
     std::vector<cv::Rect> boxes;
     if (!mDetector) throw std::logic_error("Face detection before any model was loaded");
     mDetector->detect(frame, classIds, confidences, boxes, mConfidenceThreshold, NMS_THRESHOLD);
-    const TimePoint detectionTime = std::chrono::system_clock::now();
+    // The library's clock, which the trackers and aggregators read too.
+    const TimePoint detectionTime = clock::systemNow();
 
     std::vector<Person> people;
     if (boxes.empty()) return people;

@@ -93,14 +93,6 @@ public:
 
 const LibraryLifetime LIBRARY_LIFETIME;
 
-// Detection times come from the library's clock, the one that the trackers and the
-// aggregators read, so that records, track durations and expiry agree on one time line.
-template <typename Record>
-void stampDetectionTimes(std::vector<Record>& records) {
-    const TimePoint now = clock::systemNow();
-    for (Record& r : records) r.detectionTime = now;
-}
-
 // One estimator over the faces of the frame. Every estimator writes only its own fields of
 // the records and serialises its network use itself, so the tasks can share the records.
 template <typename Stage>
@@ -154,9 +146,7 @@ std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool 
     ScopedTimer whole(FACE_ANALYSIS);
     {
         ScopedTimer timer(FACE_DETECTION);
-        std::vector<Person> detected = faceDetector.detect(frame);
-        stampDetectionTimes(detected);
-        persons = std::move(detected);
+        persons = faceDetector.detect(frame);
     }
 
     const auto ageGenderTask = estimateTask(ageGender, AGE_GENDER, frame, persons);
@@ -203,7 +193,6 @@ std::vector<Body> Lumora::LumoraImpl::analyzeBodies(const cv::Mat& frame) {
     {
         ScopedTimer timer(BODY_DETECTION);
         detections = bodyDetector.detect(frame);
-        stampDetectionTimes(detections);
     }
     ObjectTracker::Features features;
     {
