@@ -84,13 +84,10 @@ bool displayAvailable() {
     return false;
 }
 
-// The engine does not hand out its annotated picture yet: nothing to show.
-cv::Mat currentFrame(hx::Engine& /*engine*/) { return {}; }
-
 // One pass of the preview: shows the newest annotated picture and acts on a key. Returns
 // false when the key asks the program to end.
 bool previewPass(hx::Engine& engine, bool& windowShown) {
-    const cv::Mat image = currentFrame(engine);
+    const cv::Mat image = engine.getCurrentFrame();
     if (!image.empty()) {
         cv::imshow("Test", image);
         windowShown = true;
@@ -104,8 +101,17 @@ bool previewPass(hx::Engine& engine, bool& windowShown) {
     switch (key) {
         case 'q':
         case 27: return false;
-        case 's': engine.start(); break;
-        case 'S': engine.stop(); break;
+        // One at a time with the control endpoints, like their requests among themselves.
+        case 's': {
+            const auto api = engine.lockApi();
+            engine.start();
+            break;
+        }
+        case 'S': {
+            const auto api = engine.lockApi();
+            engine.stop();
+            break;
+        }
         default: break;
     }
     return true;
