@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include <opencv2/core/ocl.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -63,7 +64,12 @@ struct Exchange {
 
 class EngineControl : public ::testing::Test {
 protected:
-    EngineControl() { writeVideo(videoPath, 40, 25.0); }
+    EngineControl() {
+        // OpenCL comes up on the main thread, not on an engine thread (whose alternate
+        // signal stack from the OpenCL runtime AddressSanitizer cannot release).
+        (void)cv::ocl::useOpenCL();
+        writeVideo(videoPath, 40, 25.0);
+    }
 
     hx::Settings settings() const {
         hx::Settings s;

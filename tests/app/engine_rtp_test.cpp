@@ -14,6 +14,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <opencv2/core/ocl.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -46,6 +47,13 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     }
     return true;
 }
+
+// OpenCL comes up on the main thread, not on an engine thread (whose alternate signal stack
+// from the OpenCL runtime AddressSanitizer cannot release).
+const bool OPENCL_ON_MAIN_THREAD = [] {
+    (void)cv::ocl::useOpenCL();
+    return true;
+}();
 
 bool commandWorks(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
