@@ -1,10 +1,15 @@
 #include "hx_engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <stdexcept>
 
+#include <Poco/Dynamic/Var.h>
+#include <Poco/JSON/Parser.h>
+#include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerResponse.h>
 #include <fmt/format.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -175,13 +180,15 @@ Engine::~Engine() {
 void Engine::registerEndpoints() {
     http::Server& server = *mHttpServer;
     server.addEndpoint("/", http::simpleHandler(fmt::format("{} - {}", product::name(), product::version())));
-    server.addEndpoint("/status", statusEndpointHandler());
-}
-
-http::HandlerFunction Engine::statusEndpointHandler() const {
-    // The status document is served once the control endpoints are in; until then the path
-    // answers like any path that is not registered.
-    return http::notFoundHandler();
+    server.addEndpoint("/start", getHttpStartHandler());
+    server.addEndpoint("/stop", getHttpStopHandler());
+    server.addEndpoint("/settings/set", getHttpSetSettingsHandler());
+    server.addEndpoint("/settings/get", getHttpGetSettingsHandler());
+    server.addEndpoint("/settings/store", getHttpStoreSettingsHandler());
+    server.addEndpoint("/settings/getDefaults", getHttpGetDefaultSettingsHandler());
+    server.addEndpoint("/rtp/start", getRtpStartHandler());
+    server.addEndpoint("/rtp/stop", getRtpStopHandler());
+    server.addEndpoint("/status", getHttpGetStatusHandler());
 }
 
 void Engine::start() {
@@ -242,7 +249,9 @@ void Engine::setSettings(const Settings& settings) {
     // Not stop(): a settings error must not leave a run going while its settings change.
     if (wasProcessing) haltLocked();
     joinEndedProcessingThread();
-    // The RTP stream is stopped and restarted around the change once it exists.
+    // The RTP stream is stopped and restarted around the change.
+    const bool wasStreaming = mStatusHandler.isRtpStreaming();
+    if (wasStreaming) stopRtpStreamLocked();
     {
         std::lock_guard settingsLock(mSettingsMutex);
         mSettings = settings;
@@ -254,7 +263,7 @@ void Engine::setSettings(const Settings& settings) {
     mDataManager.setSettings(mSettings);
     mHttpServer->setSettings(mSettings);
     mHttpServer->removeEndpoint("/status");
-    mHttpServer->addEndpoint("/status", statusEndpointHandler());
+    mHttpServer->addEndpoint("/status", getHttpGetStatusHandler());
     try {
         openSource();
         mStatusHandler.setVideoSourceStatus(true, true);
@@ -270,6 +279,14 @@ void Engine::setSettings(const Settings& settings) {
         mLumora.resetBodyTracker(false);
     }
     if (wasProcessing) startLocked();
+    if (wasStreaming) {
+        try {
+            startRtpStreamLocked();
+        } catch (const std::exception& error) {
+            // The new settings stand; only the stream stays off.
+            harbixLog()->error("Cannot restart RTP stream: {}", error.what());
+        }
+    }
 }
 
 float Engine::getFps() const { return mCurrentFps; }
@@ -459,6 +476,332 @@ void Engine::calculateRelativePoints(cv::Size frameSize) {
     }
     std::lock_guard lumora(mLumoraMutex);
     mLumora.setSettings(mSettings);
+}
+
+// ---------------------------------------------------------------------------------------
+// Preview picture and RTP stream
+
+namespace {
+
+const cv::Scalar ROI_COLOUR(255, 255, 255);
+
+void drawRoi(cv::Mat& image, const cv::Rect& roi) {
+    if (area(roi) > 0) cv::rectangle(image, roi, ROI_COLOUR, 1, cv::LINE_8, 0);
+}
+
+// The GStreamer pipeline of the RTP stream: H.264 for low latency, to port 5000 of loopback.
+std::string rtpPipeline() {
+    return "appsrc ! videoconvert ! x264enc tune=zerolatency bitrate=500 speed-preset=superfast ! rtph264pay ! "
+           "udpsink host=127.0.0.1 port=5000";
+}
+
+}  // namespace
+
+cv::Mat Engine::getCurrentFrame() {
+    bool blurFaces = false;
+    bool drawResult = false;
+    cv::Rect roi;
+    {
+        std::lock_guard settingsLock(mSettingsMutex);
+        blurFaces = mSettings.blurFaces;
+        drawResult = mSettings.drawResult;
+        roi = mRoiAbs;
+    }
+    std::vector<cv::Rect> trackedBoxes;
+    if (blurFaces) {
+        // Apart from the frame lock: the processing step never holds both.
+        std::lock_guard lumora(mLumoraMutex);
+        trackedBoxes = mLumora.getTrackedBoxes();
+    }
+
+    std::lock_guard frameLock(mFrameMutex);
+    if (mFrame.empty()) return {};
+    // Every caller gets a picture of its own: the preview and the RTP thread never share
+    // pixels that another call writes, and the stored frame stays as it was analysed.
+    cv::Mat image = mFrame.clone();
+    cv::putText(image, fmt::format("FPS : {:.2}", mCurrentFps.load()), cv::Point(20, 20), cv::FONT_HERSHEY_PLAIN,
+                1.0, cv::Scalar(0, 255, 0), 1, cv::LINE_8, false);
+    if (blurFaces) {
+        // The tracker's boxes are in the pixels of the analysed region.
+        const cv::Rect effective = image::effectiveRoi(roi, image);
+        for (auto& box : trackedBoxes) box += effective.tl();
+        lm::help::blurBoxes(trackedBoxes, image);
+        drawRoi(image, effective);
+        return image;
+    }
+    if (!drawResult) return image;
+    lm::help::drawPeople(mPeople, image);
+    lm::help::drawBodies(mBodies, image);
+    drawRoi(image, image::effectiveRoi(roi, image));
+    return image;
+}
+
+void Engine::startRtpStream() {
+    std::lock_guard lifecycle(mLifecycleMutex);
+    startRtpStreamLocked();
+}
+
+void Engine::stopRtpStream() {
+    std::lock_guard lifecycle(mLifecycleMutex);
+    stopRtpStreamLocked();
+}
+
+void Engine::startRtpStreamLocked() {
+    std::lock_guard rtp(mRtpMutex);
+    harbixLog()->info("Start RTP");
+    if (mRtpThread.joinable()) mRtpThread.join();
+    if (!mStatusHandler.isProcessing()) {
+        try {
+            openSource();
+            mSourceHandler.start();
+        } catch (const std::runtime_error&) {
+            harbixLog()->error("Cannot start RTP stream. Cannot open source.");
+            throw;
+        }
+    }
+    Settings settings = getSettings();
+    mRtpFrameSize = cv::Size(settings.resolutionWidth, settings.resolutionHeight);
+    mRtpWriter.open(rtpPipeline(), cv::CAP_GSTREAMER, 0, 10.0, mRtpFrameSize, true);
+    if (!mRtpWriter.isOpened()) {
+        harbixLog()->error("Cannot start RTP stream. Cannot open video writer.");
+        throw RtpWriterError("Cannot start RTP stream. Cannot open video writer.");
+    }
+    mStatusHandler.setRtpStreaming(true);
+    mRtpThread = std::thread(&Engine::streamFrame, this);
+}
+
+void Engine::stopRtpStreamLocked() {
+    std::lock_guard rtp(mRtpMutex);
+    if (!mStatusHandler.isRtpStreaming()) return;
+    harbixLog()->info("Stop RTP");
+    mStatusHandler.setRtpStreaming(false);
+    if (mRtpThread.joinable()) mRtpThread.join();
+    mRtpWriter.release();
+}
+
+void Engine::streamFrame() {
+    try {
+        cv::Mat image;
+        while (mStatusHandler.isRtpStreaming()) {
+            if (mStatusHandler.isProcessing()) {
+                image = getCurrentFrame();
+            } else if (!nextRtpSourceImage(image)) {
+                harbixLog()->error("Video source error occured during RTP stream.");
+                mStatusHandler.setRtpStreaming(false);
+                return;
+            }
+            writeRtpImage(image);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    } catch (const std::exception& error) {
+        harbixLog()->error("Exception occured on RTP stream: {}", error.what());
+        mStatusHandler.setRtpStreaming(false);
+        mStatusHandler.setRuntimeError(error.what(), true);
+    } catch (...) {
+        harbixLog()->error("Exception occured on RTP stream: {}", "unknown exception");
+        mStatusHandler.setRtpStreaming(false);
+        mStatusHandler.setRuntimeError("unknown exception", true);
+    }
+}
+
+bool Engine::nextRtpSourceImage(cv::Mat& image) {
+    const auto result = mSourceHandler.getNextFrame();
+    switch (result.status) {
+        case lm::help::SourceHandler::NEW_FRAME: break;
+        // Polling faster than the source delivers, or a stream that reconnects by itself:
+        // the last picture goes out again.
+        case lm::help::SourceHandler::NO_FRAME_YET:
+        case lm::help::SourceHandler::NO_NEW_FRAME:
+        case lm::help::SourceHandler::STREAM_LOST: return true;
+        case lm::help::SourceHandler::CAMERA_ERROR:
+        case lm::help::SourceHandler::VIDEO_ENDED: return false;
+    }
+    const Settings settings = getSettings();
+    image = image::preprocess(result.frame, settings.flipHorizontally, settings.flipVertically, settings.rotateMode,
+                              settings.zoomFactor, getZoomCenterOffsetAbs());
+    drawRoi(image, image::effectiveRoi(getRoiAbs(), image));
+    return true;
+}
+
+void Engine::writeRtpImage(const cv::Mat& image) {
+    if (image.empty()) return;
+    // The writer was opened for the configured size; a source of another size or a turned
+    // picture is scaled to it.
+    if (image.size() == mRtpFrameSize) {
+        mRtpWriter.write(image);
+        return;
+    }
+    cv::Mat scaled;
+    cv::resize(image, scaled, mRtpFrameSize);
+    mRtpWriter.write(scaled);
+}
+
+// ---------------------------------------------------------------------------------------
+// Control endpoints
+
+namespace {
+
+using Request = Poco::Net::HTTPServerRequest;
+using Response = Poco::Net::HTTPServerResponse;
+using Code = StatusHandler::APIErrorCode;
+
+struct Answer {
+    std::string body;
+    bool serverError = false;  // status 500 instead of 200
+};
+
+enum class Headers { CHUNKED, CORS };
+
+void send(Response& response, Headers headers, const Answer& answer) {
+    response.setContentType("application/json");
+    if (headers == Headers::CORS) response.set("Access-Control-Allow-Origin", "*");
+    else response.setChunkedTransferEncoding(true);
+    if (answer.serverError) response.setStatus(Poco::Net::HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
+    response.sendBuffer(answer.body.data(), answer.body.size());
+}
+
+// The engine-initialisation error as an answer: status 500 when there is one.
+Answer initErrorAnswer(const StatusHandler& status) {
+    const auto error = status.getEngineInitError();
+    return {format::getAPIResponseStr(error.code, error.description), status.hasEngineInitError()};
+}
+
+Poco::JSON::Object::Ptr parseObject(Request& request) {
+    Poco::JSON::Parser parser;
+    const Poco::Dynamic::Var root = parser.parse(request.stream());
+    return root.extract<Poco::JSON::Object::Ptr>();
+}
+
+}  // namespace
+
+
+std::unique_lock<std::mutex> Engine::lockApi() { return std::unique_lock(mApiMutex); }
+
+http::HandlerFunction Engine::getHttpStartHandler() {
+    return [this](Request&, Response& response) {
+        std::lock_guard api(mApiMutex);
+        Answer answer;
+        if (mStatusHandler.isProcessing()) {
+            answer = {format::getAPIResponseStr(Code::ANALYSIS_ALREADY_RUNNING, "Analysis is already running"), true};
+        } else {
+            start();
+            answer = initErrorAnswer(mStatusHandler);
+        }
+        send(response, Headers::CHUNKED, answer);
+    };
+}
+
+http::HandlerFunction Engine::getHttpStopHandler() {
+    return [this](Request&, Response& response) {
+        std::lock_guard api(mApiMutex);
+        Answer answer;
+        if (!mStatusHandler.isProcessing()) {
+            answer = {format::getAPIResponseStr(Code::ANALYSIS_NOT_RUNNING, "Analysis not running"), true};
+        } else {
+            stop();
+            answer = initErrorAnswer(mStatusHandler);
+        }
+        send(response, Headers::CHUNKED, answer);
+    };
+}
+
+http::HandlerFunction Engine::getHttpSetSettingsHandler() {
+    return [this](Request& request, Response& response) {
+        std::lock_guard api(mApiMutex);
+        try {
+            const Poco::JSON::Object::Ptr object = parseObject(request);
+            Settings settings;
+            settings.jsonToSettings(object);
+            setSettings(settings);
+            mStatusHandler.clearSettingsError();
+        } catch (const std::exception& error) {
+            stop();
+            mStatusHandler.setSettingsError(error.what(), true);
+        }
+        send(response, Headers::CORS, initErrorAnswer(mStatusHandler));
+    };
+}
+
+http::HandlerFunction Engine::getHttpGetSettingsHandler() {
+    return [this](Request&, Response& response) {
+        std::lock_guard api(mApiMutex);
+        send(response, Headers::CORS, {getSettings().settingsToJsonString(0), false});
+    };
+}
+
+http::HandlerFunction Engine::getHttpStoreSettingsHandler() {
+    return [this](Request& request, Response& response) {
+        std::lock_guard api(mApiMutex);
+        Answer answer;
+        try {
+            const Poco::JSON::Object::Ptr object = parseObject(request);
+            if (!object->has("file_path")) throw std::invalid_argument("Missing field in body");
+            const std::string path = object->get("file_path").convert<std::string>();
+            // Written beside the target and renamed over it: a failure leaves the old file.
+            getSettings().saveSettingsAsJson(path);
+            harbixLog()->info("Settings stored : {}", path);
+            mStatusHandler.clearSettingsError();
+            answer = initErrorAnswer(mStatusHandler);
+        } catch (const std::exception& error) {
+            answer = {format::getAPIResponseStr(Code::BAD_REQUEST, error.what()), false};
+        }
+        send(response, Headers::CORS, answer);
+    };
+}
+
+http::HandlerFunction Engine::getHttpGetDefaultSettingsHandler() {
+    return [this](Request&, Response& response) {
+        std::lock_guard api(mApiMutex);
+        Settings defaults;
+        defaults.neuralNetworksPath = "./networks";
+        send(response, Headers::CORS, {defaults.settingsToJsonString(0), false});
+    };
+}
+
+http::HandlerFunction Engine::getRtpStartHandler() {
+    return [this](Request&, Response& response) {
+        std::lock_guard api(mApiMutex);
+        Answer answer;
+        if (mStatusHandler.isRtpStreaming()) {
+            answer.body = format::getAPIResponseStr(Code::RTP_ALREADY_ACTIVE, "RTP stream is already active");
+        } else {
+            try {
+                startRtpStream();
+                answer.body = format::getAPIResponseStr(Code::SUCCESS, "RTP stream started");
+            } catch (const RtpWriterError& error) {
+                answer.body = format::getAPIResponseStr(Code::INTERNAL_ERROR, error.what());
+            } catch (const std::runtime_error&) {
+                answer.body = format::getAPIResponseStr(Code::VIDEO_SOURCE_ERROR,
+                                                        "Cannot start RTP stream. Cannot open video source.");
+            }
+        }
+        send(response, Headers::CHUNKED, answer);
+    };
+}
+
+http::HandlerFunction Engine::getRtpStopHandler() {
+    return [this](Request&, Response& response) {
+        std::lock_guard api(mApiMutex);
+        Answer answer;
+        if (!mStatusHandler.isRtpStreaming()) {
+            answer.body = format::getAPIResponseStr(Code::RTP_ALREADY_STOPPED, "RTP stream is already stopped");
+        } else {
+            stopRtpStream();
+            answer.body = format::getAPIResponseStr(Code::SUCCESS, "RTP stream is stopped");
+        }
+        send(response, Headers::CHUNKED, answer);
+    };
+}
+
+http::HandlerFunction Engine::getHttpGetStatusHandler() {
+    if (!getSettings().statusPullEnabled) return http::notFoundHandler();
+    return [this](Request&, Response& response) {
+        std::lock_guard api(mApiMutex);
+        const std::string body = fmt::format("{{{},\"rtp_stream\":{},\"processing\":{}}}",
+                                             format::getEngineInitErrorAsJsonString(mStatusHandler.getEngineInitError()),
+                                             mStatusHandler.isRtpStreaming(), mStatusHandler.isProcessing());
+        send(response, Headers::CORS, {body, false});
+    };
 }
 
 }  // namespace hx

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,6 +78,12 @@ PixelSettings toPixelSettings(const Settings& settings, cv::Size frameSize);
 
 }  // namespace image
 
+// The RTP stream's GStreamer writer could not be opened.
+class RtpWriterError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class Engine {
 public:
     // Builds the library (which loads every network), the status handler, the source, the
@@ -110,9 +117,33 @@ public:
     cv::Rect getRoiAbs() const;
     cv::Point getZoomCenterOffsetAbs() const;
 
+    // The last analysed frame annotated as the settings ask (frame rate; blurred faces, or
+    // drawn people and bodies; the region of interest); empty before the first analysed
+    // frame. Every call returns a picture of its own that no other call writes into.
+    cv::Mat getCurrentFrame();
+    // Starts the H.264 RTP stream to 127.0.0.1:5000 (opening the source when no analysis
+    // runs). Throws what opening the source throws, and RtpWriterError when the GStreamer
+    // writer cannot be opened; in both cases nothing is streaming afterwards.
+    void startRtpStream();
+    // Stops the stream; the video source is left as it is.
+    void stopRtpStream();
+
+    // The lock the control endpoints hold: the preview's keys take it too.
+    std::unique_lock<std::mutex> lockApi();
+
+    // The control endpoints; "/status" answers 404 while statusPullEnabled is off.
+    http::HandlerFunction getHttpStartHandler();
+    http::HandlerFunction getHttpStopHandler();
+    http::HandlerFunction getHttpSetSettingsHandler();
+    http::HandlerFunction getHttpGetSettingsHandler();
+    http::HandlerFunction getHttpStoreSettingsHandler();
+    http::HandlerFunction getHttpGetDefaultSettingsHandler();
+    http::HandlerFunction getRtpStartHandler();
+    http::HandlerFunction getRtpStopHandler();
+    http::HandlerFunction getHttpGetStatusHandler();
+
 private:
     void registerEndpoints();
-    http::HandlerFunction statusEndpointHandler() const;
 
     // The bodies of start, stop and setSettings, run under mLifecycleMutex.
     void startLocked();
@@ -130,6 +161,15 @@ private:
     void addFinishedBodies(const std::vector<lm::AggregatedBody>& finished);
     void openSource();
     void calculateRelativePoints(cv::Size frameSize);
+
+    // The RTP stream; the Locked forms run under mLifecycleMutex.
+    void startRtpStreamLocked();
+    void stopRtpStreamLocked();
+    void streamFrame();
+    // The next picture read from the source itself; false when the source has ended or
+    // failed. Without a new frame the picture stays as it was.
+    bool nextRtpSourceImage(cv::Mat& image);
+    void writeRtpImage(const cv::Mat& image);
 
     lm::Lumora mLumora;
     StatusHandler mStatusHandler;
@@ -152,6 +192,7 @@ private:
     std::vector<lm::Body> mBodies;
     std::atomic<float> mCurrentFps{0.0f};
     cv::VideoWriter mRtpWriter;
+    cv::Size mRtpFrameSize;  // the size the writer was opened for
     lm::BodyAggregator mBodyAggregator;
     std::int32_t mPeopleCountTotal = 0;
     std::int64_t mDetectionDurationTotal = 0;  // milliseconds
