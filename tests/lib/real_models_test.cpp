@@ -24,6 +24,7 @@
 #include "real/ir_emit.h"
 #include "real/real_models.h"
 #include "real/tfjs.h"
+#include "support/real_media.h"
 #include "support/temp_dir.h"
 #include "util/crypt.h"
 #include "util/filesystem.h"
@@ -34,27 +35,17 @@ namespace {
 namespace fs = std::filesystem;
 namespace real = lm::models::real;
 
-const std::string SKIMAGE = "/usr/lib/python3/dist-packages/skimage/data/";
-const std::string OPENCV_DATA = "/usr/share/doc/opencv-doc/examples/data/";
-const std::string OPENCV_HTML = "/usr/share/doc/opencv-doc/opencv4/html/";
+using lmtest::real_media::image;
+using lmtest::real_media::OPENCV_DATA;
+using lmtest::real_media::OPENCV_HTML;
+using lmtest::real_media::samplesPresent;
+using lmtest::real_media::SKIMAGE;
+using lmtest::real_media::videoFrame;
+using lmtest::real_media::weightsPresent;
+using lmtest::real_media::weightsRoot;
+
 const cv::Scalar FACE_MEAN(131.0912, 103.8827, 91.4953);
 const cv::Scalar DETECT_MEAN(123, 117, 104);
-
-std::string weightsRoot() {
-    if (const char* dir = std::getenv("LUMORA_WEIGHTS_DIR")) return dir;
-    if (const char* src = std::getenv("LUMORA_SOURCE_DIR")) return std::string(src) + "/.cache/weights";
-    return (fs::path(__FILE__).parent_path() / "../../.cache/weights").string();
-}
-
-bool weightsPresent() {
-    const real::WeightsDir dir{weightsRoot()};
-    return fs::exists(dir.faceApi("ssd_mobilenetv1_model.bin")) && fs::exists(dir.human("centernet.bin"));
-}
-
-bool samplesPresent() {
-    return fs::exists(SKIMAGE + "astronaut.png") && fs::exists(OPENCV_DATA + "vtest.avi") &&
-           fs::exists(OPENCV_HTML + "227943776_1.jpg");
-}
 
 // The model directory of this test process; each base is converted when first needed.
 const std::string& realModelsDir() {
@@ -106,21 +97,6 @@ Detections detect(cv::dnn::DetectionModel& model, const cv::Mat& frame, float th
     Detections d;
     model.detect(frame, classes, d.scores, d.boxes, threshold, 0.0f);
     return d;
-}
-
-cv::Mat image(const std::string& path) {
-    cv::Mat m = cv::imread(path);
-    if (m.empty()) throw std::runtime_error("cannot read " + path);
-    return m;
-}
-
-cv::Mat videoFrame(int index) {
-    cv::VideoCapture capture(OPENCV_DATA + "vtest.avi");
-    capture.set(cv::CAP_PROP_POS_FRAMES, index);
-    cv::Mat frame;
-    capture >> frame;
-    if (frame.empty()) throw std::runtime_error("cannot read vtest.avi frame " + std::to_string(index));
-    return frame;
 }
 
 // Runs a face attribute network on a square crop as the stages do.

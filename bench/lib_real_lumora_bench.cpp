@@ -1,0 +1,147 @@
+// The facade's face analysis on the real networks: frames per second of analyze() on
+// 640 x 480 frames composed of real faces (Debian's sample photographs, and their mirror
+// images), every estimator on, with the six face tasks in parallel (the CPU target's
+// schedule) and one after another (the GPU target's, forced on the CPU through the
+// implementation's seam so that only the scheduling differs).
+//
+// Beside the rate it reports networks_ms, the raw Net::forward time of the networks one
+// such frame runs (the face detector once, each attribute network once per face, timed on
+// the same converted networks as bench/lib_real_networks_bench.cpp), and overhead, the
+// ratio of the pipeline's time per frame to that sum.
+// Skips when the weights (scripts/fetch-weights) or sample media are missing.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "lm_lumora_internal.h"
+#include "support/real_networks.h"
+
+namespace {
+
+namespace media = lmtest::real_media;
+namespace nets = lmtest::real_networks;
+using Schedule = lm::Lumora::LumoraImpl::Schedule;
+
+constexpr const char* ATTRIBUTE_NETWORKS[] = {"agegender", "headpose", "smile", "facemask", "emotion"};
+
+struct SampleFace {
+    std::string path;
+    cv::Rect box;  // the converted face detector's box on the photograph
+};
+
+// A square around the face, twice the box's larger side, as big as the photograph allows.
+cv::Mat faceSurroundings(const SampleFace& face) {
+    const cv::Mat photo = media::image(face.path);
+    const int side = std::min({2 * std::max(face.box.width, face.box.height), photo.cols, photo.rows});
+    const cv::Point centre = (face.box.tl() + face.box.br()) / 2;
+    const int x = std::clamp(centre.x - side / 2, 0, photo.cols - side);
+    const int y = std::clamp(centre.y - side / 2, 0, photo.rows - side);
+    return photo(cv::Rect(x, y, side, side)).clone();
+}
+
+const std::vector<cv::Mat>& faceTiles() {
+    static const std::vector<cv::Mat> tiles = [] {
+        const SampleFace samples[] = {
+            {media::SKIMAGE + "astronaut.png", {177, 74, 93, 101}},
+            {media::OPENCV_HTML + "227943776_1.jpg", {145, 103, 144, 177}},
+            {media::OPENCV_HTML + "230501201_1.jpg", {163, 240, 317, 365}},
+        };
+        std::vector<cv::Mat> result;
+        for (const SampleFace& s : samples) result.push_back(faceSurroundings(s));
+        for (const SampleFace& s : samples) {
+            cv::Mat mirrored;
+            cv::flip(faceSurroundings(s), mirrored, 1);
+            result.push_back(mirrored);
+        }
+        return result;
+    }();
+    return tiles;
+}
+
+// Up to six faces on a grey 640 x 480 frame, in a grid of 3 x 2 cells of 213 x 240 pixels.
+cv::Mat frameWithFaces(int faces) {
+    cv::Mat frame(480, 640, CV_8UC3, cv::Scalar::all(128));
+    constexpr int SIDE = 200;
+    for (int i = 0; i < faces; ++i) {
+        const cv::Rect cell((i % 3) * 213 + (213 - SIDE) / 2, (i / 3) * 240 + (240 - SIDE) / 2, SIDE, SIDE);
+        cv::resize(faceTiles()[i], frame(cell), cell.size(), 0, 0, cv::INTER_AREA);
+    }
+    return frame;
+}
+
+// Mean raw forward time of one converted network on its stage's input, in milliseconds.
+double forwardMilliseconds(const std::string& base, const cv::Mat& sample) {
+    constexpr int PASSES = 20;
+    cv::dnn::Net net = nets::load(base, false);
+    const cv::Mat blob = nets::blobFor(nets::roles().at(base), sample);
+    net.setInput(blob);
+    net.forward();  // first pass allocates
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < PASSES; ++i) {
+        net.setInput(blob);
+        benchmark::DoNotOptimize(net.forward());
+    }
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() / PASSES;
+}
+
+// The networks of one frame with that many faces, run one after another.
+double frameNetworksMilliseconds(const cv::Mat& frame, int faces) {
+    double perFace = 0;
+    for (const char* base : ATTRIBUTE_NETWORKS) perFace += forwardMilliseconds(base, faceTiles().front());
+    return forwardMilliseconds("detect_regular", frame) + faces * perFace;
+}
+
+constexpr const char* STEP_NAMES[] = {"detect", "agegender", "headpose", "smile", "facemask", "emotions", "track", "whole"};
+
+void BM_RealAnalyze(benchmark::State& state) {
+    if (!nets::modelsDir()) {
+        state.SkipWithError("pretrained weights missing: run scripts/fetch-weights");
+        return;
+    }
+    if (!media::samplesPresent()) {
+        state.SkipWithError("sample media missing (python3-skimage, opencv-doc)");
+        return;
+    }
+    const int faces = static_cast<int>(state.range(0));
+    const Schedule schedule = state.range(1) == 0 ? Schedule::PARALLEL : Schedule::SEQUENTIAL;
+    lm::Settings settings;
+    settings.neuralNetworksPath = *nets::modelsDir();
+    settings.logLevel = lm::Settings::WARN;
+    lm::Lumora::LumoraImpl lumora(settings);
+    lumora.forceSchedule(schedule);
+    const cv::Mat frame = frameWithFaces(faces);
+    if (lumora.analyzeFaces(frame, false).size() != static_cast<std::size_t>(faces)) {
+        state.SkipWithError("the composed faces were not all detected");
+        return;
+    }
+
+    std::array<double, 8> stepNanoseconds{};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(lumora.analyzeFaces(frame, false));
+        for (std::size_t s = 0; s < stepNanoseconds.size(); ++s)
+            stepNanoseconds[s] += static_cast<double>(lm::scoped_timer::time_deltas[s]);
+    }
+    const auto frames = static_cast<double>(state.iterations());
+    state.counters["fps"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
+    for (std::size_t s = 0; s < stepNanoseconds.size(); ++s)
+        state.counters[std::string(STEP_NAMES[s]) + "_ms"] = stepNanoseconds[s] / frames / 1e6;
+    const double networks = frameNetworksMilliseconds(frame, faces);
+    state.counters["networks_ms"] = networks;
+    state.counters["overhead"] = stepNanoseconds[7] / frames / 1e6 / networks;
+    state.SetLabel(schedule == Schedule::PARALLEL ? "parallel" : "sequential");
+}
+
+BENCHMARK(BM_RealAnalyze)
+    ->ArgNames({"faces", "sequential"})
+    ->ArgsProduct({{1, 3, 6}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
