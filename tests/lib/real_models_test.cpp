@@ -24,6 +24,7 @@
 #include "real/ir_emit.h"
 #include "real/real_models.h"
 #include "real/tfjs.h"
+#include "support/opencl.h"
 #include "support/real_media.h"
 #include "support/temp_dir.h"
 #include "util/crypt.h"
@@ -410,7 +411,7 @@ TEST_F(RealModelFiles, LandmarksMatchReference) {
 
 TEST_F(RealModelFiles, OpenClTargetAgreesWithCpu) {
     if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
-    if (!cv::ocl::haveOpenCL()) GTEST_SKIP() << "no OpenCL device";
+    if (const auto& unavailable = lmtest::openClTargetUnavailable()) GTEST_SKIP() << *unavailable;
     // The stages switch to the OpenCL target when the GPU flag is set; layers OpenCL lacks
     // fall back to the CPU inside OpenCV, so every network must still agree.
     const cv::Mat crop = image(SKIMAGE + "astronaut.png")(cv::Rect(159, 60, 129, 129));

@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "support/generated_networks.h"
+#include "support/opencl.h"
 #include "util/crypt.h"
 #include "util/filesystem.h"
 
@@ -295,10 +296,9 @@ TEST(TestNetworks, QuantizedVariantsStayCloseToThePlainOnes) {
 namespace {
 
 // The stages may run on the OpenCL target; here that is PoCL's CPU device, selected by
-// OPENCV_OPENCL_DEVICE=:CPU: with OPENCV_DNN_OPENCL_ALLOW_ALL_DEVICES=1 (scripts/test).
+// scripts/test.
 TEST(TestNetworksOpenCL, GiveTheSameOutputsAsOnTheCpu) {
-    if (!cv::ocl::haveOpenCL()) GTEST_SKIP() << "no OpenCL runtime";
-    if (!cv::ocl::useOpenCL()) GTEST_SKIP() << "no OpenCL device selected (set OPENCV_OPENCL_DEVICE=:CPU:)";
+    if (const auto& unavailable = lmtest::openClTargetUnavailable()) GTEST_SKIP() << *unavailable;
     cv::Mat picture(480, 640, CV_8UC3);
     cv::randu(picture, 0, 256);
     picture(cv::Rect(80, 0, 120, 120)).setTo(cv::Scalar(200, 200, 200));
