@@ -1,28 +1,23 @@
 #pragma once
 // Model directories for the program's tests, written at test time by the lumora-models tool
 // of the same build tree (the program's tests link the shared library only, so they run the
-// tool rather than the writer's code). The tool lies at tools/lumora-models/ beside tests/.
+// tool rather than the writer's code).
 
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 
 #include <unistd.h>
 
+#include "support/build_tree.h"
 #include "support/temp_dir.h"
 
 namespace lmtest {
 
-inline std::filesystem::path modelToolPath() {
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-    return self.parent_path().parent_path() / "tools" / "lumora-models" / "lumora-models";
-}
-
 // Runs the tool with `options` into `directory`; throws when it fails.
 inline void writeModels(const std::string& directory, const std::string& options = "") {
     const std::string command =
-        "'" + modelToolPath().string() + "' " + options + " '" + directory + "' >/dev/null 2>&1";
+        "'" + buildTreeTool("lumora-models", "lumora-models").string() + "' " + options + " '" + directory + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("lumora-models failed: " + command);
 }
 

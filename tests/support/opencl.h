@@ -7,19 +7,14 @@
 // and skips with the tool's answer.
 
 #include <chrono>
-#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
 
+#include "support/build_tree.h"
 #include "support/child_process.h"
 
 namespace lmtest {
-
-inline std::filesystem::path openClCheckPath() {
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-    return self.parent_path().parent_path() / "tools" / "opencl-check" / "lumora-opencl-check";
-}
 
 // Each member is empty where the OpenCL target runs the networks that way, else why not.
 struct OpenClAnswer {
@@ -39,7 +34,7 @@ inline std::string lastLine(const std::string& text) {
 
 // The tool's exit statuses: 0 works from several threads, 3 from one only, 1 not at all.
 inline OpenClAnswer askOpenClCheck() {
-    ChildProcess check({openClCheckPath().string()});
+    ChildProcess check({buildTreeTool("opencl-check", "lumora-opencl-check").string()});
     const std::optional<int> status = check.wait(std::chrono::minutes(5));
     if (!status) {
         const std::string late = "lumora-opencl-check did not answer within 5 minutes";
