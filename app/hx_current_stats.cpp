@@ -13,7 +13,9 @@
 #include <spdlog/spdlog.h>
 
 #include "hx_format.h"
+#include "hx_http.h"
 #include "hx_http_server.h"
+#include "hx_log.h"
 #include "hx_status.h"
 
 namespace hx {
@@ -21,18 +23,6 @@ namespace hx {
 namespace {
 
 using Code = StatusHandler::APIErrorCode;
-
-std::shared_ptr<spdlog::logger> harbixLog() {
-    auto log = spdlog::get("HarbixLog");
-    return log ? log : spdlog::default_logger();
-}
-
-void answer(Poco::Net::HTTPServerResponse& response, Poco::Net::HTTPResponse::HTTPStatus status,
-            const std::string& body) {
-    response.setStatusAndReason(status);
-    // One buffer with its length: this also turns the chunked encoding off again.
-    response.sendBuffer(body.data(), body.size());
-}
 
 // The "duration" member of the request body, in milliseconds. Numbers and numeric texts
 // convert; anything else throws (Poco's exceptions are std::exceptions).
@@ -115,7 +105,7 @@ http::HandlerFunction CurrentStats::windowHandler(Producer produce, const std::s
         response.setChunkedTransferEncoding(true);
         response.setContentType("application/json");
         if (!isEnabled()) {
-            answer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
+            http::sendAnswer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
                    format::getAPIResponseStr(Code::FEATURE_DISABLED, disabledText));
             return;
         }
@@ -123,17 +113,17 @@ http::HandlerFunction CurrentStats::windowHandler(Producer produce, const std::s
         try {
             const std::optional<int> window = requestedWindow(request);
             if (!window) {
-                answer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
+                http::sendAnswer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
                        format::getAPIResponseStr(Code::BAD_REQUEST, "Duration field is missing"));
                 return;
             }
             document = (this->*produce)(*window);
         } catch (const std::exception& error) {
-            answer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
+            http::sendAnswer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
                    format::getAPIResponseStr(Code::INTERNAL_ERROR, error.what()));
             return;
         }
-        answer(response, Status::HTTP_OK, document);
+        http::sendAnswer(response, Status::HTTP_OK, document);
     };
 }
 

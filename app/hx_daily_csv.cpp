@@ -7,15 +7,11 @@
 #include <spdlog/spdlog.h>
 
 #include "hx_format.h"
+#include "hx_log.h"
 
 namespace hx {
 
 namespace {
-
-std::shared_ptr<spdlog::logger> harbixLog() {
-    auto log = spdlog::get("HarbixLog");
-    return log ? log : spdlog::default_logger();
-}
 
 bool isNewOrEmpty(const std::filesystem::path& path, bool existedBefore) {
     if (!existedBefore) return true;

@@ -2,14 +2,11 @@
 
 #include <spdlog/spdlog.h>
 
+#include "hx_log.h"
+
 namespace hx {
 
 namespace {
-
-std::shared_ptr<spdlog::logger> harbixLog() {
-    auto log = spdlog::get("HarbixLog");
-    return log ? log : spdlog::default_logger();
-}
 
 // The content-report files belong to the proof-of-play reports, which must be the only
 // ones to open them.

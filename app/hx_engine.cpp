@@ -16,16 +16,12 @@
 #include <spdlog/spdlog.h>
 
 #include "hx_format.h"
+#include "hx_log.h"
 #include "hx_product.h"
 
 namespace hx {
 
 namespace {
-
-std::shared_ptr<spdlog::logger> harbixLog() {
-    auto log = spdlog::get("HarbixLog");
-    return log ? log : spdlog::default_logger();
-}
 
 std::int32_t area(const cv::Rect& rect) { return rect.width * rect.height; }
 

@@ -112,6 +112,12 @@ HandlerFunction notFoundHandler() {
     };
 }
 
+void sendAnswer(Poco::Net::HTTPServerResponse& response, Poco::Net::HTTPResponse::HTTPStatus status,
+                const std::string& body) {
+    response.setStatusAndReason(status);
+    response.sendBuffer(body.data(), body.size());
+}
+
 bool isUriValid(const std::string& uri) {
     try {
         Poco::URI parsed(uri);

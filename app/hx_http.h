@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <Poco/Net/HTTPResponse.h>
 #include <Poco/Timespan.h>
 
 namespace Poco::Net {
@@ -53,6 +54,10 @@ extern const char* const CIPHER_LIST;
 HandlerFunction simpleHandler(const std::string& text);
 // A handler that answers 404 with an empty body.
 HandlerFunction notFoundHandler();
+// Answers with `status` and `body` in one buffer of known length, which also turns a chunked
+// encoding set earlier off again. The caller sets the content type and any other headers.
+void sendAnswer(Poco::Net::HTTPServerResponse& response, Poco::Net::HTTPResponse::HTTPStatus status,
+                const std::string& body);
 // Whether Poco can parse `uri` as a URI.
 bool isUriValid(const std::string& uri);
 

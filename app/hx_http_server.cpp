@@ -21,16 +21,12 @@
 #include <Poco/ThreadPool.h>
 
 #include "hx_format.h"
+#include "hx_log.h"
 #include "hx_status.h"
 
 namespace hx::http {
 
 namespace {
-
-std::shared_ptr<spdlog::logger> logger() {
-    auto log = spdlog::get("HarbixLog");
-    return log ? log : spdlog::default_logger();
-}
 
 constexpr int LISTEN_BACKLOG = 64;
 
@@ -260,18 +256,18 @@ void Server::initHttpServer(const Settings& settings) {
         const Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
         server = std::make_unique<Poco::Net::HTTPServer>(mHandlerFactory, *mPool, socket, params);
     } catch (const Poco::Net::NetException& e) {
-        logger()->error("Could not start HTTP server: {}", e.message());
+        harbixLog()->error("Could not start HTTP server: {}", e.message());
         throw std::runtime_error("Cannot start HTTP server.");
     } catch (const std::runtime_error& e) {
-        logger()->error("{}", e.what());
-        logger()->error("Could not start HTTP server: {}", describe(settings));
+        harbixLog()->error("{}", e.what());
+        harbixLog()->error("Could not start HTTP server: {}", describe(settings));
         throw std::runtime_error("Cannot start HTTP server.");
     }
     if (mServer) mServer->stop();
     mServer = std::move(server);
     mServer->start();
     mSsl = settings.httpInterfaceSsl;
-    logger()->info("Started local HTTP server: {}", describe(settings));
+    harbixLog()->info("Started local HTTP server: {}", describe(settings));
 }
 
 void Server::setSettings(const Settings& settings) {

@@ -11,7 +11,9 @@
 #include <Poco/Net/HTTPServerResponse.h>
 #include <spdlog/spdlog.h>
 
+#include "hx_http.h"
 #include "hx_http_server.h"
+#include "hx_log.h"
 
 namespace hx {
 
@@ -19,16 +21,6 @@ namespace {
 
 using Code = StatusHandler::APIErrorCode;
 using Status = Poco::Net::HTTPResponse::HTTPStatus;
-
-std::shared_ptr<spdlog::logger> harbixLog() {
-    auto log = spdlog::get("HarbixLog");
-    return log ? log : spdlog::default_logger();
-}
-
-void answer(Poco::Net::HTTPServerResponse& response, Status status, const std::string& body) {
-    response.setStatusAndReason(status);
-    response.sendBuffer(body.data(), body.size());
-}
 
 // This object writes only the two content-report files; the other outputs belong to the
 // data manager, which must be the only one to open them.
@@ -128,7 +120,7 @@ void ProofOfPlay::handleStart(Poco::Net::HTTPServerRequest& request, Poco::Net::
     response.setChunkedTransferEncoding(true);
     response.setContentType("application/json");
     if (const auto refused = refusal()) {
-        answer(response, static_cast<Status>(refused->httpStatus), refused->body);
+        http::sendAnswer(response, static_cast<Status>(refused->httpStatus), refused->body);
         return;
     }
     std::string body;
@@ -144,12 +136,12 @@ void ProofOfPlay::handleStart(Poco::Net::HTTPServerRequest& request, Poco::Net::
     } catch (const std::exception& error) {
         body = format::getAPIResponseStr(Code::BAD_REQUEST, error.what());
     }
-    answer(response, status, body);
+    http::sendAnswer(response, status, body);
 }
 
 void ProofOfPlay::handleStop(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
     if (const auto refused = refusal()) {
-        answer(response, static_cast<Status>(refused->httpStatus), refused->body);
+        http::sendAnswer(response, static_cast<Status>(refused->httpStatus), refused->body);
         return;
     }
     std::string body;
@@ -169,7 +161,7 @@ void ProofOfPlay::handleStop(Poco::Net::HTTPServerRequest& request, Poco::Net::H
     } catch (const std::exception& error) {
         body = format::getAPIResponseStr(Code::BAD_REQUEST, error.what());
     }
-    answer(response, Status::HTTP_OK, body);
+    http::sendAnswer(response, Status::HTTP_OK, body);
 }
 
 void ProofOfPlay::newPopAggregator(const std::string& contentId, const std::string& contentName,

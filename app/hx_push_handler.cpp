@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "hx_http.h"
+#include "hx_log.h"
 
 namespace hx {
 
@@ -15,18 +16,13 @@ namespace {
 constexpr auto PAUSE_AFTER_SEND = std::chrono::milliseconds(1);
 constexpr auto PAUSE_AFTER_REPEATED_FAILURE = std::chrono::seconds(1);
 
-std::shared_ptr<spdlog::logger> logger() {
-    auto log = spdlog::get("HarbixLog");
-    return log ? log : spdlog::default_logger();
-}
-
 void reportStreak(unsigned failures, const std::string& target) {
     // The first failure of the streak was logged by itself.
-    if (failures > 2) logger()->warn("Failed pushing {} message(s) to {}", failures - 1, target);
+    if (failures > 2) harbixLog()->warn("Failed pushing {} message(s) to {}", failures - 1, target);
 }
 
 void reportDropped(std::size_t dropped, const std::string& target) {
-    if (dropped > 0) logger()->warn("Push queue for {} was full: dropped {} oldest message(s)", target, dropped);
+    if (dropped > 0) harbixLog()->warn("Push queue for {} was full: dropped {} oldest message(s)", target, dropped);
 }
 
 }  // namespace
@@ -106,7 +102,7 @@ PushHandler::Outcome PushHandler::deliver(const std::string& message, const std:
         // Taken by the receiver; only its answer (which the queue does not use) was unreadable.
         if (e.status() >= 200 && e.status() <= 299) return delivered();
         if (e.retryable()) {
-            if (failures == 0) logger()->warn("Failed pushing message to {}", target);
+            if (failures == 0) harbixLog()->warn("Failed pushing message to {}", target);
             ++failures;
             return Outcome::NO_ANSWER;
         }
@@ -114,7 +110,7 @@ PushHandler::Outcome PushHandler::deliver(const std::string& message, const std:
         // URL cannot be used at all: sending it again cannot help.
         reportStreak(failures, target);
         failures = 0;
-        logger()->warn("Dropped message that cannot be delivered to {}: {}", target, e.what());
+        harbixLog()->warn("Dropped message that cannot be delivered to {}: {}", target, e.what());
         return Outcome::REFUSED;
     }
 }
@@ -142,7 +138,7 @@ void PushHandler::finish(unsigned failures, const std::string& lastUrl, std::uni
             try {
                 http::post(target, message);
             } catch (const std::runtime_error&) {
-                logger()->warn("Failed pushing last message to {}", target);
+                harbixLog()->warn("Failed pushing last message to {}", target);
                 sent = false;
             }
             lock.lock();
@@ -158,7 +154,7 @@ void PushHandler::finish(unsigned failures, const std::string& lastUrl, std::uni
     const std::string target = url;
     lock.unlock();
     reportDropped(dropped, target);
-    if (discarded > 0) logger()->warn("Discarded {} waiting message(s) for {} at exit", discarded, target);
+    if (discarded > 0) harbixLog()->warn("Discarded {} waiting message(s) for {} at exit", discarded, target);
 }
 
 }  // namespace hx

@@ -22,6 +22,8 @@
 
 #include <lumora/lm_lumora.h>
 
+#include "hx_log.h"
+
 namespace hx {
 
 namespace {
@@ -142,8 +144,6 @@ const std::vector<std::string> hxSettingsJsonFields{
     "statusPushEnabled", "statusPushUrl", "statusPullEnabled", "currentStatsEnabled",
     "currentStatsDuration", "tovexEnabled", "tovexMode", "tovexCsvEnabled", "tovexCsvPath",
     "tovexPushEnabled", "tovexPushUrl"};
-
-std::shared_ptr<spdlog::logger> harbixLog() { return spdlog::get("HarbixLog"); }
 
 // Inclusive range test written so that a NaN is out of every range.
 bool within(float value, float low, float high) { return value >= low && value <= high; }
