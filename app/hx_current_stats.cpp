@@ -99,32 +99,32 @@ bool CurrentStats::isEnabled() {
 }
 
 http::HandlerFunction CurrentStats::windowHandler(Producer produce, const std::string& disabledText) {
-    return [this, produce, disabledText](Poco::Net::HTTPServerRequest& request,
-                                         Poco::Net::HTTPServerResponse& response) {
-        using Status = Poco::Net::HTTPResponse::HTTPStatus;
-        response.setChunkedTransferEncoding(true);
-        response.setContentType("application/json");
-        if (!isEnabled()) {
-            http::sendAnswer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
-                   format::getAPIResponseStr(Code::FEATURE_DISABLED, disabledText));
-            return;
-        }
-        std::string document;
-        try {
-            const std::optional<int> window = requestedWindow(request);
-            if (!window) {
+    return
+        [this, produce, disabledText](Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
+            using Status = Poco::Net::HTTPResponse::HTTPStatus;
+            response.setChunkedTransferEncoding(true);
+            response.setContentType("application/json");
+            if (!isEnabled()) {
                 http::sendAnswer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
-                       format::getAPIResponseStr(Code::BAD_REQUEST, "Duration field is missing"));
+                                 format::getAPIResponseStr(Code::FEATURE_DISABLED, disabledText));
                 return;
             }
-            document = (this->*produce)(*window);
-        } catch (const std::exception& error) {
-            http::sendAnswer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
-                   format::getAPIResponseStr(Code::INTERNAL_ERROR, error.what()));
-            return;
-        }
-        http::sendAnswer(response, Status::HTTP_OK, document);
-    };
+            std::string document;
+            try {
+                const std::optional<int> window = requestedWindow(request);
+                if (!window) {
+                    http::sendAnswer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
+                                     format::getAPIResponseStr(Code::BAD_REQUEST, "Duration field is missing"));
+                    return;
+                }
+                document = (this->*produce)(*window);
+            } catch (const std::exception& error) {
+                http::sendAnswer(response, Status::HTTP_INTERNAL_SERVER_ERROR,
+                                 format::getAPIResponseStr(Code::INTERNAL_ERROR, error.what()));
+                return;
+            }
+            http::sendAnswer(response, Status::HTTP_OK, document);
+        };
 }
 
 http::HandlerFunction CurrentStats::getCurrentAggregationsHandler() {

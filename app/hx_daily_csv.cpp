@@ -35,9 +35,7 @@ DailyCsvFile::DailyCsvFile(const bool& enabled, const std::string& directory, co
     open();
 }
 
-DailyCsvFile::~DailyCsvFile() {
-    reportLostLines();
-}
+DailyCsvFile::~DailyCsvFile() { reportLostLines(); }
 
 std::tm DailyCsvFile::localNow() const {
     const std::time_t now = std::chrono::system_clock::to_time_t(mClock());
@@ -145,8 +143,7 @@ void DailyCsvFile::reportLostLines() {
 }
 
 DailyCsv::DailyCsv(const hx::Settings& settings, DailyCsvFile::Clock clock)
-    : rawFile(settings.rawCsvEnabled, settings.rawCsvPath, format::RAW_CSV_HEADER, "raw", settings.instanceName,
-              clock),
+    : rawFile(settings.rawCsvEnabled, settings.rawCsvPath, format::RAW_CSV_HEADER, "raw", settings.instanceName, clock),
       aggregatedFile(settings.aggregatedCsvEnabled, settings.aggregatedCsvPath, format::AGGREGATED_CSV_HEADER,
                      "aggregated", settings.instanceName, clock),
       peopleCountFile(settings.peopleCountCsvEnabled, settings.peopleCountCsvPath, format::PEOPLE_COUNT_CSV_HEADER,
@@ -154,15 +151,15 @@ DailyCsv::DailyCsv(const hx::Settings& settings, DailyCsvFile::Clock clock)
       perContentFile(settings.tovexCsvEnabled, settings.tovexCsvPath,
                      format::AGGREGATED_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop", settings.instanceName, clock),
       totalPerContentFile(settings.tovexCsvEnabled, settings.tovexCsvPath,
-                          format::AGGREGATED_TOTAL_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop_total",
-                          settings.instanceName, clock) {}
+                          format::AGGREGATED_TOTAL_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop_total", settings.instanceName,
+                          clock) {}
 
 void DailyCsv::setSettings(const hx::Settings& settings) {
     rawFile.reload(settings.rawCsvEnabled, settings.rawCsvPath, format::RAW_CSV_HEADER, "raw", settings.instanceName);
     aggregatedFile.reload(settings.aggregatedCsvEnabled, settings.aggregatedCsvPath, format::AGGREGATED_CSV_HEADER,
                           "aggregated", settings.instanceName);
-    peopleCountFile.reload(settings.peopleCountCsvEnabled, settings.peopleCountCsvPath,
-                           format::PEOPLE_COUNT_CSV_HEADER, "people_count", settings.instanceName);
+    peopleCountFile.reload(settings.peopleCountCsvEnabled, settings.peopleCountCsvPath, format::PEOPLE_COUNT_CSV_HEADER,
+                           "people_count", settings.instanceName);
     perContentFile.reload(settings.tovexCsvEnabled, settings.tovexCsvPath,
                           format::AGGREGATED_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop", settings.instanceName);
     totalPerContentFile.reload(settings.tovexCsvEnabled, settings.tovexCsvPath,

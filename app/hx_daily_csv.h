@@ -79,8 +79,8 @@ private:
     std::string tag;
     Clock mClock;
     std::filesystem::path mPath;
-    bool mFailing = false;        // inside a streak of failed writes
-    std::size_t mLostLines = 0;   // lines lost in the current streak
+    bool mFailing = false;       // inside a streak of failed writes
+    std::size_t mLostLines = 0;  // lines lost in the current streak
 };
 
 // The application's five CSV outputs.

@@ -47,7 +47,7 @@ namespace hx {
 // Where the data manager's outputs read the time; tests replace them.
 struct DataManagerClocks {
     SteadyClockFunction periods = std::chrono::steady_clock::now;  // the two timers
-    DailyCsvFile::Clock csvDates = {};                                // the daily files' dates
+    DailyCsvFile::Clock csvDates = {};                             // the daily files' dates
     ProofOfPlay::SystemClockFunction contentItems = std::chrono::system_clock::now;
 };
 

@@ -11,9 +11,9 @@
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-#include <spdlog/spdlog.h>
 
 #include "hx_format.h"
 #include "hx_log.h"
@@ -131,8 +131,8 @@ PixelSettings toPixelSettings(const Settings& settings, cv::Size frameSize) {
     if (right - left > 0 && bottom - top > 0) pixels.roi = cv::Rect(left, top, right - left, bottom - top);
     pixels.maxFaceSize = toPixels(settings.maxFaceSize, width);
     pixels.minFaceSize = toPixels(settings.minFaceSize, width);
-    pixels.zoomCenterOffset = cv::Point(toPixels(settings.zoomCenterOffset_X, width),
-                                        toPixels(settings.zoomCenterOffset_Y, height));
+    pixels.zoomCenterOffset =
+        cv::Point(toPixels(settings.zoomCenterOffset_X, width), toPixels(settings.zoomCenterOffset_Y, height));
     return pixels;
 }
 
@@ -440,9 +440,7 @@ void Engine::openSource() {
             mSourceHandler.useVideoStream(mSettings.videoStreamUrl);
             harbixLog()->info("Opening IP stream source : {}", mSettings.videoStreamUrl);
             break;
-        default:
-            harbixLog()->warn("Unhandled source type.");
-            throw std::invalid_argument("Unhandled source type.");
+        default: harbixLog()->warn("Unhandled source type."); throw std::invalid_argument("Unhandled source type.");
     }
     mSourceHandler.start();
     const cv::Size resolution = mSourceHandler.getSourceResolution();
@@ -515,8 +513,8 @@ cv::Mat Engine::getCurrentFrame() {
     // Every caller gets a picture of its own: the preview and the RTP thread never share
     // pixels that another call writes, and the stored frame stays as it was analysed.
     cv::Mat image = mFrame.clone();
-    cv::putText(image, fmt::format("FPS : {:.2}", mCurrentFps.load()), cv::Point(20, 20), cv::FONT_HERSHEY_PLAIN,
-                1.0, cv::Scalar(0, 255, 0), 1, cv::LINE_8, false);
+    cv::putText(image, fmt::format("FPS : {:.2}", mCurrentFps.load()), cv::Point(20, 20), cv::FONT_HERSHEY_PLAIN, 1.0,
+                cv::Scalar(0, 255, 0), 1, cv::LINE_8, false);
     if (blurFaces) {
         // The tracker's boxes are in the pixels of the analysed region.
         const cv::Rect effective = image::effectiveRoi(roi, image);
@@ -650,8 +648,10 @@ enum class Headers { CHUNKED, CORS };
 
 void send(Response& response, Headers headers, const Answer& answer) {
     response.setContentType("application/json");
-    if (headers == Headers::CORS) response.set("Access-Control-Allow-Origin", "*");
-    else response.setChunkedTransferEncoding(true);
+    if (headers == Headers::CORS)
+        response.set("Access-Control-Allow-Origin", "*");
+    else
+        response.setChunkedTransferEncoding(true);
     if (answer.serverError) response.setStatus(Poco::Net::HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
     response.sendBuffer(answer.body.data(), answer.body.size());
 }
@@ -669,7 +669,6 @@ Poco::JSON::Object::Ptr parseObject(Request& request) {
 }
 
 }  // namespace
-
 
 std::unique_lock<std::mutex> Engine::lockApi() { return std::unique_lock(mApiMutex); }
 
@@ -793,9 +792,10 @@ http::HandlerFunction Engine::getHttpGetStatusHandler() {
     if (!getSettings().statusPullEnabled) return http::notFoundHandler();
     return [this](Request&, Response& response) {
         std::lock_guard api(mApiMutex);
-        const std::string body = fmt::format("{{{},\"rtp_stream\":{},\"processing\":{}}}",
-                                             format::getEngineInitErrorAsJsonString(mStatusHandler.getEngineInitError()),
-                                             mStatusHandler.isRtpStreaming(), mStatusHandler.isProcessing());
+        const std::string body =
+            fmt::format("{{{},\"rtp_stream\":{},\"processing\":{}}}",
+                        format::getEngineInitErrorAsJsonString(mStatusHandler.getEngineInitError()),
+                        mStatusHandler.isRtpStreaming(), mStatusHandler.isProcessing());
         send(response, Headers::CORS, {body, false});
     };
 }

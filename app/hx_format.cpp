@@ -48,15 +48,13 @@ char genderLetter(float avgGender) {
 std::string jsonFixed3(float value) { return fmt::format("{:.3f}", std::isfinite(value) ? value : 0.0f); }
 
 std::string serializeAggregatePerson(const lm::AggregatedPerson& person, const std::string& formatStr) {
-    return fmt::format(fmt::runtime(formatStr), person.id,
-                       timeToRFC3339Str(person.initialDetectionTime, false, false), person.avgAge,
-                       genderLetter(person.avgGender), static_cast<int>(person.dwellSessions != 0),
+    return fmt::format(fmt::runtime(formatStr), person.id, timeToRFC3339Str(person.initialDetectionTime, false, false),
+                       person.avgAge, genderLetter(person.avgGender), static_cast<int>(person.dwellSessions != 0),
                        static_cast<int>(person.viewingSessions != 0), person.viewingSessions,
-                       person.averageViewingDuration.count(), person.totalViewingDuration.count(),
-                       person.dwellSessions, person.averageDwellDuration.count(),
-                       person.totalDwellDuration.count(), person.totalDetectionDuration.count(),
-                       toHundredths(person.smileViewing), toHundredths(person.smileMaximum),
-                       static_cast<int>(person.faceMask));
+                       person.averageViewingDuration.count(), person.totalViewingDuration.count(), person.dwellSessions,
+                       person.averageDwellDuration.count(), person.totalDwellDuration.count(),
+                       person.totalDetectionDuration.count(), toHundredths(person.smileViewing),
+                       toHundredths(person.smileMaximum), static_cast<int>(person.faceMask));
 }
 
 // The seven leading columns of both content lines.
@@ -194,9 +192,8 @@ std::string aggregatedTotalAudiencePerContent(const AudienceMetrics& metrics) {
     return contentColumns(metrics) +
            fmt::format("{},{},{},{},{},{},{},{},{},{},{},{}", metrics.ots, metrics.impressions, metrics.viewers,
                        metrics.averageViewingDuration, metrics.totalViewingDuration, metrics.averageDwellDuration,
-                       metrics.totalDwellDuration, metrics.averageDetectionDuration,
-                       metrics.totalDetectionDuration, metrics.femaleCount, metrics.maleCount,
-                       metrics.unknownCount);
+                       metrics.totalDwellDuration, metrics.averageDetectionDuration, metrics.totalDetectionDuration,
+                       metrics.femaleCount, metrics.maleCount, metrics.unknownCount);
 }
 
 std::string getAPIResponseStr(StatusHandler::APIErrorCode code, const std::string& description) {

@@ -123,9 +123,9 @@ Poco::Net::Context::Ptr serverContext(const Settings& settings) {
     requireFile(settings.httpInterfaceSslKey, "key-file");
     requireFile(settings.httpInterfaceSslCrt, "crt-file");
     initializeSsl();
-    Poco::Net::Context::Ptr context =
-        new Poco::Net::Context(Poco::Net::Context::TLS_SERVER_USE, settings.httpInterfaceSslKey,
-                               settings.httpInterfaceSslCrt, "", Poco::Net::Context::VERIFY_NONE, 9, false, CIPHER_LIST);
+    Poco::Net::Context::Ptr context = new Poco::Net::Context(
+        Poco::Net::Context::TLS_SERVER_USE, settings.httpInterfaceSslKey, settings.httpInterfaceSslCrt, "",
+        Poco::Net::Context::VERIFY_NONE, 9, false, CIPHER_LIST);
     context->requireMinimumProtocol(Poco::Net::Context::PROTO_TLSV1_2);
     return context;
 }

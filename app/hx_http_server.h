@@ -11,11 +11,11 @@
 //   running the handler;
 // - once the destructor returns no handler runs any more: it waits for the running ones.
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <condition_variable>
 #include <string>
 
 #include <Poco/Net/HTTPRequestHandlerFactory.h>

@@ -105,7 +105,8 @@ std::optional<ProofOfPlay::Refusal> ProofOfPlay::refusal() {
         std::lock_guard lock(mutex);
         enabled = tovexEnabled;
     }
-    if (!enabled) return Refusal{Status::HTTP_OK, format::getAPIResponseStr(Code::FEATURE_DISABLED, "Tovex is disabled")};
+    if (!enabled)
+        return Refusal{Status::HTTP_OK, format::getAPIResponseStr(Code::FEATURE_DISABLED, "Tovex is disabled")};
     if (statusHandler.hasEngineInitError()) {
         const auto error = statusHandler.getEngineInitError();
         return Refusal{Status::HTTP_INTERNAL_SERVER_ERROR, format::getAPIResponseStr(error.code, error.description)};
@@ -244,8 +245,8 @@ void ProofOfPlay::newDetections(const std::vector<lm::Person>& people) {
     const SystemTime current = now();
     for (auto item = contents.begin(); item != contents.end();) {
         if (current - item->second.start > MAX_ITEM_AGE) {
-            harbixLog()->warn("Content item {} discarded without a report: not stopped within {} seconds",
-                              item->first, MAX_ITEM_AGE.count());
+            harbixLog()->warn("Content item {} discarded without a report: not stopped within {} seconds", item->first,
+                              MAX_ITEM_AGE.count());
             item = contents.erase(item);
             continue;
         }

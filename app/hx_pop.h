@@ -73,8 +73,8 @@ public:
 
     // Throws std::invalid_argument "Content ID already exists" for an open id, and
     // AnalysisNotRunning while processing is stopped.
-    void newPopAggregator(const std::string& contentId, const std::string& contentName,
-                          const std::string& campaignId, const std::string& displayId);
+    void newPopAggregator(const std::string& contentId, const std::string& contentName, const std::string& campaignId,
+                          const std::string& displayId);
     // Closes the item and returns its report document; empty when the id is not open. A CSV
     // failure throws and leaves the item open.
     std::string finalizePopAggregator(const std::string& contentId);

@@ -26,8 +26,7 @@ using SteadyClockFunction = std::function<SteadyTime()>;
 
 class Timer {
 public:
-    explicit Timer(const std::chrono::seconds& period,
-                   SteadyClockFunction now = std::chrono::steady_clock::now);
+    explicit Timer(const std::chrono::seconds& period, SteadyClockFunction now = std::chrono::steady_clock::now);
 
     // Adds the time since the last call (or reset); true, and the sum back to zero, when
     // the sum is strictly greater than the period. Sub-microsecond parts are dropped.

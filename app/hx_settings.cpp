@@ -53,11 +53,9 @@ constexpr std::string_view kUndefined = "Undefined";
 constexpr std::string_view kEmpty = "";
 
 const TextTable<Settings::SourceType, 3> kSourceTypeTexts{{"WEBCAM", "VIDEO_FILE", "VIDEO_STREAM"}};
-const TextTable<Settings::RotateMode, 4> kRotateModeTexts{{"ROTATE_0", "ROTATE_90", "ROTATE_180",
-                                                          "ROTATE_270"}};
+const TextTable<Settings::RotateMode, 4> kRotateModeTexts{{"ROTATE_0", "ROTATE_90", "ROTATE_180", "ROTATE_270"}};
 const TextTable<Settings::TovexMode, 3> kTovexModeTexts{{"START_STOP", "START_START", "START_DURATION"}};
-const TextTable<lm::Settings::LogLevel, 6> kLogLevelTexts{{"TRACE", "DEBUG", "INFO",
-                                                          "WARN",  "ERR",   "CRITICAL"}};
+const TextTable<lm::Settings::LogLevel, 6> kLogLevelTexts{{"TRACE", "DEBUG", "INFO", "WARN", "ERR", "CRITICAL"}};
 const TextTable<lm::Settings::DnnTarget, 3> kDnnTargetTexts{{"CPU", "GPU", "GPU_MT"}};
 const TextTable<lm::Settings::NetworkType, 2> kNetworkTypeTexts{{"NORMAL", "QUANTIZED"}};
 const TextTable<lm::Settings::Range, 2> kRangeTexts{{"REGULAR", "LONG"}};
@@ -67,44 +65,32 @@ const TextTable<lm::Settings::TrackerFps, 4> kTrackerFpsTexts{{"DYNAMIC", "FPS_3
 
 Settings::Settings() = default;
 
-std::string Settings::getSourceTypeStr(const SourceType& type) {
-    return textOf(kSourceTypeTexts, type, kUndefined);
-}
+std::string Settings::getSourceTypeStr(const SourceType& type) { return textOf(kSourceTypeTexts, type, kUndefined); }
 Settings::SourceType Settings::stringToSourceType(const std::string& text) {
     return valueOf(kSourceTypeTexts, text, "Error loading settings file: invalid source type ");
 }
 
-std::string Settings::getRotateModeStr(RotateMode mode) {
-    return textOf(kRotateModeTexts, mode, kUndefined);
-}
+std::string Settings::getRotateModeStr(RotateMode mode) { return textOf(kRotateModeTexts, mode, kUndefined); }
 Settings::RotateMode Settings::stringToRotateMode(const std::string& text) {
     return valueOf(kRotateModeTexts, text, "Error loading settings file: invalid rotate mode type ");
 }
 
-std::string Settings::getTovexModeStr(const TovexMode& mode) {
-    return textOf(kTovexModeTexts, mode, kEmpty);
-}
+std::string Settings::getTovexModeStr(const TovexMode& mode) { return textOf(kTovexModeTexts, mode, kEmpty); }
 Settings::TovexMode Settings::stringToTovexMode(const std::string& text) {
     return valueOf(kTovexModeTexts, text, "Error loading settings file: invalid Tovex Mode ");
 }
 
-std::string Settings::getLogLevelStr(const LogLevel& level) {
-    return textOf(kLogLevelTexts, level, kUndefined);
-}
+std::string Settings::getLogLevelStr(const LogLevel& level) { return textOf(kLogLevelTexts, level, kUndefined); }
 lm::Settings::LogLevel Settings::stringToLogLevel(const std::string& text) {
     return valueOf(kLogLevelTexts, text, "Error loading settings file: invalid log-level ");
 }
 
-std::string Settings::getDnnTargetStr(const DnnTarget& target) {
-    return textOf(kDnnTargetTexts, target, kUndefined);
-}
+std::string Settings::getDnnTargetStr(const DnnTarget& target) { return textOf(kDnnTargetTexts, target, kUndefined); }
 lm::Settings::DnnTarget Settings::stringToDnnTarget(const std::string& text) {
     return valueOf(kDnnTargetTexts, text, "Error loading settings file: invalid DNN-target ");
 }
 
-std::string Settings::getNetworkTypeStr(const NetworkType& type) {
-    return textOf(kNetworkTypeTexts, type, kUndefined);
-}
+std::string Settings::getNetworkTypeStr(const NetworkType& type) { return textOf(kNetworkTypeTexts, type, kUndefined); }
 lm::Settings::NetworkType Settings::stringToNetworkType(const std::string& text) {
     return valueOf(kNetworkTypeTexts, text, "Error loading settings file: invalid network-type ");
 }
@@ -114,9 +100,7 @@ lm::Settings::Range Settings::stringToRange(const std::string& text) {
     return valueOf(kRangeTexts, text, "Error loading settings file: invalid range ");
 }
 
-std::string Settings::getBodyTrackFpsStr(const TrackerFps& fps) {
-    return textOf(kTrackerFpsTexts, fps, kEmpty);
-}
+std::string Settings::getBodyTrackFpsStr(const TrackerFps& fps) { return textOf(kTrackerFpsTexts, fps, kEmpty); }
 lm::Settings::TrackerFps Settings::stringToBodyTrackFps(const std::string& text) {
     return valueOf(kTrackerFpsTexts, text, "Error loading settings file: invalid body tracker fps ");
 }
@@ -125,25 +109,77 @@ namespace {
 
 // Every key of the settings file, in the order in which the reader checks that they are
 // present: the file order, except that the library's model and system keys come as a group.
-const std::vector<std::string> hxSettingsJsonFields{
-    "useAge", "useEmotions", "useFaceMask", "useGender", "useHeadpose", "useSmile",
-    "detectionRange", "maxNumFaces",
-    "neuralNetworksPath", "logLevel", "dnnTarget", "networkType", "bodyTrackFps",
-    "faceConfidenceThreshold",
-    "numThreads", "drawResult", "blurFaces", "instanceName", "sourceType", "webcamIndex",
-    "videoFilePath", "videoStreamUrl", "resolutionWidth", "resolutionHeight", "loopVideo",
-    "processAllFrames", "flipHorizontally", "flipVertically", "rotateMode", "zoomFactor",
-    "zoomCenterOffset_X", "zoomCenterOffset_Y", "ROI_X", "ROI_Y", "ROI_W", "ROI_H",
-    "maxFaceSize", "minFaceSize", "httpInterfacePort", "httpInterfaceSsl",
-    "httpInterfaceSslKey", "httpInterfaceSslCrt", "rawCsvEnabled", "rawCsvPath",
-    "rawPullEnabled", "rawPushEnabled", "rawPushUrl", "aggregationFrequency",
-    "aggregatedCsvEnabled", "aggregatedCsvPath", "aggregatedPullEnabled",
-    "aggregatedPushEnabled", "aggregatedPushUrl", "peopleCountEnabled",
-    "peopleCountFrequency", "peopleCountCsvEnabled", "peopleCountCsvPath",
-    "peopleCountPullEnabled", "peopleCountPushEnabled", "peopleCountPushUrl",
-    "statusPushEnabled", "statusPushUrl", "statusPullEnabled", "currentStatsEnabled",
-    "currentStatsDuration", "tovexEnabled", "tovexMode", "tovexCsvEnabled", "tovexCsvPath",
-    "tovexPushEnabled", "tovexPushUrl"};
+const std::vector<std::string> hxSettingsJsonFields{"useAge",
+                                                    "useEmotions",
+                                                    "useFaceMask",
+                                                    "useGender",
+                                                    "useHeadpose",
+                                                    "useSmile",
+                                                    "detectionRange",
+                                                    "maxNumFaces",
+                                                    "neuralNetworksPath",
+                                                    "logLevel",
+                                                    "dnnTarget",
+                                                    "networkType",
+                                                    "bodyTrackFps",
+                                                    "faceConfidenceThreshold",
+                                                    "numThreads",
+                                                    "drawResult",
+                                                    "blurFaces",
+                                                    "instanceName",
+                                                    "sourceType",
+                                                    "webcamIndex",
+                                                    "videoFilePath",
+                                                    "videoStreamUrl",
+                                                    "resolutionWidth",
+                                                    "resolutionHeight",
+                                                    "loopVideo",
+                                                    "processAllFrames",
+                                                    "flipHorizontally",
+                                                    "flipVertically",
+                                                    "rotateMode",
+                                                    "zoomFactor",
+                                                    "zoomCenterOffset_X",
+                                                    "zoomCenterOffset_Y",
+                                                    "ROI_X",
+                                                    "ROI_Y",
+                                                    "ROI_W",
+                                                    "ROI_H",
+                                                    "maxFaceSize",
+                                                    "minFaceSize",
+                                                    "httpInterfacePort",
+                                                    "httpInterfaceSsl",
+                                                    "httpInterfaceSslKey",
+                                                    "httpInterfaceSslCrt",
+                                                    "rawCsvEnabled",
+                                                    "rawCsvPath",
+                                                    "rawPullEnabled",
+                                                    "rawPushEnabled",
+                                                    "rawPushUrl",
+                                                    "aggregationFrequency",
+                                                    "aggregatedCsvEnabled",
+                                                    "aggregatedCsvPath",
+                                                    "aggregatedPullEnabled",
+                                                    "aggregatedPushEnabled",
+                                                    "aggregatedPushUrl",
+                                                    "peopleCountEnabled",
+                                                    "peopleCountFrequency",
+                                                    "peopleCountCsvEnabled",
+                                                    "peopleCountCsvPath",
+                                                    "peopleCountPullEnabled",
+                                                    "peopleCountPushEnabled",
+                                                    "peopleCountPushUrl",
+                                                    "statusPushEnabled",
+                                                    "statusPushUrl",
+                                                    "statusPullEnabled",
+                                                    "currentStatsEnabled",
+                                                    "currentStatsDuration",
+                                                    "tovexEnabled",
+                                                    "tovexMode",
+                                                    "tovexCsvEnabled",
+                                                    "tovexCsvPath",
+                                                    "tovexPushEnabled",
+                                                    "tovexPushUrl"};
 
 // Inclusive range test written so that a NaN is out of every range.
 bool within(float value, float low, float high) { return value >= low && value <= high; }

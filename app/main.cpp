@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include <opencv2/core/ocl.hpp>
-#include <opencv2/highgui.hpp>
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/spdlog.h>
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/highgui.hpp>
 
 #include "hx_engine.h"
 #include "hx_product.h"

@@ -17,8 +17,7 @@ struct Prepared {
 
 Prepared prepare(const std::string& base, bool quantized) {
     const lm::models::ModelPair pair = lm::models::buildTestNetwork(base, {quantized});
-    return {pair.xml, pair.weights,
-            lm::crypt::encryptString(pair.xml, lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV),
+    return {pair.xml, pair.weights, lm::crypt::encryptString(pair.xml, lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV),
             lm::crypt::encryptString(pair.weights, lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV)};
 }
 

@@ -58,7 +58,8 @@ cv::Mat frameWithFaces(int faces) {
     return frame;
 }
 
-constexpr const char* STEP_NAMES[] = {"detect", "agegender", "headpose", "smile", "facemask", "emotions", "track", "whole"};
+constexpr const char* STEP_NAMES[] = {"detect",   "agegender", "headpose", "smile",
+                                      "facemask", "emotions",  "track",    "whole"};
 
 void BM_Analyze(benchmark::State& state) {
     const int faces = static_cast<int>(state.range(0));

@@ -98,7 +98,8 @@ double frameNetworksMilliseconds(const cv::Mat& frame, int faces) {
     return forwardMilliseconds("detect_regular", frame) + faces * perFace;
 }
 
-constexpr const char* STEP_NAMES[] = {"detect", "agegender", "headpose", "smile", "facemask", "emotions", "track", "whole"};
+constexpr const char* STEP_NAMES[] = {"detect",   "agegender", "headpose", "smile",
+                                      "facemask", "emotions",  "track",    "whole"};
 
 void BM_RealAnalyze(benchmark::State& state) {
     if (!nets::modelsDir()) {

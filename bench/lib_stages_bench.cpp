@@ -45,8 +45,8 @@ std::vector<lm::Person> facesInARow(int count) {
 
 // Seconds per item, shown beside the time per iteration.
 void perItem(benchmark::State& state, const char* name, std::int64_t items) {
-    state.counters[name] = benchmark::Counter(static_cast<double>(items),
-                                              benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters[name] = benchmark::Counter(
+        static_cast<double>(items), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 template <typename Estimator>

@@ -20,8 +20,7 @@ SystemTime systemNow() {
     return fake ? fake->system() : std::chrono::system_clock::now();
 }
 
-FakeClock::FakeClock(SystemTime start)
-    : mSteady(std::chrono::hours(1000)), mSystem(start.time_since_epoch()) {
+FakeClock::FakeClock(SystemTime start) : mSteady(std::chrono::hours(1000)), mSystem(start.time_since_epoch()) {
     activeFake.store(this, std::memory_order_release);
 }
 

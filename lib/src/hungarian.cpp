@@ -11,13 +11,12 @@ namespace {
 constexpr int INF = INT_MAX;
 
 // calloc that reports a failure with the caller's name and the line of the allocation.
-#define HUNGARIAN_CALLOC(ptr, count, type, routine)                                          \
-    do {                                                                                     \
-        (ptr) = static_cast<type*>(std::calloc(static_cast<std::size_t>(count), sizeof(type))); \
-        if ((ptr) == nullptr) {                                                              \
-            std::fprintf(stderr, "Out of memory in %s, (%s, line %d).\n", (routine), __FILE__, \
-                         __LINE__);                                                          \
-        }                                                                                    \
+#define HUNGARIAN_CALLOC(ptr, count, type, routine)                                                       \
+    do {                                                                                                  \
+        (ptr) = static_cast<type*>(std::calloc(static_cast<std::size_t>(count), sizeof(type)));           \
+        if ((ptr) == nullptr) {                                                                           \
+            std::fprintf(stderr, "Out of memory in %s, (%s, line %d).\n", (routine), __FILE__, __LINE__); \
+        }                                                                                                 \
     } while (0)
 
 void freeRows(int** rows, int count) {
@@ -195,8 +194,7 @@ void clearAssignment(hungarian_problem_t* p) {
 
 int hungarian_imax(int a, int b) { return a < b ? b : a; }
 
-int hungarian_init(hungarian_problem_t* p, const int* const* matrix, int rows, int cols,
-                   int mode) {
+int hungarian_init(hungarian_problem_t* p, const int* const* matrix, int rows, int cols, int mode) {
     const int n = hungarian_imax(cols, rows);
     p->num_rows = 0;
     p->num_cols = 0;
@@ -236,8 +234,7 @@ int hungarian_init(hungarian_problem_t* p, const int* const* matrix, int rows, i
         for (int i = 0; i < n; ++i)
             for (int j = 0; j < n; ++j) cost[i][j] = maximum - cost[i][j];
     } else if (mode != HUNGARIAN_MODE_MINIMIZE_COST) {
-        std::fprintf(stderr, "%s: unknown mode. Mode was set to HUNGARIAN_MODE_MINIMIZE_COST !\n",
-                     "hungarian_init");
+        std::fprintf(stderr, "%s: unknown mode. Mode was set to HUNGARIAN_MODE_MINIMIZE_COST !\n", "hungarian_init");
     }
 
     p->num_rows = n;

@@ -8,8 +8,7 @@ namespace lm {
 namespace {
 
 // Position, size and velocity noise factors of the process noise, per state element.
-constexpr float PROCESS_NOISE[KalmanFilter::STATE_SIZE] = {500.f, 500.f, 200.f, 200.f,
-                                                           150.f, 150.f, 15.f,  15.f};
+constexpr float PROCESS_NOISE[KalmanFilter::STATE_SIZE] = {500.f, 500.f, 200.f, 200.f, 150.f, 150.f, 15.f, 15.f};
 constexpr float MEASUREMENT_NOISE[KalmanFilter::MEASUREMENT_SIZE] = {100.f, 100.f, 50.f, 50.f};
 // The initial uncertainty is a multiple of the process noise: positions and sizes x50,
 // velocities x200.
@@ -22,15 +21,13 @@ void setTransitionDt(cv::Mat& transition, float dt) {
 }
 
 void setMeasurementNoise(cv::KalmanFilter& filter, float r) {
-    filter.measurementNoiseCov = cv::Mat::zeros(KalmanFilter::MEASUREMENT_SIZE,
-                                                KalmanFilter::MEASUREMENT_SIZE, CV_32F);
+    filter.measurementNoiseCov = cv::Mat::zeros(KalmanFilter::MEASUREMENT_SIZE, KalmanFilter::MEASUREMENT_SIZE, CV_32F);
     for (int i = 0; i < KalmanFilter::MEASUREMENT_SIZE; ++i)
         filter.measurementNoiseCov.at<float>(i, i) = MEASUREMENT_NOISE[i] * r;
 }
 
 void setProcessNoise(cv::KalmanFilter& filter, float r, float dt) {
-    filter.processNoiseCov =
-        cv::Mat::zeros(KalmanFilter::STATE_SIZE, KalmanFilter::STATE_SIZE, CV_32F);
+    filter.processNoiseCov = cv::Mat::zeros(KalmanFilter::STATE_SIZE, KalmanFilter::STATE_SIZE, CV_32F);
     for (int i = 0; i < KalmanFilter::STATE_SIZE; ++i) {
         const float scaled = PROCESS_NOISE[i] * r;
         filter.processNoiseCov.at<float>(i, i) = i < 4 ? scaled : scaled / dt;
@@ -48,8 +45,7 @@ cv::Mat initialCovariance(float r) {
 
 // Truncates toward zero; false when the value has no int (NaN, infinite, out of range).
 bool toInt(float value, int& out) {
-    if (!std::isfinite(value) || value <= static_cast<float>(INT_MIN) ||
-        value >= static_cast<float>(INT_MAX))
+    if (!std::isfinite(value) || value <= static_cast<float>(INT_MIN) || value >= static_cast<float>(INT_MAX))
         return false;
     out = static_cast<int>(value);
     return true;
@@ -65,14 +61,12 @@ KalmanFilter& KalmanFilter::operator=(const KalmanFilter& other) {
     if (this == &other) return *this;
     const cv::KalmanFilter& from = other.mFilter;
     cv::KalmanFilter& to = mFilter;
-    for (auto member : {&cv::KalmanFilter::statePre, &cv::KalmanFilter::statePost,
-                        &cv::KalmanFilter::transitionMatrix, &cv::KalmanFilter::controlMatrix,
-                        &cv::KalmanFilter::measurementMatrix, &cv::KalmanFilter::processNoiseCov,
-                        &cv::KalmanFilter::measurementNoiseCov, &cv::KalmanFilter::errorCovPre,
-                        &cv::KalmanFilter::gain, &cv::KalmanFilter::errorCovPost,
-                        &cv::KalmanFilter::temp1, &cv::KalmanFilter::temp2,
-                        &cv::KalmanFilter::temp3, &cv::KalmanFilter::temp4,
-                        &cv::KalmanFilter::temp5})
+    for (auto member :
+         {&cv::KalmanFilter::statePre, &cv::KalmanFilter::statePost, &cv::KalmanFilter::transitionMatrix,
+          &cv::KalmanFilter::controlMatrix, &cv::KalmanFilter::measurementMatrix, &cv::KalmanFilter::processNoiseCov,
+          &cv::KalmanFilter::measurementNoiseCov, &cv::KalmanFilter::errorCovPre, &cv::KalmanFilter::gain,
+          &cv::KalmanFilter::errorCovPost, &cv::KalmanFilter::temp1, &cv::KalmanFilter::temp2, &cv::KalmanFilter::temp3,
+          &cv::KalmanFilter::temp4, &cv::KalmanFilter::temp5})
         to.*member = (from.*member).clone();
     mPrediction = other.mPrediction.clone();
     mFrameArea = other.mFrameArea;
@@ -104,9 +98,8 @@ void KalmanFilter::init(const cv::Rect& box, int frameArea) {
 
     const int cx = (2 * box.x + box.width) / 2;
     const int cy = (2 * box.y + box.height) / 2;
-    cv::Mat state = (cv::Mat_<float>(STATE_SIZE, 1) << static_cast<float>(cx),
-                     static_cast<float>(cy), static_cast<float>(box.width),
-                     static_cast<float>(box.height), 0.f, 0.f, 0.f, 0.f);
+    cv::Mat state = (cv::Mat_<float>(STATE_SIZE, 1) << static_cast<float>(cx), static_cast<float>(cy),
+                     static_cast<float>(box.width), static_cast<float>(box.height), 0.f, 0.f, 0.f, 0.f);
     mFilter.statePost = state.clone();
     mFilter.statePre = state.clone();
     mPrediction = state;
@@ -123,10 +116,9 @@ void KalmanFilter::step(std::chrono::milliseconds elapsed) {
 void KalmanFilter::correct(const cv::Rect& box) {
     // The measured centre uses x + w/2 (halves truncated), unlike init's (2x + w)/2; the two
     // differ by a pixel only for negative corners with odd sizes.
-    const cv::Mat z = (cv::Mat_<float>(MEASUREMENT_SIZE, 1)
-                           << static_cast<float>(box.x + box.width / 2),
-                       static_cast<float>(box.y + box.height / 2), static_cast<float>(box.width),
-                       static_cast<float>(box.height));
+    const cv::Mat z =
+        (cv::Mat_<float>(MEASUREMENT_SIZE, 1) << static_cast<float>(box.x + box.width / 2),
+         static_cast<float>(box.y + box.height / 2), static_cast<float>(box.width), static_cast<float>(box.height));
     setMeasurementNoise(mFilter, relativeSize(box));
     mPrediction = mFilter.correct(z).clone();
 }

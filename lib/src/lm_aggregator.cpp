@@ -25,9 +25,9 @@ class LastBodyDetections::LastBodyDetectionsImpl : public LatestPerTrack<Body> {
 
 // Destruction and moves are the owning pointer's; defined here, where the
 // implementation type is complete.
-#define LM_OWNING_SPECIAL_MEMBERS(Class)                         \
-    Class::~Class() = default;                                   \
-    Class::Class(Class&& other) noexcept = default;              \
+#define LM_OWNING_SPECIAL_MEMBERS(Class)            \
+    Class::~Class() = default;                      \
+    Class::Class(Class&& other) noexcept = default; \
     Class& Class::operator=(Class&& other) noexcept = default;
 
 LM_OWNING_SPECIAL_MEMBERS(Aggregator)

@@ -129,9 +129,8 @@ public:
         prune(clock::systemNow());
         if (records.empty()) return;
         std::vector<Record> sorted = records;
-        std::stable_sort(sorted.begin(), sorted.end(), [](const Record& a, const Record& b) {
-            return a.detectionTime < b.detectionTime;
-        });
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [](const Record& a, const Record& b) { return a.detectionTime < b.detectionTime; });
         if (!mStored.empty() && mStored.back().detectionTime > sorted.front().detectionTime)
             throw std::runtime_error("New detections are older than the previously stored ones");
         mStored.insert(mStored.end(), sorted.begin(), sorted.end());

@@ -66,10 +66,9 @@ void FaceTracker::updatePersonData(std::vector<Person>& persons) {
     const clock::SteadyTime now = clock::steadyNow();
     // The first interval after a start or a reset spans a pause, not time in front of the
     // camera: it counts as 0.
-    personElapsedTime =
-        personIntervalStarted
-            ? std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPersonUpdateTime)
-            : std::chrono::milliseconds(0);
+    personElapsedTime = personIntervalStarted
+                            ? std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPersonUpdateTime)
+                            : std::chrono::milliseconds(0);
     lastPersonUpdateTime = now;
     personIntervalStarted = true;
 
@@ -87,8 +86,7 @@ void FaceTracker::updatePersonData(std::vector<Person>& persons) {
     forgetEndedTracks();
 }
 
-void FaceTracker::continuePerson(TrackedPerson& tracked, Person& person,
-                                 std::chrono::milliseconds e) {
+void FaceTracker::continuePerson(TrackedPerson& tracked, Person& person, std::chrono::milliseconds e) {
     tracked.frameCount += 1;
     const int viewing = person.isViewing ? 1 : 0;
     tracked.totalViewingDuration += e * viewing;
@@ -117,12 +115,11 @@ void FaceTracker::forgetEndedTracks() {
     liveIds.reserve(trackedObjects.size());
     for (const TrackedObject& track : trackedObjects) liveIds.push_back(track.id);
     std::sort(liveIds.begin(), liveIds.end());
-    trackedPersons.erase(
-        std::remove_if(trackedPersons.begin(), trackedPersons.end(),
-                       [&](const TrackedPerson& p) {
-                           return !std::binary_search(liveIds.begin(), liveIds.end(), p.id);
-                       }),
-        trackedPersons.end());
+    trackedPersons.erase(std::remove_if(trackedPersons.begin(), trackedPersons.end(),
+                                        [&](const TrackedPerson& p) {
+                                            return !std::binary_search(liveIds.begin(), liveIds.end(), p.id);
+                                        }),
+                         trackedPersons.end());
 }
 
 std::uint32_t FaceTracker::TrackedPerson::getAveragedAge() const {

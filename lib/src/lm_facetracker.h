@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "tracker.h"
 #include "lumora/lm_records.h"
+#include "tracker.h"
 
 namespace lm {
 

@@ -21,11 +21,11 @@ const cv::Point3f CAM_PLANE_DIR(0.0f, 0.0f, 1.0f);
 
 constexpr float DEGREES_PER_RADIAN = 57.2957763671875f;
 constexpr float RADIANS_PER_DEGREE = 0.017453292f;
-constexpr float FACE_WIDTH_CM = 15.000001f;   // the real width a face box stands for
-constexpr float NEAR_DISTANCE = 100.0f;       // closer: the widest viewing window
-constexpr float MIDDLE_DISTANCE = 160.0f;     // closer: the widest dwelling window
-constexpr float FAR_DISTANCE = 237.0f;        // further: fixed narrow windows
-constexpr float VIEWING_HALF_WIDTH = 60.0f;   // centimetres either side of the camera
+constexpr float FACE_WIDTH_CM = 15.000001f;  // the real width a face box stands for
+constexpr float NEAR_DISTANCE = 100.0f;      // closer: the widest viewing window
+constexpr float MIDDLE_DISTANCE = 160.0f;    // closer: the widest dwelling window
+constexpr float FAR_DISTANCE = 237.0f;       // further: fixed narrow windows
+constexpr float VIEWING_HALF_WIDTH = 60.0f;  // centimetres either side of the camera
 constexpr float DWELLING_HALF_WIDTH = 160.0f;
 constexpr float NEAR_VIEWING_WINDOW = 45.0f;
 constexpr float NEAR_DWELLING_WINDOW = 90.0f;
@@ -84,8 +84,10 @@ Headgaze headgaze(const WorldPosition& position, std::int16_t yaw, std::int16_t 
     const float a = static_cast<float>(yaw) * RADIANS_PER_DEGREE;
     const float b = static_cast<float>(pitch) * RADIANS_PER_DEGREE;
     // Turned about the y axis by the yaw, then about the x axis by the pitch.
-    const cv::Point3f r = normalised({std::cos(a) * n.x + std::sin(a) * n.z, n.y, std::cos(a) * n.z - std::sin(a) * n.x});
-    const cv::Point3f g = normalised({r.x, std::cos(b) * r.y - std::sin(b) * r.z, std::cos(b) * r.z + std::sin(b) * r.y});
+    const cv::Point3f r =
+        normalised({std::cos(a) * n.x + std::sin(a) * n.z, n.y, std::cos(a) * n.z - std::sin(a) * n.x});
+    const cv::Point3f g =
+        normalised({r.x, std::cos(b) * r.y - std::sin(b) * r.z, std::cos(b) * r.z + std::sin(b) * r.y});
     const float den = CAM_PLANE_DIR.dot(g);
     const float t = std::fabs(den) > PARALLEL_GUARD ? (0.0f - CAM_PLANE_DIR.dot(head)) / den : PARALLEL_RAY;
     // A head at the camera itself has no direction to it: NaN throughout, written as (0, 0).
@@ -113,20 +115,19 @@ void HeadposeEstimator::estimate(const cv::Mat& frame, std::vector<Person>& peop
     std::lock_guard<std::mutex> lock(mMutex);
     if (!mUseHeadpose) return;  // switched off while this call waited for the lock
     const cv::Size frameSize = frame.size();
-    runFacePasses(mModel.net(), frame, people, INPUT_SIZE, RGB_MEAN, NETWORK_ENDPOINTS, mOutputs,
-                  [&](Person& person, const std::vector<cv::Mat>& outputs) {
-                      person.headpose.yaw = truncateToInt16(headpose::expectedAngle(outputs[0]));
-                      person.headpose.pitch = truncateToInt16(headpose::expectedAngle(outputs[1]));
-                      person.headpose.roll = truncateToInt16(headpose::expectedAngle(outputs[2]));
-                      const headpose::Windows windows = headpose::windowsAt(person.distanceFromCamera);
-                      const auto yaw = static_cast<float>(person.headpose.yaw);
-                      person.isViewing = yaw >= -windows.viewing && yaw <= windows.viewing;
-                      person.isDwelling = yaw >= -windows.dwelling && yaw <= windows.dwelling;
-                      person.worldPosition =
-                          headpose::worldPosition(person.boundingBox, person.distanceFromCamera, frameSize);
-                      person.headgaze =
-                          headpose::headgaze(person.worldPosition, person.headpose.yaw, person.headpose.pitch);
-                  });
+    runFacePasses(
+        mModel.net(), frame, people, INPUT_SIZE, RGB_MEAN, NETWORK_ENDPOINTS, mOutputs,
+        [&](Person& person, const std::vector<cv::Mat>& outputs) {
+            person.headpose.yaw = truncateToInt16(headpose::expectedAngle(outputs[0]));
+            person.headpose.pitch = truncateToInt16(headpose::expectedAngle(outputs[1]));
+            person.headpose.roll = truncateToInt16(headpose::expectedAngle(outputs[2]));
+            const headpose::Windows windows = headpose::windowsAt(person.distanceFromCamera);
+            const auto yaw = static_cast<float>(person.headpose.yaw);
+            person.isViewing = yaw >= -windows.viewing && yaw <= windows.viewing;
+            person.isDwelling = yaw >= -windows.dwelling && yaw <= windows.dwelling;
+            person.worldPosition = headpose::worldPosition(person.boundingBox, person.distanceFromCamera, frameSize);
+            person.headgaze = headpose::headgaze(person.worldPosition, person.headpose.yaw, person.headpose.pitch);
+        });
 }
 
 }  // namespace lm

@@ -383,9 +383,7 @@ void drawHeadpose(cv::Mat& image, const lm::Person& person) {
     const float a = -static_cast<float>(person.headpose.yaw) * DEGREES_TO_RADIANS;
     const float b = static_cast<float>(person.headpose.pitch) * DEGREES_TO_RADIANS;
     const float d = -static_cast<float>(person.headpose.roll) * DEGREES_TO_RADIANS;
-    const auto end = [&](float ex, float ey) {
-        return centre + cv::Point(static_cast<int>(ex), static_cast<int>(ey));
-    };
+    const auto end = [&](float ex, float ey) { return centre + cv::Point(static_cast<int>(ex), static_cast<int>(ey)); };
     const float ca = std::cos(a), sa = std::sin(a), cb = std::cos(b), sb = std::sin(b), cd = std::cos(d),
                 sd = std::sin(d);
     cv::line(image, centre, end(s * (-ca * sd), s * (cb * cd - sa * sb * sd)), cv::Scalar(255, 0, 0), 1, cv::LINE_AA);
@@ -433,8 +431,8 @@ void drawPerson(const lm::Person& p, cv::Mat& image) {
     // Emotions are stored neutral, anger, disgust, fear, happiness, sadness, surprise.
     const auto& e = p.emotions;
     const std::vector<Bar> bars{
-        {20, e[0], COLOR_BROWN_1}, {21, e[4], COLOR_ORANGE_1}, {22, e[1], COLOR_RED_1}, {23, e[2], COLOR_PURPLE_1},
-        {24, e[3], COLOR_YELLOW_1}, {25, e[5], COLOR_BLUE_1},  {26, e[6], COLOR_GREEN_1},
+        {20, e[0], COLOR_BROWN_1},  {21, e[4], COLOR_ORANGE_1}, {22, e[1], COLOR_RED_1},   {23, e[2], COLOR_PURPLE_1},
+        {24, e[3], COLOR_YELLOW_1}, {25, e[5], COLOR_BLUE_1},   {26, e[6], COLOR_GREEN_1},
     };
     drawTextPanel(image, panelAnchorBeside(p.boundingBox), lines, FULL_PANEL_BAR_OFFSET, bars);
 }
@@ -492,8 +490,8 @@ void blurBoxes(const std::vector<cv::Rect>& boxes, cv::Mat& image) {
 }
 
 // The constant-image forms: one deep copy per call, whatever the number of records.
-#define LM_HELP_ON_COPY(function, RecordType)                                     \
-    cv::Mat function(const RecordType& record, const cv::Mat& image) {           \
+#define LM_HELP_ON_COPY(function, RecordType)                                                  \
+    cv::Mat function(const RecordType& record, const cv::Mat& image) {                         \
         return onCopy(record, image, [](const RecordType& r, cv::Mat& m) { function(r, m); }); \
     }
 LM_HELP_ON_COPY(drawPersonNoLabel, lm::Person)

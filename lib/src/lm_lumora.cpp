@@ -5,11 +5,11 @@
 #include <stdexcept>
 #include <utility>
 
-#include <opencv2/core/ocl.hpp>
-#include <opencv2/core/utility.hpp>
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/spdlog.h>
 #include <tbb/parallel_invoke.h>
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/core/utility.hpp>
 
 #include "clock.h"
 #include "lm_lumora_internal.h"
@@ -52,17 +52,14 @@ enum TimerSlot : std::size_t {
 // Each concurrent task owns its slot, so the tasks never write the same entry.
 class ScopedTimer {
 public:
-    explicit ScopedTimer(TimerSlot slot)
-        : mSlot(slot), mStart(std::chrono::steady_clock::now()) {
+    explicit ScopedTimer(TimerSlot slot) : mSlot(slot), mStart(std::chrono::steady_clock::now()) {
         scoped_timer::time_points[mSlot] =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(
-                std::chrono::system_clock::now().time_since_epoch())
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
                 .count();
     }
     ~ScopedTimer() {
         scoped_timer::time_deltas[mSlot] =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - mStart)
-                .count();
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - mStart).count();
     }
     ScopedTimer(const ScopedTimer&) = delete;
     ScopedTimer& operator=(const ScopedTimer&) = delete;
@@ -122,9 +119,8 @@ void Lumora::LumoraImpl::setSettings(const Settings& s) {
 
     // Every component sees the caller's record as passed, in a fixed order, on every call:
     // each decides itself whether anything concerns it.
-    ISettingsObserver* const observers[] = {&faceDetector, &ageGender,    &headpose,     &smile,
-                                            &faceMask,     &emotions,     &bodyDetector, &bodyEncoder,
-                                            &bodyTracker,  &faceTracker};
+    ISettingsObserver* const observers[] = {&faceDetector, &ageGender,    &headpose,    &smile,       &faceMask,
+                                            &emotions,     &bodyDetector, &bodyEncoder, &bodyTracker, &faceTracker};
     for (ISettingsObserver* observer : observers) observer->onSettingsUpdate(s);
 }
 

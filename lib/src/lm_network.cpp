@@ -29,10 +29,8 @@ constexpr float INT32_HIGH = 2147483520.0f;
 
 }  // namespace
 
-ModelFiles modelFiles(const std::string& directory, const std::string& baseName,
-                      Settings::NetworkType networkType) {
-    const std::string stem =
-        directory + "/" + baseName + (networkType == Settings::QUANTIZED ? "_quantized" : "");
+ModelFiles modelFiles(const std::string& directory, const std::string& baseName, Settings::NetworkType networkType) {
+    const std::string stem = directory + "/" + baseName + (networkType == Settings::QUANTIZED ? "_quantized" : "");
     return {stem + ".xml.enc", stem + ".bin.enc"};
 }
 

@@ -22,8 +22,7 @@ struct ModelFiles {
 
 // Plain concatenation, no normalisation: a directory ending in "/" gives "//", which
 // the file system accepts.
-ModelFiles modelFiles(const std::string& directory, const std::string& baseName,
-                      Settings::NetworkType networkType);
+ModelFiles modelFiles(const std::string& directory, const std::string& baseName, Settings::NetworkType networkType);
 
 // A network built from decrypted model files, with the two texts it was built from.
 struct LoadedModel {
@@ -88,9 +87,8 @@ cv::Rect estimatorCrop(const cv::Rect& box, const cv::Mat& frame);
 // 32-bit floats; the outputs asked by name land in `outputs` (cleared, storage kept) and
 // `decode(person, outputs)` writes the stage's fields.
 template <typename Decode>
-void runFacePasses(cv::dnn::Net& net, const cv::Mat& frame, std::vector<Person>& people,
-                   const cv::Size& inputSize, const cv::Scalar& mean,
-                   const std::vector<std::string>& outputNames, std::vector<cv::Mat>& outputs,
+void runFacePasses(cv::dnn::Net& net, const cv::Mat& frame, std::vector<Person>& people, const cv::Size& inputSize,
+                   const cv::Scalar& mean, const std::vector<std::string>& outputNames, std::vector<cv::Mat>& outputs,
                    Decode&& decode) {
     for (Person& person : people) {
         const cv::Rect square = estimatorCrop(person.boundingBox, frame);

@@ -15,22 +15,12 @@ bool Settings::operator!=(const Settings& other) const {
     // The threshold first, as a float comparison: a NaN is never equal to anything.
     // networkType is left out on purpose.
     return !(faceConfidenceThreshold == other.faceConfidenceThreshold) ||
-           neuralNetworksPath != other.neuralNetworksPath ||
-           logLevel != other.logLevel ||
-           dnnTarget != other.dnnTarget ||
-           bodyTrackFps != other.bodyTrackFps ||
-           faceTrackFps != other.faceTrackFps ||
-           useAge != other.useAge ||
-           useGender != other.useGender ||
-           useHeadpose != other.useHeadpose ||
-           useSmile != other.useSmile ||
-           useFaceMask != other.useFaceMask ||
-           useEmotions != other.useEmotions ||
-           maxNumFaces != other.maxNumFaces ||
-           minFaceSize != other.minFaceSize ||
-           maxFaceSize != other.maxFaceSize ||
-           detectionRange != other.detectionRange ||
-           numThreads != other.numThreads;
+           neuralNetworksPath != other.neuralNetworksPath || logLevel != other.logLevel ||
+           dnnTarget != other.dnnTarget || bodyTrackFps != other.bodyTrackFps || faceTrackFps != other.faceTrackFps ||
+           useAge != other.useAge || useGender != other.useGender || useHeadpose != other.useHeadpose ||
+           useSmile != other.useSmile || useFaceMask != other.useFaceMask || useEmotions != other.useEmotions ||
+           maxNumFaces != other.maxNumFaces || minFaceSize != other.minFaceSize || maxFaceSize != other.maxFaceSize ||
+           detectionRange != other.detectionRange || numThreads != other.numThreads;
 }
 
 bool Settings::operator==(const Settings& other) const { return !(*this != other); }
@@ -139,8 +129,8 @@ private:
     }
 
     static std::runtime_error badNumber(const char* section, const char* key) {
-        return std::runtime_error(std::string("Error loading settings file: section \"") + section +
-                                  "\" parameter \"" + key + "\"");
+        return std::runtime_error(std::string("Error loading settings file: section \"") + section + "\" parameter \"" +
+                                  key + "\"");
     }
 
     ini::Sections mSections;

@@ -39,7 +39,10 @@ SourceHandler::SourceHandlerImpl::SourceHandlerImpl(int cameraIndex_, const cv::
     : sourceKind(USB_CAMERA), cameraIndex(cameraIndex_), requestedSize(requestedSize_), camera(std::move(camera_)) {}
 
 SourceHandler::SourceHandlerImpl::SourceHandlerImpl(const std::string& path, bool loop_, bool waitForConsumer_)
-    : sourceKind(VIDEO_FILE), filePath(path), loop(loop_), waitForConsumer(waitForConsumer_),
+    : sourceKind(VIDEO_FILE),
+      filePath(path),
+      loop(loop_),
+      waitForConsumer(waitForConsumer_),
       camera(CameraBackend::v4l2()) {}
 
 SourceHandler::SourceHandlerImpl::SourceHandlerImpl(const std::string& url)
@@ -148,12 +151,8 @@ void SourceHandler::SourceHandlerImpl::useVideoStream(const std::string& url) {
 void SourceHandler::SourceHandlerImpl::openSource() {
     capture.release();
     switch (sourceKind.load()) {
-        case VIDEO_FILE:
-            capture.open(filePath, cv::CAP_ANY);
-            break;
-        case VIDEO_STREAM:
-            capture.open(streamUrl, cv::CAP_GSTREAMER);
-            break;
+        case VIDEO_FILE: capture.open(filePath, cv::CAP_ANY); break;
+        case VIDEO_STREAM: capture.open(streamUrl, cv::CAP_GSTREAMER); break;
         case USB_CAMERA:
             camera.open(capture, cameraIndex);
             // A size with a zero side is no request at all.
@@ -162,8 +161,7 @@ void SourceHandler::SourceHandlerImpl::openSource() {
                 camera.set(capture, cv::CAP_PROP_FRAME_HEIGHT, requestedSize.height);
             }
             break;
-        default:
-            throw std::invalid_argument("Unhandled source type.");
+        default: throw std::invalid_argument("Unhandled source type.");
     }
     rememberSourceProperties();
 }

@@ -31,8 +31,7 @@ class SourceHandler::SourceHandlerImpl {
 public:
     enum Kind : std::int32_t { USB_CAMERA = 0, VIDEO_FILE = 1, VIDEO_STREAM = 2 };
 
-    SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize,
-                      CameraBackend camera = CameraBackend::v4l2());
+    SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize, CameraBackend camera = CameraBackend::v4l2());
     SourceHandlerImpl(const std::string& path, bool loop, bool waitForConsumer);
     explicit SourceHandlerImpl(const std::string& url);
     ~SourceHandlerImpl();

@@ -50,16 +50,13 @@ TimePoint windowStart(TimePoint now, Milliseconds span) {
     std::int64_t spanTicks = 0;
     std::int64_t startTicks = 0;
     if (__builtin_mul_overflow(static_cast<std::int64_t>(span.count()), TICKS_PER_MS, &spanTicks) ||
-        __builtin_sub_overflow(static_cast<std::int64_t>(now.time_since_epoch().count()), spanTicks,
-                               &startTicks)) {
+        __builtin_sub_overflow(static_cast<std::int64_t>(now.time_since_epoch().count()), spanTicks, &startTicks)) {
         return span.count() > 0 ? TimePoint::min() : TimePoint::max();
     }
     return TimePoint(Ticks(startTicks));
 }
 
-bool TrackTiming::isFinalized() const {
-    return isExpired(lastDetectionTime, clock::systemNow(), FINALIZATION_DELAY);
-}
+bool TrackTiming::isFinalized() const { return isExpired(lastDetectionTime, clock::systemNow(), FINALIZATION_DELAY); }
 
 bool TrackTiming::isFalsePositive() const { return detectionDuration < MIN_TRACK_DURATION; }
 
@@ -75,8 +72,7 @@ bool TrackTiming::recordTiming(TimePoint detectionTime, Milliseconds cumulativeD
 }
 
 void PersonStatistics::update(const Person& person) {
-    if (person.faceMask != UNSET_SCORE && std::isfinite(person.faceMask) &&
-        passes(FACE_MASK_GATE, person)) {
+    if (person.faceMask != UNSET_SCORE && std::isfinite(person.faceMask) && passes(FACE_MASK_GATE, person)) {
         faceMaskSum += person.faceMask;
         ++faceMaskCount;
     }
@@ -91,8 +87,7 @@ void PersonStatistics::update(const Person& person) {
     }
     // Only the neutral score tells whether emotions were estimated; a sample with any
     // non-finite score is dropped whole so that the seven sums share one count.
-    if (person.emotions[0] != UNSET_SCORE && allFinite(person.emotions) &&
-        passes(EMOTIONS_GATE, person)) {
+    if (person.emotions[0] != UNSET_SCORE && allFinite(person.emotions) && passes(EMOTIONS_GATE, person)) {
         for (std::size_t i = 0; i < emotionsSum.size(); ++i) emotionsSum[i] += person.emotions[i];
         ++emotionsCount;
     }

@@ -34,8 +34,7 @@ bool centreOutside(const cv::Rect& box, const cv::Size& frame) {
 // The pair's score as an int in 0..1000; a score that is not a finite number counts as 0.
 int toUtility(float u) {
     const float scaled = u * UTILITY_SCALE;
-    if (!std::isfinite(scaled) || scaled <= static_cast<float>(INT_MIN) ||
-        scaled >= static_cast<float>(INT_MAX))
+    if (!std::isfinite(scaled) || scaled <= static_cast<float>(INT_MIN) || scaled >= static_cast<float>(INT_MAX))
         return 0;
     return static_cast<int>(scaled);
 }
@@ -57,17 +56,15 @@ ObjectTracker::ObjectTracker() : lastUpdateTime(clock::steadyNow()) {}
 
 int ObjectTracker::rateToInt(float rate) {
     const double r = rate;
-    if (!(r > static_cast<double>(INT_MIN) - 1.0 && r < static_cast<double>(INT_MAX) + 1.0))
-        return INT_MIN;
+    if (!(r > static_cast<double>(INT_MIN) - 1.0 && r < static_cast<double>(INT_MAX) + 1.0)) return INT_MIN;
     return static_cast<int>(r);
 }
 
-void ObjectTracker::update(std::vector<Detection>& detections, const cv::Mat& frame,
-                           Features& features, float similarityScale) {
+void ObjectTracker::update(std::vector<Detection>& detections, const cv::Mat& frame, Features& features,
+                           float similarityScale) {
     if (features && features->size() != detections.size())
         throw std::invalid_argument("Appearance vectors do not match the detections: " +
-                                    std::to_string(features->size()) + " for " +
-                                    std::to_string(detections.size()));
+                                    std::to_string(features->size()) + " for " + std::to_string(detections.size()));
 
     std::lock_guard<std::mutex> lock(mutex);
     const clock::SteadyTime now = clock::steadyNow();
@@ -79,8 +76,7 @@ void ObjectTracker::update(std::vector<Detection>& detections, const cv::Mat& fr
     const cv::Size frameSize(frame.cols, frame.rows);
 
     if (trackedObjects.empty()) {
-        for (std::size_t j = 0; j < detections.size(); ++j)
-            openTrack(detections[j], frameArea, features, j);
+        for (std::size_t j = 0; j < detections.size(); ++j) openTrack(detections[j], frameArea, features, j);
         return;
     }
 
@@ -97,8 +93,8 @@ void ObjectTracker::update(std::vector<Detection>& detections, const cv::Mat& fr
     deleteInvalidTrackers(frameSize);
 }
 
-int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& b,
-                           const AppearanceVector* feature, float similarityScale) const {
+int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& b, const AppearanceVector* feature,
+                           float similarityScale) const {
     const cv::Rect& a = track.box;
     // A box without area overlaps nothing and has no size ratio: such a pair scores 0.
     if (a.width <= 0 || a.height <= 0 || b.width <= 0 || b.height <= 0) return 0;
@@ -118,11 +114,9 @@ int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& b,
     const double dy = static_cast<double>(acy - bcy);
     const auto d = static_cast<float>(std::sqrt(dx * dx + dy * dy));
     // 1 at equal centres, one half when the centres are one mean width apart.
-    const float distance =
-        1.0f / std::pow(2.0f, d / (static_cast<float>(a.width + b.width) * 0.5f));
+    const float distance = 1.0f / std::pow(2.0f, d / (static_cast<float>(a.width + b.width) * 0.5f));
 
-    const float size = static_cast<float>(std::min(areaA, areaB)) /
-                       static_cast<float>(std::max(areaA, areaB));
+    const float size = static_cast<float>(std::min(areaA, areaB)) / static_cast<float>(std::max(areaA, areaB));
 
     const float numerator = ((iouWeight * iou + 0.0f) + distanceWeight * distance) + sizeWeight * size;
     const float weights = (distanceWeight + iouWeight) + sizeWeight;
@@ -136,8 +130,8 @@ int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& b,
     return toUtility((numerator + appearanceWeight * appearance) / (weights + appearanceWeight));
 }
 
-void ObjectTracker::assignDetections(std::vector<Detection>& detections, Features& features,
-                                     int frameArea, float similarityScale) {
+void ObjectTracker::assignDetections(std::vector<Detection>& detections, Features& features, int frameArea,
+                                     float similarityScale) {
     const int nT = static_cast<int>(trackedObjects.size());
     const int nD = static_cast<int>(detections.size());
 
@@ -147,8 +141,8 @@ void ObjectTracker::assignDetections(std::vector<Detection>& detections, Feature
         int* row = utilities.data() + static_cast<std::size_t>(i) * nD;
         rows[i] = row;
         for (int j = 0; j < nD; ++j)
-            row[j] = utility(trackedObjects[i], detections[j].boundingBox,
-                             features ? &(*features)[j] : nullptr, similarityScale);
+            row[j] = utility(trackedObjects[i], detections[j].boundingBox, features ? &(*features)[j] : nullptr,
+                             similarityScale);
     }
 
     hungarian_problem_t problem;
@@ -185,16 +179,14 @@ void ObjectTracker::assignDetections(std::vector<Detection>& detections, Feature
     hungarian_free(&problem);
 }
 
-void ObjectTracker::openTrack(Detection& detection, int frameArea, Features& features,
-                              std::size_t index) {
+void ObjectTracker::openTrack(Detection& detection, int frameArea, Features& features, std::size_t index) {
     if (features)
         newObject(detection, frameArea, std::move((*features)[index]));
     else
         newObject(detection, frameArea);
 }
 
-void ObjectTracker::continueTrack(TrackedObject& track, Detection& detection, Features& features,
-                                  std::size_t index) {
+void ObjectTracker::continueTrack(TrackedObject& track, Detection& detection, Features& features, std::size_t index) {
     if (features)
         updateObject(track, detection, std::move((*features)[index]));
     else
@@ -230,8 +222,7 @@ void ObjectTracker::updateObject(TrackedObject& track, Detection& detection) {
     }
 }
 
-void ObjectTracker::updateObject(TrackedObject& track, Detection& detection,
-                                 AppearanceVector&& feature) {
+void ObjectTracker::updateObject(TrackedObject& track, Detection& detection, AppearanceVector&& feature) {
     updateObject(track, detection);
     track.featureHistory.push(feature);
 }
@@ -243,12 +234,10 @@ void ObjectTracker::deleteInvalidTrackers(const cv::Size& frameSize) {
         // A box without a positive width and height is where a prediction collapsed; it
         // can no longer be scored against anything.
         return centreOutside(track.box, frameSize) ||
-               static_cast<std::int32_t>(track.missedFrames) >
-                   static_cast<std::int32_t>(missLimit(track.hits)) ||
+               static_cast<std::int32_t>(track.missedFrames) > static_cast<std::int32_t>(missLimit(track.hits)) ||
                track.box.width <= 0 || track.box.height <= 0;
     };
-    trackedObjects.erase(std::remove_if(trackedObjects.begin(), trackedObjects.end(), invalid),
-                         trackedObjects.end());
+    trackedObjects.erase(std::remove_if(trackedObjects.begin(), trackedObjects.end(), invalid), trackedObjects.end());
 }
 
 void ObjectTracker::reset(bool restartIds) {

@@ -85,8 +85,8 @@ public:
         std::uint32_t id = 0;
         cv::Rect box;  // the last matched detection, or this frame's prediction
         bool confirmed = false;
-        std::uint32_t missedFrames = 0;  // consecutive updates without a match
-        std::uint32_t hits = 0;          // frames in which the track was created or matched
+        std::uint32_t missedFrames = 0;                // consecutive updates without a match
+        std::uint32_t hits = 0;                        // frames in which the track was created or matched
         std::chrono::milliseconds trackedDuration{0};  // sum of the intervals that matched it
         KalmanFilter kalmanFilter;
         FeatureHistory featureHistory;  // the newest appearance vectors of the track
@@ -100,8 +100,7 @@ public:
     // it must hold one vector per detection, in the same order (std::invalid_argument
     // otherwise, before anything changes); the vectors are moved into the tracks that take
     // them. `similarityScale` is handed to Encoder::similarity.
-    void update(std::vector<Detection>& detections, const cv::Mat& frame, Features& features,
-                float similarityScale);
+    void update(std::vector<Detection>& detections, const cv::Mat& frame, Features& features, float similarityScale);
 
     // Drops every track; with `restartIds` ids start again at 1 and the confirmed count at 0.
     // The interval reference, the rate class and the weights stay.
@@ -157,13 +156,11 @@ protected:
     std::int32_t minHits = 0;
 
 private:
-    int utility(const TrackedObject& track, const cv::Rect& detection,
-                const AppearanceVector* feature, float similarityScale) const;
-    void assignDetections(std::vector<Detection>& detections, Features& features, int frameArea,
-                          float similarityScale);
+    int utility(const TrackedObject& track, const cv::Rect& detection, const AppearanceVector* feature,
+                float similarityScale) const;
+    void assignDetections(std::vector<Detection>& detections, Features& features, int frameArea, float similarityScale);
     void openTrack(Detection& detection, int frameArea, Features& features, std::size_t index);
-    void continueTrack(TrackedObject& track, Detection& detection, Features& features,
-                       std::size_t index);
+    void continueTrack(TrackedObject& track, Detection& detection, Features& features, std::size_t index);
 
     void newObject(Detection& detection, int frameArea);
     void newObject(Detection& detection, int frameArea, AppearanceVector&& feature);

@@ -37,7 +37,8 @@ TEST(HelpApi, MeterDrawingAndCsvAreExported) {
 }
 
 TEST(HelpApi, SettingsFileIsExported) {
-    const auto path = (std::filesystem::temp_directory_path() / ("lumora-api-" + std::to_string(::getpid()) + ".ini")).string();
+    const auto path =
+        (std::filesystem::temp_directory_path() / ("lumora-api-" + std::to_string(::getpid()) + ".ini")).string();
     lm::Settings saved;
     saved.numThreads = 4;
     saved.save(path);

@@ -1,8 +1,8 @@
 // What a program linked against the shared library sees from the moment it loads.
 #include <gtest/gtest.h>
 
-#include <opencv2/dnn.hpp>
 #include <spdlog/spdlog.h>
+#include <opencv2/dnn.hpp>
 
 #include <lumora/lm_lumora.h>
 

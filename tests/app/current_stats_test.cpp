@@ -50,8 +50,8 @@ std::vector<lm::Person> twoFacesNow() {
     lmtest::FaceScript male;
     male.gender = -0.7f;
     return {scriptedFace(1, now - milliseconds(1500), milliseconds(0)),
-            scriptedFace(2, now - milliseconds(1500), milliseconds(0), male),
-            scriptedFace(1, now, milliseconds(1500)), scriptedFace(2, now, milliseconds(1500), male)};
+            scriptedFace(2, now - milliseconds(1500), milliseconds(0), male), scriptedFace(1, now, milliseconds(1500)),
+            scriptedFace(2, now, milliseconds(1500), male)};
 }
 
 std::set<int> ids(const Poco::JSON::Array::Ptr& array) {
@@ -132,14 +132,12 @@ TEST(CurrentStatsThreads, DocumentsHoldTheWindowsRecordsWithQuotedCounts) {
 TEST(CurrentStats, WindowLeavesOutOlderRecords) {
     hx::CurrentStats stats(statsOn());
     const auto now = std::chrono::system_clock::now();
-    stats.newDetections({scriptedFace(7, now - seconds(20), milliseconds(0)),
-                         scriptedFace(7, now - seconds(10), milliseconds(10000)),
-                         scriptedFace(8, now - milliseconds(1200), milliseconds(0)),
-                         scriptedFace(8, now, milliseconds(1200))});
+    stats.newDetections(
+        {scriptedFace(7, now - seconds(20), milliseconds(0)), scriptedFace(7, now - seconds(10), milliseconds(10000)),
+         scriptedFace(8, now - milliseconds(1200), milliseconds(0)), scriptedFace(8, now, milliseconds(1200))});
     EXPECT_EQ(ids(parseObject(stats.getCurrentDetections(5000))->getArray("detections")), (std::set<int>{8}));
     EXPECT_EQ(ids(parseObject(stats.getCurrentDetections(0))->getArray("detections")), (std::set<int>{7, 8}));
-    EXPECT_EQ(ids(parseObject(stats.getCurrentAggregations(5000))->getArray("aggregated_data")),
-              (std::set<int>{8}));
+    EXPECT_EQ(ids(parseObject(stats.getCurrentAggregations(5000))->getArray("aggregated_data")), (std::set<int>{8}));
     EXPECT_EQ(ids(parseObject(stats.getCurrentAggregations(30000))->getArray("aggregated_data")),
               (std::set<int>{7, 8}));
 }
@@ -207,8 +205,7 @@ TEST(CurrentStatsThreads, FeedingWhileServedFromOtherThreads) {
     settings.join();
     for (auto& reader : readers) reader.join();
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(ids(parseObject(served.stats.getCurrentDetections(0))->getArray("detections")),
-              (std::set<int>{1, 2, 3}));
+    EXPECT_EQ(ids(parseObject(served.stats.getCurrentDetections(0))->getArray("detections")), (std::set<int>{1, 2, 3}));
 }
 
 }  // namespace

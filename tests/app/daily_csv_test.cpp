@@ -84,7 +84,8 @@ TEST_F(DailyCsvFileTest, EmptyDirectoryMeansWorkingDirectory) {
 TEST_F(DailyCsvFileTest, HeaderOnceAndAppendAfterRestart) {
     {
         auto file = makeFile(dir());
-        file << "1,2" << "3,4";
+        file << "1,2"
+             << "3,4";
     }
     {
         auto file = makeFile(dir());  // a second run on the same day
@@ -117,8 +118,7 @@ TEST_F(DailyCsvFileTest, RotatesWhenTheLocalDateChanges) {
         file << "1,2";
         now += c.step;
         file << "3,4";
-        EXPECT_EQ(csvFilesIn(out.path()), (std::vector<std::string>{"raw_hx_2021-03-04.csv", c.secondFile}))
-            << c.what;
+        EXPECT_EQ(csvFilesIn(out.path()), (std::vector<std::string>{"raw_hx_2021-03-04.csv", c.secondFile})) << c.what;
         EXPECT_EQ(readFile(out.path() / "raw_hx_2021-03-04.csv"), "a,b\n1,2\n") << c.what;
         EXPECT_EQ(readFile(out.path() / c.secondFile), "a,b\n3,4\n") << c.what;
     }
@@ -130,13 +130,16 @@ TEST_F(DailyCsvFileTest, DiskFullLosesLinesThenWritingResumesWithHeader) {
     const fs::path name = temp.path() / "raw_hx_2021-03-04.csv";
     fs::create_symlink("/dev/full", name);
     auto file = makeFile(dir());
-    EXPECT_NO_THROW(file << "1,2" << "3,4" << "5,6");
+    EXPECT_NO_THROW(file << "1,2"
+                         << "3,4"
+                         << "5,6");
     // One report when the streak starts, none per further line.
     EXPECT_EQ(log.countContaining("Cannot write CSV file : " + name.string()), 1u);
     EXPECT_EQ(log.countContaining("Lost"), 0u);
 
     fs::remove(name);  // room again: the next write opens a fresh file
-    file << "7,8" << "9,10";
+    file << "7,8"
+         << "9,10";
     EXPECT_EQ(readFile(name), "a,b\n7,8\n9,10\n");
     EXPECT_EQ(log.count("Lost 3 line(s) of CSV file : " + name.string()), 1u);
     EXPECT_EQ(log.countContaining("Cannot write CSV file"), 1u);
@@ -149,7 +152,8 @@ TEST_F(DailyCsvFileTest, StreakStillFailingAtTheEndIsReported) {
     fs::create_symlink("/dev/full", name);
     {
         auto file = makeFile(dir());
-        file << "1,2" << "3,4";
+        file << "1,2"
+             << "3,4";
     }
     EXPECT_EQ(log.count("Lost 2 line(s) of CSV file : " + name.string()), 1u);
 }
@@ -246,7 +250,8 @@ TEST_F(DailyCsvFileTest, SwitchedOffOutputsStayClosed) {
     csv.newAggregatedPerContentDataPoint({"p1"});
     csv.newAggregatedTotalPerContentDataPoint("t1");
     csv.newAggregatedDataPoint({"a1"});
-    EXPECT_EQ(readFile(temp.path() / "raw" / "raw_cam1_2021-03-04.csv"), std::string(hx::format::RAW_CSV_HEADER) + "\n");
+    EXPECT_EQ(readFile(temp.path() / "raw" / "raw_cam1_2021-03-04.csv"),
+              std::string(hx::format::RAW_CSV_HEADER) + "\n");
     EXPECT_EQ(readFile(temp.path() / "pop" / "pop_cam1_2021-03-04.csv"),
               std::string(hx::format::AGGREGATED_AUDIENCE_PER_CONTENT_CSV_HEADER) + "\n");
     EXPECT_EQ(readFile(temp.path() / "agg" / "aggregated_cam1_2021-03-04.csv"),

@@ -213,9 +213,11 @@ TEST(DataManagerThreads, PeopleCountPeriodsAndTheEndOfARun) {
     rig.exit();
 
     // timestamp,total_count,current_count,total_detection_time,current_detection_time
-    const std::vector<std::vector<std::string>> expected = {
-        {"5", "5", "9000", "9000"}, {"12", "7", "20000", "11000"}, {"14", "2", "23000", "3000"},
-        {"2", "2", "2500", "2500"}, {"2", "0", "2500", "0"}};  // the last: the exit's flush
+    const std::vector<std::vector<std::string>> expected = {{"5", "5", "9000", "9000"},
+                                                            {"12", "7", "20000", "11000"},
+                                                            {"14", "2", "23000", "3000"},
+                                                            {"2", "2", "2500", "2500"},
+                                                            {"2", "0", "2500", "0"}};  // the last: the exit's flush
     const auto rows = rig.csvRows("people_count");
     ASSERT_EQ(rows.size(), expected.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -127,7 +127,8 @@ TEST_F(EngineControl, EveryEndpointAnswersItsTable) {
         {"product to any method", "DELETE", "/", "", 200, "Lumora-Harbix - 2.0.0", "", false},
         {"stop while idle", "POST", "/stop", "", 500, envelope(1201, "Analysis not running"), "", false},
         // No source has been opened yet: the status handler starts with the source marked bad.
-        {"status before any source", "GET", "/status", "", 200, statusDocument(1103, "Video source error", false, false)},
+        {"status before any source", "GET", "/status", "", 200,
+         statusDocument(1103, "Video source error", false, false)},
         {"start", "POST", "/start", "", 200, envelope(0, ""), "", false},
         {"start twice", "GET", "/start", "", 500, envelope(1200, "Analysis is already running"), "", false},
         {"status during a run", "GET", "/status", "", 200, statusDocument(0, "", false, true)},
@@ -137,20 +138,18 @@ TEST_F(EngineControl, EveryEndpointAnswersItsTable) {
         {"stop twice", "POST", "/stop", "", 500, envelope(1201, "Analysis not running"), "", false},
         {"status after a run", "GET", "/status", "", 200, statusDocument(0, "", false, false)},
         {"store without path", "POST", "/settings/store", "{}", 200, envelope(1400, "Missing field in body")},
-        {"store to a missing directory", "POST", "/settings/store",
-         "{\"file_path\":\"" + missingDirectory + "\"}", 200,
+        {"store to a missing directory", "POST", "/settings/store", "{\"file_path\":\"" + missingDirectory + "\"}", 200,
          envelope(1400, "Error opening json file: " + missingDirectory)},
-        {"store onto a directory", "POST", "/settings/store",
-         "{\"file_path\":\"" + dir.file("a-directory") + "\"}", 200,
-         envelope(1400, "Error opening json file: " + dir.file("a-directory"))},
+        {"store onto a directory", "POST", "/settings/store", "{\"file_path\":\"" + dir.file("a-directory") + "\"}",
+         200, envelope(1400, "Error opening json file: " + dir.file("a-directory"))},
         {"store body not JSON", "POST", "/settings/store", "file_path", 200, "", R"(\{ "error_code" : 1400, .+\})"},
         {"store", "POST", "/settings/store", "{\"file_path\":\"" + stored + "\"}", 200, envelope(0, "")},
         {"set with a body that is not JSON", "POST", "/settings/set", "{ not json", 500, "",
          R"(\{ "error_code" : 1101, "description" : ".+"\})"},
         {"a pending settings error is reported", "GET", "/status", "", 200, "",
          R"(\{"engine_init_error" : \{ "error_code" : 1101, .*"processing":false\})"},
-        {"start refused while the settings are bad", "POST", "/start", "", 500, "",
-         R"(\{ "error_code" : 1101, .+\})", false},
+        {"start refused while the settings are bad", "POST", "/start", "", 500, "", R"(\{ "error_code" : 1101, .+\})",
+         false},
         {"set with a JSON array", "POST", "/settings/set", "[1, 2]", 500, "", R"(\{ "error_code" : 1101, .+\})"},
         {"set with a key missing", "POST", "/settings/set", missingKey, 500,
          envelope(1101, "Field missing in settings JSON object: instanceName")},
@@ -239,9 +238,8 @@ TEST_F(EngineControl, ProductAnswersWhileAControlRequestHoldsTheLock) {
     hx::Engine engine(s, "127.0.0.1");
     // A settings change restarts a run: it holds the API lock for a while.
     ASSERT_EQ(lmtest::httpRequest("POST", base(s) + "/start").status, 200);
-    std::thread slow([&] {
-        lmtest::httpRequest("POST", base(s) + "/settings/set", engine.getSettings().settingsToJsonString(0));
-    });
+    std::thread slow(
+        [&] { lmtest::httpRequest("POST", base(s) + "/settings/set", engine.getSettings().settingsToJsonString(0)); });
     for (int i = 0; i < 5; ++i) EXPECT_EQ(lmtest::httpRequest("GET", base(s) + "/").body, "Lumora-Harbix - 2.0.0");
     slow.join();
     EXPECT_EQ(lmtest::httpRequest("POST", base(s) + "/stop").body, envelope(0, ""));

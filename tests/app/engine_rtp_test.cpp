@@ -208,8 +208,8 @@ struct PreviewCase {
     bool drawResult;
     bool blurFaces;
     bool roi;
-    bool faceChanged;     // the face square is drawn on or blurred
-    bool outlineDrawn;    // the region of interest's outline is on the picture
+    bool faceChanged;   // the face square is drawn on or blurred
+    bool outlineDrawn;  // the region of interest's outline is on the picture
 };
 
 TEST_F(EnginePreview, PictureFollowsTheDrawingAndBlurringSwitches) {
@@ -246,7 +246,8 @@ TEST_F(EnginePreview, PictureFollowsTheDrawingAndBlurringSwitches) {
         cv::Mat picture;
         ASSERT_TRUE(waitUntil([&] {
             picture = engine.getCurrentFrame();
-            return !picture.empty() && (!c.faceChanged || changedPixels(picture(FACE_SQUARE), original(FACE_SQUARE)) > 0);
+            return !picture.empty() &&
+                   (!c.faceChanged || changedPixels(picture(FACE_SQUARE), original(FACE_SQUARE)) > 0);
         })) << "the face never changed";
         engine.stop();
         ASSERT_EQ(picture.size(), original.size());
@@ -290,10 +291,10 @@ TEST(HarbixPreview, KeyStartsTheAnalysisAndQEndsTheProgram) {
     const std::string displayFile = dir.file("display");
 
     // xvfb-run picks a free display; the shell tells the test which, then becomes harbix.
-    lmtest::ChildProcess program({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "/bin/sh", "-c",
-                                  "printf '%s\\n%s\\n' \"$DISPLAY\" \"$XAUTHORITY\" > '" + displayFile +
-                                      "'; exec \"$0\" \"$@\"",
-                                  LUMORA_HARBIX, "-s", settingsPath, "-or"});
+    lmtest::ChildProcess program(
+        {"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "/bin/sh", "-c",
+         "printf '%s\\n%s\\n' \"$DISPLAY\" \"$XAUTHORITY\" > '" + displayFile + "'; exec \"$0\" \"$@\"", LUMORA_HARBIX,
+         "-s", settingsPath, "-or"});
     ASSERT_TRUE(program.waitForOutput("Start engine", 120s)) << program.output();
     std::string display, authority;
     {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -137,10 +137,8 @@ protected:
         std::vector<cv::Rect> boxes;
         const std::regex position("\"position\":\\{\"x\":(-?\\d+),\"y\":(-?\\d+),\"w\":(\\d+),\"h\":(\\d+)\\}");
         for (const auto& body : bodiesTo("/raw"))
-            for (auto it = std::sregex_iterator(body.begin(), body.end(), position); it != std::sregex_iterator();
-                 ++it)
-                boxes.emplace_back(std::stoi((*it)[1]), std::stoi((*it)[2]), std::stoi((*it)[3]),
-                                   std::stoi((*it)[4]));
+            for (auto it = std::sregex_iterator(body.begin(), body.end(), position); it != std::sregex_iterator(); ++it)
+                boxes.emplace_back(std::stoi((*it)[1]), std::stoi((*it)[2]), std::stoi((*it)[3]), std::stoi((*it)[4]));
         return boxes;
     }
 
@@ -372,7 +370,7 @@ TEST_F(EngineTest, SettingsWhileRunningRestartInOrder) {
         if (text == "Stop" || text == "Start engine" || text.rfind("Opening file source", 0) == 0)
             steps.push_back(text);
     const std::vector<std::string> expected = {
-        "Opening file source : " + first, "Start engine", "Stop", "Opening file source : " + second,
+        "Opening file source : " + first,  "Start engine", "Stop", "Opening file source : " + second,
         "Opening file source : " + second, "Start engine"};
     EXPECT_EQ(steps, expected);
     ASSERT_TRUE(receiver.waitForRequests(3));
@@ -422,7 +420,11 @@ TEST_F(EngineTest, ErrorsRaisedInsideAnalysisEndTheRunAsRuntimeErrors) {
         std::string errorText;  // part of the recorded runtime error
     } cases[] = {
         // A body encoder of the wrong length: the library's own std::runtime_error.
-        {"wrong-length encoder", "bodyencoder", "--encoder-values 256", "bodyencoder", {BODY_SQUARE},
+        {"wrong-length encoder",
+         "bodyencoder",
+         "--encoder-values 256",
+         "bodyencoder",
+         {BODY_SQUARE},
          "Encoder network not compatible with this version of the SDK"},
         // A face estimator whose named outputs do not exist: OpenCV's cv::Exception.
         {"estimator without its outputs", "agegender", "", "smile", {FACE_SQUARE}, "OpenCV("},
@@ -442,7 +444,7 @@ TEST_F(EngineTest, ErrorsRaisedInsideAnalysisEndTheRunAsRuntimeErrors) {
         EXPECT_NE(error.description.find(c.errorText), std::string::npos) << error.description;
         EXPECT_EQ(log.countContaining("Exception occured on process frame: "), 1u);
         EXPECT_EQ(peopleCountLines().size(), countsBefore);  // no end-of-run work
-        engine.stop();                                        // processing already off: nothing
+        engine.stop();                                       // processing already off: nothing
         EXPECT_EQ(log.count("Stop"), 0u);
         ASSERT_TRUE(waitUntil([&] {
             const auto codes = statusCodes();

@@ -78,7 +78,8 @@ lm::AggregatedPerson sampleAggregated() {
     a.averageDwellDuration = 3000ms;
     return a;
 }
-const std::string SAMPLE_AGGREGATED_CSV = "7,2021-03-04 12:34:56+00:00,40,\"m\",1,1,2,2000,4000,1,3000,3000,9000,52,75,1";
+const std::string SAMPLE_AGGREGATED_CSV =
+    "7,2021-03-04 12:34:56+00:00,40,\"m\",1,1,2,2000,4000,1,3000,3000,9000,52,75,1";
 
 hx::format::AudienceMetrics sampleMetrics() {
     hx::format::AudienceMetrics m;
@@ -169,7 +170,8 @@ TEST(FormatCsvLines, RawLines) {
          "17,2021-03-04 12:34:56.007+00:00,42,31,87,5,-15,-3,1,0,7,-8,1500,800,300,1200,200,52,10,20,30,40,1,-2,300,"
          "0.875000,150,0.250"},
         {lm::Person{}, 0,
-         "0,1970-01-01 00:00:00.000+00:00,0,-1,0,-360,-360,-360,0,0,0,0,0,0,0,0,0,-100,0,0,0,0,0,0,0,0.000000,0,-1.000"},
+         "0,1970-01-01 "
+         "00:00:00.000+00:00,0,-1,0,-360,-360,-360,0,0,0,0,0,0,0,0,0,-100,0,0,0,0,0,0,0,0.000000,0,-1.000"},
     };
     for (const auto& c : cases) {
         const std::string line = hx::format::personToCsv(c.person, c.frame);

@@ -11,7 +11,10 @@ TEST(JsonEscape, OrdinaryTextIsUnchanged) {
 }
 
 TEST(JsonEscape, HostileTextsStillParse) {
-    const struct { std::string text; std::string escaped; } cases[] = {
+    const struct {
+        std::string text;
+        std::string escaped;
+    } cases[] = {
         {"say \"hi\"", "say \\\"hi\\\""},
         {"C:\\path", "C:\\\\path"},
         {"line\nbreak\r\t", "line\\nbreak\\r\\t"},

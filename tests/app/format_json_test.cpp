@@ -298,10 +298,11 @@ TEST(FormatJsonEnvelope, AnswerAndEngineInitError) {
 
 TEST(FormatJsonEnvelope, HostileDescriptionsRoundTrip) {
     for (const std::string text : {"say \"hi\"", "C:\\path", "two\nlines", "nul\x01"}) {
-        EXPECT_EQ(parseObject(hx::format::getAPIResponseStr(Code::INTERNAL_ERROR, text))->getValue<std::string>(
-                      "description"),
+        EXPECT_EQ(parseObject(hx::format::getAPIResponseStr(Code::INTERNAL_ERROR, text))
+                      ->getValue<std::string>("description"),
                   text);
-        const auto status = parseObject("{" + hx::format::getEngineInitErrorAsJsonString({Code::RUNTIME_ERROR, text}) + "}");
+        const auto status =
+            parseObject("{" + hx::format::getEngineInitErrorAsJsonString({Code::RUNTIME_ERROR, text}) + "}");
         EXPECT_EQ(status->getObject("engine_init_error")->getValue<std::string>("description"), text);
         EXPECT_EQ(status->getObject("engine_init_error")->getValue<int>("error_code"), 1104);
     }

@@ -112,7 +112,8 @@ TEST(HttpPost, UnusableUrlIsAPermanentFailure) {
     for (const std::string hostless : {"", "/data"}) {
         const auto noHost = postFailure(hostless);
         EXPECT_FALSE(noHost.retryable()) << hostless;
-        EXPECT_EQ(std::string(noHost.what()), "HTTP POST to " + hostless + " failure, Syntax error - URL without a host");
+        EXPECT_EQ(std::string(noHost.what()),
+                  "HTTP POST to " + hostless + " failure, Syntax error - URL without a host");
     }
 }
 

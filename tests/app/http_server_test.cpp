@@ -159,7 +159,8 @@ TEST(HttpServerThreads, PreflightIsAnsweredWithoutRunningTheHandler) {
     std::atomic<int> calls{0};
     server->addEndpoint("/settings/set", echo(&calls));
     const auto answer = httpRequest("OPTIONS", url(*server, "/settings/set"), "",
-                                    {{"Origin", "http://panel.local"}, {"Access-Control-Request-Method", "POST"},
+                                    {{"Origin", "http://panel.local"},
+                                     {"Access-Control-Request-Method", "POST"},
                                      {"Access-Control-Request-Headers", "content-type"}});
     EXPECT_EQ(answer.status, 204);
     EXPECT_EQ(answer.header("Access-Control-Allow-Origin"), "*");
@@ -289,12 +290,16 @@ TEST_F(HttpServerTlsThreads, MissingOrBadFilesAreReportedPrecisely) {
         std::string key, crt;
         std::vector<std::string> lines;  // exact lines; "*" ends a prefix
     } cases[] = {
-        {missing, certificate.cert, {"Unable to open \"" + missing + "\" key-file",
-                                     "Could not start HTTP server: port = 0, ssl = true, ssl key = " + missing +
-                                         ", ssl crt = " + certificate.cert}},
-        {certificate.key, missing, {"Unable to open \"" + missing + "\" crt-file",
-                                    "Could not start HTTP server: port = 0, ssl = true, ssl key = " +
-                                        certificate.key + ", ssl crt = " + missing}},
+        {missing,
+         certificate.cert,
+         {"Unable to open \"" + missing + "\" key-file",
+          "Could not start HTTP server: port = 0, ssl = true, ssl key = " + missing +
+              ", ssl crt = " + certificate.cert}},
+        {certificate.key,
+         missing,
+         {"Unable to open \"" + missing + "\" crt-file",
+          "Could not start HTTP server: port = 0, ssl = true, ssl key = " + certificate.key +
+              ", ssl crt = " + missing}},
         {garbage, certificate.cert, {"Could not start HTTP server: *"}},
         {certificate.key, garbage, {"Could not start HTTP server: *"}},
     };

@@ -120,8 +120,8 @@ TEST(ProofOfPlayThreads, AnswerTableInItsOrder) {
     const std::vector<Case> cases = {
         {"disabled beats everything", false, true, false, "/data/pop/start", "x", 200,
          envelope(1300, "Tovex is disabled"), 1300},
-        {"disabled stop", false, false, true, "/data/pop/stop", stopBody("a"), 200,
-         envelope(1300, "Tovex is disabled"), 1300},
+        {"disabled stop", false, false, true, "/data/pop/stop", stopBody("a"), 200, envelope(1300, "Tovex is disabled"),
+         1300},
         {"engine error beats not running", true, true, false, "/data/pop/stop", "x", 500, envelope(1101, "broken"),
          1101},
         {"not running beats a bad body", true, false, false, "/data/pop/start", "x", 500,
@@ -315,9 +315,9 @@ TEST(ProofOfPlayThreads, UnstoppedItemExpiresAfterAnHour) {
 
 TEST(ProofOfPlayThreads, NumericContentIdBecomesText) {
     PopFixture f;
-    ASSERT_EQ(f.post("/data/pop/start", R"({"content_id":42,"content_name":7,"campaign_id":"c","display_id":"d"})")
-                  .body,
-              envelope(0, ""));
+    ASSERT_EQ(
+        f.post("/data/pop/start", R"({"content_id":42,"content_name":7,"campaign_id":"c","display_id":"d"})").body,
+        envelope(0, ""));
     const auto answer = f.post("/data/pop/stop", R"({"content_id":"42"})");
     EXPECT_NE(answer.body.find(R"("content_id":"42")"), std::string::npos) << answer.body;
     EXPECT_NE(answer.body.find(R"("content_name":"7")"), std::string::npos) << answer.body;

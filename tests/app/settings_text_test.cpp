@@ -25,9 +25,12 @@ struct TextForm {
 };
 
 template <typename Enum, typename Writer, typename Parser>
-TextForm textForm(std::string name, std::vector<std::string> texts, std::string unknown,
-                  std::string error, Writer writer, Parser parser) {
-    return TextForm{std::move(name), std::move(texts), std::move(unknown), std::move(error),
+TextForm textForm(std::string name, std::vector<std::string> texts, std::string unknown, std::string error,
+                  Writer writer, Parser parser) {
+    return TextForm{std::move(name),
+                    std::move(texts),
+                    std::move(unknown),
+                    std::move(error),
                     [writer](int v) { return writer(static_cast<Enum>(v)); },
                     [parser](const std::string& t) { return static_cast<int>(parser(t)); }};
 }
@@ -35,28 +38,28 @@ TextForm textForm(std::string name, std::vector<std::string> texts, std::string 
 std::vector<TextForm> allTextForms() {
     return {
         textForm<S::SourceType>("SourceType", {"WEBCAM", "VIDEO_FILE", "VIDEO_STREAM"}, "Undefined",
-                                "Error loading settings file: invalid source type ",
-                                S::getSourceTypeStr, S::stringToSourceType),
-        textForm<S::RotateMode>("RotateMode", {"ROTATE_0", "ROTATE_90", "ROTATE_180", "ROTATE_270"},
-                                "Undefined", "Error loading settings file: invalid rotate mode type ",
-                                S::getRotateModeStr, S::stringToRotateMode),
+                                "Error loading settings file: invalid source type ", S::getSourceTypeStr,
+                                S::stringToSourceType),
+        textForm<S::RotateMode>("RotateMode", {"ROTATE_0", "ROTATE_90", "ROTATE_180", "ROTATE_270"}, "Undefined",
+                                "Error loading settings file: invalid rotate mode type ", S::getRotateModeStr,
+                                S::stringToRotateMode),
         textForm<S::TovexMode>("TovexMode", {"START_STOP", "START_START", "START_DURATION"}, "",
                                "Error loading settings file: invalid Tovex Mode ", S::getTovexModeStr,
                                S::stringToTovexMode),
-        textForm<S::LogLevel>("LogLevel", {"TRACE", "DEBUG", "INFO", "WARN", "ERR", "CRITICAL"},
-                              "Undefined", "Error loading settings file: invalid log-level ",
-                              S::getLogLevelStr, S::stringToLogLevel),
+        textForm<S::LogLevel>("LogLevel", {"TRACE", "DEBUG", "INFO", "WARN", "ERR", "CRITICAL"}, "Undefined",
+                              "Error loading settings file: invalid log-level ", S::getLogLevelStr,
+                              S::stringToLogLevel),
         textForm<S::DnnTarget>("DnnTarget", {"CPU", "GPU", "GPU_MT"}, "Undefined",
                                "Error loading settings file: invalid DNN-target ", S::getDnnTargetStr,
                                S::stringToDnnTarget),
         textForm<S::NetworkType>("NetworkType", {"NORMAL", "QUANTIZED"}, "Undefined",
-                                 "Error loading settings file: invalid network-type ",
-                                 S::getNetworkTypeStr, S::stringToNetworkType),
+                                 "Error loading settings file: invalid network-type ", S::getNetworkTypeStr,
+                                 S::stringToNetworkType),
         textForm<S::Range>("Range", {"REGULAR", "LONG"}, "", "Error loading settings file: invalid range ",
                            S::getDetectionRangeStr, S::stringToRange),
         textForm<S::TrackerFps>("TrackerFps", {"DYNAMIC", "FPS_30", "FPS_10", "FPS_5"}, "",
-                                "Error loading settings file: invalid body tracker fps ",
-                                S::getBodyTrackFpsStr, S::stringToBodyTrackFps),
+                                "Error loading settings file: invalid body tracker fps ", S::getBodyTrackFpsStr,
+                                S::stringToBodyTrackFps),
     };
 }
 
@@ -94,8 +97,8 @@ TEST(SettingsText, ParsersAcceptOnlyTheExactTextAndNameTheOffendingOne) {
         SCOPED_TRACE(form.name);
         std::string lower = form.texts[0];
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (const std::string& bad : {lower, form.texts[0] + " ", " " + form.texts[0], std::string("0"),
-                                       std::string()}) {
+        for (const std::string& bad :
+             {lower, form.texts[0] + " ", " " + form.texts[0], std::string("0"), std::string()}) {
             EXPECT_EQ(parseError(form, bad), form.errorPrefix + bad);
         }
     }
@@ -145,8 +148,8 @@ TEST(SettingsDefaults, ApplicationAndLibraryParts) {
     EXPECT_EQ(s.httpInterfaceSslKey, "certificate.key");
     EXPECT_EQ(s.httpInterfaceSslCrt, "certificate.crt");
     EXPECT_TRUE(s.statusPullEnabled);
-    EXPECT_FALSE(s.rawPushEnabled || s.aggregatedPushEnabled || s.peopleCountPushEnabled ||
-                 s.statusPushEnabled || s.tovexPushEnabled);
+    EXPECT_FALSE(s.rawPushEnabled || s.aggregatedPushEnabled || s.peopleCountPushEnabled || s.statusPushEnabled ||
+                 s.tovexPushEnabled);
     EXPECT_FALSE(s.rawCsvEnabled || s.aggregatedCsvEnabled || s.peopleCountCsvEnabled || s.tovexCsvEnabled);
     EXPECT_FALSE(s.rawPullEnabled || s.aggregatedPullEnabled || s.peopleCountPullEnabled);
     EXPECT_EQ(s.rotateMode, S::ROTATE_0);

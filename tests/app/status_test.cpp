@@ -55,7 +55,8 @@ TEST(StatusHandler, SettingsErrorHidesSourceFailureWhichHidesRuntimeError) {
         if (c.settingsError) status.setSettingsError("settings text", false);
         if (c.runtimeError) status.setRuntimeError("runtime text", false);
         const auto error = status.getEngineInitError();
-        const std::string where = ::testing::PrintToString(std::make_tuple(c.settingsError, c.sourceOk, c.runtimeError));
+        const std::string where =
+            ::testing::PrintToString(std::make_tuple(c.settingsError, c.sourceOk, c.runtimeError));
         EXPECT_EQ(error.code, c.code) << where;
         EXPECT_EQ(error.description, c.description) << where;
         EXPECT_EQ(status.hasEngineInitError(), c.code != Code::SUCCESS) << where;
@@ -102,8 +103,8 @@ TEST(StatusHandlerThreads, EventsArePushedInOrderOnlyWhenAsked) {
     const struct {
         int code;
         std::string description;
-    } expected[] = {{1010, "Video source open"}, {1011, "Video source error"}, {1020, "read \"failed\"\n"},
-                    {1021, "bad\\value"}};
+    } expected[] = {
+        {1010, "Video source open"}, {1011, "Video source error"}, {1020, "read \"failed\"\n"}, {1021, "bad\\value"}};
     const auto bodies = receiver.bodies();
     ASSERT_EQ(bodies.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) {
@@ -126,8 +127,8 @@ TEST(StatusHandler, CallbacksRunInOrderEveryTimeAndStopAtAnException) {
     status.setProcessing(true);
     status.setProcessing(true);
     status.setProcessing(false);
-    EXPECT_EQ(calls, (std::vector<std::string>{"first on", "second on", "first on", "second on", "first off",
-                                                "second off"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"first on", "second on", "first on", "second on", "first off", "second off"}));
 
     calls.clear();
     hx::StatusHandler failing(pushTo(""));

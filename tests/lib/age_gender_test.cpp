@@ -55,12 +55,10 @@ TEST_F(AgeGenderTest, AgeIsTheTruncatedExpectedIndexClampedToZeroAnd101) {
         std::vector<float> row;
         int age;
     } cases[] = {
-        {ageRow({{30, 1.0f}}), 30},
-        {ageRow({{20, 0.5f}, {21, 0.5f}}), 20},  // 20.5
-        {ageRow({{100, 1.5f}}), 101},            // 150
-        {ageRow({{10, -5.0f}}), 0},              // -50
-        {ageRow({{10, NaN}}), 0},
-        {ageRow({{100, 3.0e38f}, {99, 3.0e38f}}), 101},  // the sum overflows to infinity
+        {ageRow({{30, 1.0f}}), 30},   {ageRow({{20, 0.5f}, {21, 0.5f}}), 20},          // 20.5
+        {ageRow({{100, 1.5f}}), 101},                                                  // 150
+        {ageRow({{10, -5.0f}}), 0},                                                    // -50
+        {ageRow({{10, NaN}}), 0},     {ageRow({{100, 3.0e38f}, {99, 3.0e38f}}), 101},  // the sum overflows to infinity
     };
     for (const auto& c : cases) {
         useConstants(c.row, 0.5f);

@@ -14,9 +14,9 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(AggregatorMemory, StoresStayBoundedOverADayOfTracksComingAndGoing) {
-    constexpr int SLOTS = 5;                 // people in view at once
-    constexpr auto FRAME_STEP = 2s;          // coarse frames keep the day quick to simulate
-    constexpr auto TRACK_LIFETIME = 60s;     // each slot gets a new id every minute
+    constexpr int SLOTS = 5;              // people in view at once
+    constexpr auto FRAME_STEP = 2s;       // coarse frames keep the day quick to simulate
+    constexpr auto TRACK_LIFETIME = 60s;  // each slot gets a new id every minute
     constexpr auto WINDOW = 60000ms;
     constexpr auto DAY = 24h;
 

@@ -167,9 +167,8 @@ TYPED_TEST(AggregatorFamily, OfflineAggregationSummarisesEveryCountedTrackWithou
     using Record = typename TypeParam::Record;
     const TimePoint t0 = this->now() - 1h;  // long past: no finalisation test applies
     const std::vector<Record> records = {
-        record<Record>(3, t0, 200ms),        record<Record>(5, t0, 0ms),
-        record<Record>(3, t0 + 3s, 3200ms), record<Record>(5, t0 + 1s, 999ms),
-        record<Record>(4, t0 + 2s, 1000ms),
+        record<Record>(3, t0, 200ms),      record<Record>(5, t0, 0ms),         record<Record>(3, t0 + 3s, 3200ms),
+        record<Record>(5, t0 + 1s, 999ms), record<Record>(4, t0 + 2s, 1000ms),
     };
     const auto summaries = TypeParam::Aggregator::aggregateOffline(records);
     ASSERT_EQ(sortedIds(summaries), (Ids{3, 4}));
@@ -197,8 +196,8 @@ TYPED_TEST(AggregatorFamily, SlidingWindowStoresBatchesInTimeOrderAndRefusesOlde
     typename TypeParam::Sliding window(60000ms);
     const TimePoint t = this->now();
     // Durations follow the times, so a store out of order would give a negative total.
-    window.newDetections({record<Record>(1, t + 2s, 3000ms), record<Record>(1, t, 1000ms),
-                          record<Record>(1, t + 1s, 2000ms)});
+    window.newDetections(
+        {record<Record>(1, t + 2s, 3000ms), record<Record>(1, t, 1000ms), record<Record>(1, t + 1s, 2000ms)});
     auto summaries = window.getAggregations(0ms);
     ASSERT_EQ(summaries.size(), 1u);
     EXPECT_EQ(summaries[0].initialDetectionTime, t);
@@ -258,10 +257,8 @@ TYPED_TEST(AggregatorFamily, SlidingWindowSummarisesOnlyTheRequestedWindow) {
         Milliseconds trackOneTotal;
     };
     const Case cases[] = {
-        {0ms, {1, 2, 3}, 40s},
-        {10000ms, {1, 3}, 10s},  // the record exactly 10 s old is inside
-        {9999ms, {1, 3}, 9s},
-        {20000ms, {1, 2, 3}, 20s},  // track 2's last record is exactly 20 s old
+        {0ms, {1, 2, 3}, 40s},  {10000ms, {1, 3}, 10s},     // the record exactly 10 s old is inside
+        {9999ms, {1, 3}, 9s},   {20000ms, {1, 2, 3}, 20s},  // track 2's last record is exactly 20 s old
         {19999ms, {1, 3}, 19s},
     };
     for (const Case& c : cases) {
@@ -284,7 +281,7 @@ TYPED_TEST(AggregatorFamily, SlidingWindowPrunesAtEveryCallAndHonoursAChangedMax
     this->clock.advance(5s);  // track 1 exactly 10 s old: stays
     EXPECT_EQ(sortedIds(window.getAggregations(0ms)), (Ids{1, 2}));
     this->clock.advance(1ns);
-    window.newDetections({});  // an empty batch still prunes
+    window.newDetections({});                          // an empty batch still prunes
     window.setMaxWindowDuration(Milliseconds::max());  // would keep everything not pruned yet
     EXPECT_EQ(window.getMaxWindowDuration(), Milliseconds::max());
     EXPECT_EQ(sortedIds(window.getAggregations(0ms)), Ids{2});

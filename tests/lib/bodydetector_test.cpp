@@ -29,7 +29,8 @@ TEST_F(BodyDetectorTest, FixedThresholdOfSevenTenths) {
         int grey;
         bool found;
     } cases[] = {{170, false}, {178, false}, {180, true}, {255, true}};  // 0.667, 0.698, 0.706, 1
-    for (const auto& c : cases) EXPECT_EQ(detector.detect(frameWithBodies({9}, c.grey)).size(), c.found ? 1u : 0u) << c.grey;
+    for (const auto& c : cases)
+        EXPECT_EQ(detector.detect(frameWithBodies({9}, c.grey)).size(), c.found ? 1u : 0u) << c.grey;
 }
 
 TEST_F(BodyDetectorTest, BodiesComeLargestAreaFirstWithOneTime) {

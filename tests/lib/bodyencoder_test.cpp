@@ -45,14 +45,14 @@ TEST_F(BodyEncoderTest, VectorHoldsTheStandardisedColourOfTheCrop) {
 
 TEST_F(BodyEncoderTest, OneVectorPerDetectionInOrderAndClippedToTheFrame) {
     cv::Mat frame = lmtest::colourFrame(30, 30, 30);
-    frame(cv::Rect(0, 0, 320, 480)).setTo(cv::Scalar(200, 40, 40));  // blue left half
+    frame(cv::Rect(0, 0, 320, 480)).setTo(cv::Scalar(200, 40, 40));     // blue left half
     frame(cv::Rect(560, 360, 80, 120)).setTo(cv::Scalar(40, 200, 40));  // green corner
     const std::vector<lm::Detection> bodies = {bodyAt({400, 100, 80, 160}), bodyAt({50, 100, 80, 160}),
                                                bodyAt({560, 360, 200, 300}), bodyAt({560, 360, 80, 120})};
     const auto vectors = encoder.encodeBodies(frame, bodies);
     ASSERT_EQ(vectors.size(), 4u);
-    EXPECT_LT(vectors[0][128], 0.0f);  // grey: blue below its mean
-    EXPECT_GT(vectors[1][128], 1.0f);  // blue
+    EXPECT_LT(vectors[0][128], 0.0f);   // grey: blue below its mean
+    EXPECT_GT(vectors[1][128], 1.0f);   // blue
     EXPECT_EQ(vectors[2], vectors[3]);  // the part inside the frame is the same crop
     EXPECT_EQ(lm::BodyEncoder::similarity(vectors[2], vectors[3], BODY_SCALE), 1.0f);
     EXPECT_LT(lm::BodyEncoder::similarity(vectors[0], vectors[1], BODY_SCALE), 0.9f);

@@ -42,12 +42,9 @@ TEST_F(BodyTrackerTest, WeightRowsFollowNetworkTypeAndClass) {
         const Bits& row;
     };
     const Case cases[] = {
-        {Settings::NORMAL, Settings::FPS_30, NORMAL_30},
-        {Settings::NORMAL, Settings::FPS_10, NORMAL_10},
-        {Settings::NORMAL, Settings::FPS_5, NORMAL_5},
-        {Settings::QUANTIZED, Settings::FPS_30, QUANTIZED_30},
-        {Settings::QUANTIZED, Settings::FPS_10, QUANTIZED_10_5},
-        {Settings::QUANTIZED, Settings::FPS_5, QUANTIZED_10_5},
+        {Settings::NORMAL, Settings::FPS_30, NORMAL_30},         {Settings::NORMAL, Settings::FPS_10, NORMAL_10},
+        {Settings::NORMAL, Settings::FPS_5, NORMAL_5},           {Settings::QUANTIZED, Settings::FPS_30, QUANTIZED_30},
+        {Settings::QUANTIZED, Settings::FPS_10, QUANTIZED_10_5}, {Settings::QUANTIZED, Settings::FPS_5, QUANTIZED_10_5},
         {Settings::NORMAL, Settings::DYNAMIC, NORMAL_10},
     };
     for (const Case& c : cases) {
@@ -86,11 +83,10 @@ TEST_F(BodyTrackerTest, AppearanceKeepsIdentitiesWhenTwoBodiesSwapPlaces) {
     // appearance weight dominates, so each identity follows its own vector.
     const cv::Rect left(200, 100, 60, 150);
     const cv::Rect right(240, 100, 60, 150);
-    const auto step = [&](const cv::Rect& first, float firstLook, const cv::Rect& second,
-                          float secondLook) {
+    const auto step = [&](const cv::Rect& first, float firstLook, const cv::Rect& second, float secondLook) {
         auto detections = lmtest::detectionsAt({first, second});
-        lm::ObjectTracker::Features features(std::vector<lm::AppearanceVector>{
-            lmtest::appearance(firstLook), lmtest::appearance(secondLook)});
+        lm::ObjectTracker::Features features(
+            std::vector<lm::AppearanceVector>{lmtest::appearance(firstLook), lmtest::appearance(secondLook)});
         tracker.update(detections, lmtest::vgaFrame(), features, BODY_SCALE);
         clock.advance(200ms);
         return std::vector<std::uint32_t>{detections[0].id, detections[1].id};

@@ -20,12 +20,14 @@ TEST(Crypt, DecryptsWhatTheOpensslCommandLineEncrypted) {
 TEST(Crypt, DefaultKeyAndIvBytes) {
     EXPECT_EQ(hexEncodeString(std::string(DEFAULT_KEY.begin(), DEFAULT_KEY.end())),
               "5c1e9a07b3d24f68e0a1c7593b2d8e46f17a0c3954e8b26d1f9c07a3e5b48d20");
-    EXPECT_EQ(hexEncodeString(std::string(DEFAULT_IV.begin(), DEFAULT_IV.end())),
-              "a4d9e2170c6b3f85d72e014b9a6c3e58");
+    EXPECT_EQ(hexEncodeString(std::string(DEFAULT_IV.begin(), DEFAULT_IV.end())), "a4d9e2170c6b3f85d72e014b9a6c3e58");
 }
 
 TEST(Crypt, PaddingAddsOneToSixteenBytes) {
-    const struct { size_t plain; size_t cipher; } cases[] = {{0, 16}, {3, 16}, {16, 32}, {32, 48}};
+    const struct {
+        size_t plain;
+        size_t cipher;
+    } cases[] = {{0, 16}, {3, 16}, {16, 32}, {32, 48}};
     for (const auto& c : cases) {
         const std::string plain(c.plain, 'x');
         const std::string cipher = encryptString(plain, DEFAULT_KEY, DEFAULT_IV);
@@ -38,7 +40,11 @@ TEST(Crypt, BadCiphertextsFailAtFinalisation) {
     Key wrongKey = DEFAULT_KEY;
     wrongKey[0] ^= 0xff;
     const std::string good = encryptString("some weights", DEFAULT_KEY, DEFAULT_IV);
-    const struct { const char* name; std::string cipher; Key key; } cases[] = {
+    const struct {
+        const char* name;
+        std::string cipher;
+        Key key;
+    } cases[] = {
         {"empty", "", DEFAULT_KEY},
         {"not a multiple of 16", std::string(17, 'a'), DEFAULT_KEY},
         {"truncated", good.substr(0, 15), DEFAULT_KEY},

@@ -66,7 +66,10 @@ TEST(ImageStandardization, ShapeChecks) {
     cv::dnn::LayerParams params;
     lm::ImageStandardizationLayer layer(params);
     std::vector<cv::dnn::MatShape> outputs, internals;
-    const struct { std::vector<cv::dnn::MatShape> inputs; const char* condition; } cases[] = {
+    const struct {
+        std::vector<cv::dnn::MatShape> inputs;
+        const char* condition;
+    } cases[] = {
         {{{1, 4, 2, 2}}, "inputs[0][1] == static_cast<size_t>( 3 )"},
         {{{1, 3, 2, 2}, {1, 3, 2, 2}}, "inputs.size() == static_cast<size_t>( 1 )"},
         {{{3}}, "inputs[0].size() >= static_cast<size_t>( 2 )"},

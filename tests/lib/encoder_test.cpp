@@ -20,16 +20,14 @@ TEST(EncoderSimilarity, FallsLinearlyWithDistanceAndIsClampedToZero) {
         float distance;
         float expected;
     };
-    for (const Case c : {Case{0.0f, 1.0f}, Case{17.8083915f, 0.5f}, Case{35.616783f, 0.0f},
-                         Case{40.0f, 0.0f}}) {
+    for (const Case c : {Case{0.0f, 1.0f}, Case{17.8083915f, 0.5f}, Case{35.616783f, 0.0f}, Case{40.0f, 0.0f}}) {
         lm::AppearanceVector moved = zero;
         moved[7] = c.distance;
         EXPECT_FLOAT_EQ(lm::Encoder::similarity(zero, moved, BODY_SCALE), c.expected) << c.distance;
         EXPECT_FLOAT_EQ(lm::Encoder::similarity(moved, zero, BODY_SCALE), c.expected) << c.distance;
     }
     // The distance is over all 512 values: 512 differences of 0.5 are sqrt(128) apart.
-    EXPECT_FLOAT_EQ(lm::Encoder::similarity(zero, filled(0.5f), BODY_SCALE),
-                    1.0f - std::sqrt(128.0f) / BODY_SCALE);
+    EXPECT_FLOAT_EQ(lm::Encoder::similarity(zero, filled(0.5f), BODY_SCALE), 1.0f - std::sqrt(128.0f) / BODY_SCALE);
 }
 
 TEST(EncoderSimilarity, IdenticalVectorsScoreOne) {

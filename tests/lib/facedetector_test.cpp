@@ -118,8 +118,8 @@ TEST_F(FaceDetectorTest, FaceCountLimitKeepsTheLargest) {
     const struct {
         int maxNumFaces;
         std::vector<int> widths;
-    } cases[] = {{2, {181, 241}}, {-1, {61, 81, 121, 181, 241}}, {-7, {61, 81, 121, 181, 241}}, {0, {}},
-                 {5, {61, 81, 121, 181, 241}}, {9, {61, 81, 121, 181, 241}}};
+    } cases[] = {{2, {181, 241}}, {-1, {61, 81, 121, 181, 241}}, {-7, {61, 81, 121, 181, 241}},
+                 {0, {}},         {5, {61, 81, 121, 181, 241}},  {9, {61, 81, 121, 181, 241}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.maxNumFaces);
         lm::Settings s = models.settings();
@@ -137,9 +137,10 @@ TEST_F(FaceDetectorTest, FacesComeLargestAreaFirstWithUnsetAttributesAndOneTime)
         EXPECT_GE(people[i - 1].boundingBox.area(), people[i].boundingBox.area()) << i;
     // Slot 9 (121 x 90, area 10890) comes before the taller but narrower slot 8 (81 x 121).
     const auto at = [&](int w, int h) {
-        return std::find_if(people.begin(), people.end(), [&](const lm::Person& p) {
-                   return p.boundingBox.width == w && p.boundingBox.height == h;
-               }) - people.begin();
+        return std::find_if(
+                   people.begin(), people.end(),
+                   [&](const lm::Person& p) { return p.boundingBox.width == w && p.boundingBox.height == h; }) -
+               people.begin();
     };
     EXPECT_LT(at(121, 90), at(81, 121));
 
@@ -171,16 +172,16 @@ TEST(FaceDistance, ConstantsFollowTheFrameWidth) {
     const struct {
         int frameWidth;
         float k;
-    } constants[] = {{320, 43500.0f},         {640, 99900.0f},  {800, 108750.0078125f}, {1024, 130500.0f},
-                     {1280, 130500.0f},       {1920, 195450.015625f}, {1000, 66900.0f}, {0, 66900.0f}};
+    } constants[] = {{320, 43500.0f},   {640, 99900.0f},        {800, 108750.0078125f}, {1024, 130500.0f},
+                     {1280, 130500.0f}, {1920, 195450.015625f}, {1000, 66900.0f},       {0, 66900.0f}};
     for (const auto& c : constants) EXPECT_EQ(lm::distanceConstant(c.frameWidth), c.k) << c.frameWidth;
     EXPECT_NE(lm::distanceConstant(800), 108750.0f);
     EXPECT_NE(lm::distanceConstant(1920), 195450.0f);
 
     const struct {
         int boxWidth, frameWidth, distance;
-    } distances[] = {{100, 640, 99}, {200, 1920, 97}, {100, 1000, 66}, {150, 1024, 87}, {40, 320, 108},
-                     {1, 640, 9990}, {0, 640, 2147483520}};
+    } distances[] = {{100, 640, 99}, {200, 1920, 97}, {100, 1000, 66},     {150, 1024, 87},
+                     {40, 320, 108}, {1, 640, 9990},  {0, 640, 2147483520}};
     for (const auto& d : distances)
         EXPECT_EQ(lm::distanceFromCamera(d.boxWidth, d.frameWidth), d.distance) << d.boxWidth << " / " << d.frameWidth;
 }

@@ -106,9 +106,8 @@ TEST_F(FaceTrackerTest, MeasuredRateEdgesChooseTheClass) {
         const Bits& row;
     };
     const Case cases[] = {
-        {0ms, Settings::FPS_5, NORMAL_5},     {1ms, Settings::FPS_30, NORMAL_30},
-        {50ms, Settings::FPS_30, NORMAL_30},  {51ms, Settings::FPS_10, NORMAL_10},
-        {111ms, Settings::FPS_10, NORMAL_10}, {112ms, Settings::FPS_5, NORMAL_5},
+        {0ms, Settings::FPS_5, NORMAL_5},    {1ms, Settings::FPS_30, NORMAL_30},   {50ms, Settings::FPS_30, NORMAL_30},
+        {51ms, Settings::FPS_10, NORMAL_10}, {111ms, Settings::FPS_10, NORMAL_10}, {112ms, Settings::FPS_5, NORMAL_5},
     };
     for (const Case& c : cases) {
         lm::FaceTracker tracker;  // the first update measures the time since construction
@@ -122,8 +121,8 @@ TEST_F(FaceTrackerTest, MeasuredRateEdgesChooseTheClass) {
 TEST_F(FaceTrackerTest, DynamicClassFollowsTheUpdateRateAndAFixedOneDoesNot) {
     lm::FaceTracker tracker;
     tracker.onSettingsUpdate(withFaceFps(Settings::DYNAMIC));
-    for (const auto& [interval, row] : {std::pair{40ms, NORMAL_30}, std::pair{100ms, NORMAL_10},
-                                        std::pair{200ms, NORMAL_5}}) {
+    for (const auto& [interval, row] :
+         {std::pair{40ms, NORMAL_30}, std::pair{100ms, NORMAL_10}, std::pair{200ms, NORMAL_5}}) {
         for (int i = 0; i < 3; ++i) {
             clock.advance(interval);
             lmtest::track(tracker, {FACE_BOX});
@@ -157,8 +156,8 @@ TEST_F(FaceTrackerTest, ViewingAndDwellDurationsAccumulatePerFrame) {
     };
     // Frame 1 opens the history and keeps the person's own (zero) durations.
     const Row rows[] = {
-        {true, true, 0, 0, 0, 0, 0},          {true, true, 100, 100, 100, 100, 100},
-        {true, false, 200, 200, 0, 100, 200}, {false, true, 0, 200, 100, 200, 300},
+        {true, true, 0, 0, 0, 0, 0},           {true, true, 100, 100, 100, 100, 100},
+        {true, false, 200, 200, 0, 100, 200},  {false, true, 0, 200, 100, 200, 300},
         {true, true, 100, 300, 200, 300, 400},
     };
     int frameNumber = 1;
@@ -221,12 +220,11 @@ TEST_F(FaceTrackerTest, UnsetAndNonFiniteEstimatesAddNoSample) {
     lm::Person p = personAt(FACE_BOX);
     p.age = 40;
     frame(tracker, p);
-    for (const float gender : {0.0f, std::numeric_limits<float>::quiet_NaN(),
-                               std::numeric_limits<float>::infinity()}) {
+    for (const float gender : {0.0f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
         p.age = lm::UNSET_AGE;
         p.gender = gender;
         const lm::Person out = frame(tracker, p);
-        EXPECT_EQ(out.age, -1);           // no age sample at all yet
+        EXPECT_EQ(out.age, -1);                 // no age sample at all yet
         EXPECT_EQ(out.gender, 0.0f) << gender;  // and no gender sample either
     }
     p.age = 35;

@@ -17,10 +17,8 @@ TEST(Fps, ReportsTheRateOfTheLastIntervalInWholeMilliseconds) {
         float expected;
     };
     const Case cases[] = {
-        {40ms, 25.0f},
-        {1000ms, 1.0f},
-        {33ms, 1000.0f / 33.0f},
-        {40ms + 999us, 25.0f},  // truncated to whole milliseconds
+        {40ms, 25.0f},           {1000ms, 1.0f},
+        {33ms, 1000.0f / 33.0f}, {40ms + 999us, 25.0f},  // truncated to whole milliseconds
         {1ms, 1000.0f},
     };
     lm::clock::FakeClock clock;

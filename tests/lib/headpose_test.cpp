@@ -30,9 +30,9 @@ TEST(HeadposeGeometry, WindowsNarrowWithDistance) {
     const struct {
         int distance;
         float viewing, dwelling;
-    } cases[] = {{0, 45.0f, 90.0f},      {50, 45.0f, 90.0f},    {99, 45.0f, 90.0f},     {100, 39.198f, 90.0f},
-                 {120, 31.30f, 90.0f},   {159, 22.70f, 90.0f},  {160, 22.55f, 89.23f},  {200, 17.72f, 58.99f},
-                 {237, 14.82f, 45.87f},  {238, 15.0f, 45.0f},   {5000, 15.0f, 45.0f},   {-5, 45.0f, 90.0f}};
+    } cases[] = {{0, 45.0f, 90.0f},     {50, 45.0f, 90.0f},   {99, 45.0f, 90.0f},    {100, 39.198f, 90.0f},
+                 {120, 31.30f, 90.0f},  {159, 22.70f, 90.0f}, {160, 22.55f, 89.23f}, {200, 17.72f, 58.99f},
+                 {237, 14.82f, 45.87f}, {238, 15.0f, 45.0f},  {5000, 15.0f, 45.0f},  {-5, 45.0f, 90.0f}};
     for (const auto& c : cases) {
         const hp::Windows w = hp::windowsAt(c.distance);
         EXPECT_NEAR(w.viewing, c.viewing, 0.01f) << c.distance;
@@ -66,15 +66,13 @@ TEST(HeadposeGeometry, GazeMeetsTheCameraPlane) {
         int yaw, pitch;
         int x, y;
     } cases[] = {
-        {{0, 7, 248}, 0, 0, 0, 0},
-        {{0, 7, 248}, 10, 0, -43, 0},
-        {{0, 7, 248}, 0, 10, 0, 43},
-        {{0, 0, 0}, 0, 0, 0, 0},     // a head at the camera has no direction: (0, 0)
-        {{0, 0, 0}, 30, -20, 0, 0},
-        {{50, 0, 0}, 0, 0, -99950, 0},  // parallel to the plane: the fallback ray length 100000
+        {{0, 7, 248}, 0, 0, 0, 0},  {{0, 7, 248}, 10, 0, -43, 0},  {{0, 7, 248}, 0, 10, 0, 43},
+        {{0, 0, 0}, 0, 0, 0, 0},                                    // a head at the camera has no direction: (0, 0)
+        {{0, 0, 0}, 30, -20, 0, 0}, {{50, 0, 0}, 0, 0, -99950, 0},  // parallel to the plane: the fallback ray length 100000
     };
     for (const auto& c : cases) {
-        const lm::Headgaze g = hp::headgaze(c.head, static_cast<std::int16_t>(c.yaw), static_cast<std::int16_t>(c.pitch));
+        const lm::Headgaze g =
+            hp::headgaze(c.head, static_cast<std::int16_t>(c.yaw), static_cast<std::int16_t>(c.pitch));
         EXPECT_EQ(g.x, c.x) << c.yaw << "/" << c.pitch;
         EXPECT_EQ(g.y, c.y) << c.yaw << "/" << c.pitch;
     }
@@ -101,7 +99,8 @@ TEST_F(HeadposeTest, AnglesAndFlagsFromTheTestNetwork) {
         {9, 128, 128, -59, 0, 0, false, false},
     };
     for (const auto& c : cases) {
-        const lm::Person p = lmtest::estimateOne(stage, lmtest::colourFrame(c.red, c.green, c.blue), lmtest::FACE_BOX, 200);
+        const lm::Person p =
+            lmtest::estimateOne(stage, lmtest::colourFrame(c.red, c.green, c.blue), lmtest::FACE_BOX, 200);
         SCOPED_TRACE(c.red);
         EXPECT_EQ(p.headpose.yaw, c.yaw);
         EXPECT_EQ(p.headpose.pitch, c.pitch);
@@ -135,8 +134,9 @@ TEST_F(HeadposeTest, AnglesBeyondTheFieldAreClamped) {
     huge[179] = 1.0e30f;
     low[0] = -1.0e30f;  // a negative "probability" drives the sum far below zero
     low[1] = -1.0e30f;
-    lmtest::writeConstantNetwork(s.neuralNetworksPath, "headpose", 112,
-                                 {{"model/yaw/Softmax", huge}, {"model/pitch/Softmax", nan}, {"model/roll/Softmax", low}});
+    lmtest::writeConstantNetwork(
+        s.neuralNetworksPath, "headpose", 112,
+        {{"model/yaw/Softmax", huge}, {"model/pitch/Softmax", nan}, {"model/roll/Softmax", low}});
     stage.onSettingsUpdate(s);
     const lm::Person p = lmtest::estimateOne(stage, lmtest::colourFrame(128, 128, 128), lmtest::FACE_BOX, 200);
     EXPECT_EQ(p.headpose.yaw, 32767);

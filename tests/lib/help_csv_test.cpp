@@ -39,8 +39,12 @@ protected:
     void SetUp() override { mZone.emplace(GetParam()); }
     void TearDown() override { mZone.reset(); }
     // The expected local time texts of sampleTime() in this zone.
-    std::string withMs() const { return std::string(GetParam()) == "UTC0" ? "2021-03-04 04:06:07.089+00:00" : "2021-03-04 05:06:07.089+01:00"; }
-    std::string withoutMs() const { return std::string(GetParam()) == "UTC0" ? "2021-03-04 04:06:07+00:00" : "2021-03-04 05:06:07+01:00"; }
+    std::string withMs() const {
+        return std::string(GetParam()) == "UTC0" ? "2021-03-04 04:06:07.089+00:00" : "2021-03-04 05:06:07.089+01:00";
+    }
+    std::string withoutMs() const {
+        return std::string(GetParam()) == "UTC0" ? "2021-03-04 04:06:07+00:00" : "2021-03-04 05:06:07+01:00";
+    }
 
 private:
     std::optional<lmtest::ScopedTimeZone> mZone;

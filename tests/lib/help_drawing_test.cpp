@@ -17,7 +17,9 @@ const cv::Vec3b GREY(100, 100, 100);
 const cv::Vec3b PANEL_ON_GREY(224, 224, 224);  // 0.8 x 255 + 0.2 x 100
 const cv::Vec3b FONT(145, 100, 21);
 
-cv::Mat blank(cv::Vec3b colour = BLACK, cv::Size size = {640, 640}) { return cv::Mat(size, CV_8UC3, cv::Scalar(colour[0], colour[1], colour[2])); }
+cv::Mat blank(cv::Vec3b colour = BLACK, cv::Size size = {640, 640}) {
+    return cv::Mat(size, CV_8UC3, cv::Scalar(colour[0], colour[1], colour[2]));
+}
 
 cv::Mat noiseImage() {
     cv::Mat noise(240, 320, CV_8UC3);
@@ -208,11 +210,10 @@ TEST(HelpBlur, BlursThePaddedBoxOnly) {
 
 TEST(HelpBlur, TinyAndOutsideBoxesAreLeftAlone) {
     const cv::Mat noise = noiseImage();
-    const std::vector<cv::Rect> ignored{
-        {100, 100, 4, 4},     // its padding truncates to 0
-        {400, 10, 50, 50},    // wholly outside
-        {321, 10, 50, 50},    // 4 pixels wide once padded and clipped
-        {-40, -40, 40, 40}};  // 4 x 4 once padded and clipped
+    const std::vector<cv::Rect> ignored{{100, 100, 4, 4},     // its padding truncates to 0
+                                        {400, 10, 50, 50},    // wholly outside
+                                        {321, 10, 50, 50},    // 4 pixels wide once padded and clipped
+                                        {-40, -40, 40, 40}};  // 4 x 4 once padded and clipped
     EXPECT_TRUE(same(help::blurBoxes(ignored, noise), noise));
 
     lm::Person small;
@@ -233,18 +234,24 @@ TEST(HelpDrawing, ConstantFormsLeaveTheirInputAndMatchTheInPlaceForms) {
     using ConstForm = std::function<cv::Mat(const cv::Mat&)>;
     using InPlaceForm = std::function<void(cv::Mat&)>;
     const std::vector<std::pair<ConstForm, InPlaceForm>> forms{
-        {[&](const cv::Mat& m) { return help::drawPersonNoLabel(p, m); }, [&](cv::Mat& m) { help::drawPersonNoLabel(p, m); }},
-        {[&](const cv::Mat& m) { return help::drawPeopleNoLabel({p}, m); }, [&](cv::Mat& m) { help::drawPeopleNoLabel({p}, m); }},
+        {[&](const cv::Mat& m) { return help::drawPersonNoLabel(p, m); },
+         [&](cv::Mat& m) { help::drawPersonNoLabel(p, m); }},
+        {[&](const cv::Mat& m) { return help::drawPeopleNoLabel({p}, m); },
+         [&](cv::Mat& m) { help::drawPeopleNoLabel({p}, m); }},
         {[&](const cv::Mat& m) { return help::drawPerson(p, m); }, [&](cv::Mat& m) { help::drawPerson(p, m); }},
         {[&](const cv::Mat& m) { return help::drawPeople({p}, m); }, [&](cv::Mat& m) { help::drawPeople({p}, m); }},
-        {[&](const cv::Mat& m) { return help::drawPersonMinimal(p, m); }, [&](cv::Mat& m) { help::drawPersonMinimal(p, m); }},
-        {[&](const cv::Mat& m) { return help::drawPeopleMinimal({p}, m); }, [&](cv::Mat& m) { help::drawPeopleMinimal({p}, m); }},
+        {[&](const cv::Mat& m) { return help::drawPersonMinimal(p, m); },
+         [&](cv::Mat& m) { help::drawPersonMinimal(p, m); }},
+        {[&](const cv::Mat& m) { return help::drawPeopleMinimal({p}, m); },
+         [&](cv::Mat& m) { help::drawPeopleMinimal({p}, m); }},
         {[&](const cv::Mat& m) { return help::drawBody(b, m); }, [&](cv::Mat& m) { help::drawBody(b, m); }},
         {[&](const cv::Mat& m) { return help::drawBodies({b}, m); }, [&](cv::Mat& m) { help::drawBodies({b}, m); }},
-        {[&](const cv::Mat& m) { return help::blurBox(p.boundingBox, m); }, [&](cv::Mat& m) { help::blurBox(p.boundingBox, m); }},
+        {[&](const cv::Mat& m) { return help::blurBox(p.boundingBox, m); },
+         [&](cv::Mat& m) { help::blurBox(p.boundingBox, m); }},
         {[&](const cv::Mat& m) { return help::blurPerson(p, m); }, [&](cv::Mat& m) { help::blurPerson(p, m); }},
         {[&](const cv::Mat& m) { return help::blurPeople({p}, m); }, [&](cv::Mat& m) { help::blurPeople({p}, m); }},
-        {[&](const cv::Mat& m) { return help::blurBoxes({b.boundingBox}, m); }, [&](cv::Mat& m) { help::blurBoxes({b.boundingBox}, m); }},
+        {[&](const cv::Mat& m) { return help::blurBoxes({b.boundingBox}, m); },
+         [&](cv::Mat& m) { help::blurBoxes({b.boundingBox}, m); }},
     };
     cv::Mat input(480, 640, CV_8UC3);
     cv::randu(input, cv::Scalar::all(0), cv::Scalar::all(255));

@@ -7,7 +7,11 @@ namespace {
 const cv::Mat FRAME(480, 640, CV_8UC3);
 
 TEST(RectHelpers, PadRect) {
-    const struct { cv::Rect box; float factor; cv::Rect expected; } cases[] = {
+    const struct {
+        cv::Rect box;
+        float factor;
+        cv::Rect expected;
+    } cases[] = {
         {{10, 20, 100, 50}, 0.3f, {-20, 5, 160, 80}},
         {{10, 20, 100, 50}, -0.0625f, {16, 23, 88, 44}},
         {{5, 5, 4, 4}, 0.1f, {5, 5, 4, 4}},  // the padding truncates to 0
@@ -17,11 +21,12 @@ TEST(RectHelpers, PadRect) {
 }
 
 TEST(RectHelpers, ClipRect) {
-    const struct { cv::Rect box; cv::Rect expected; } cases[] = {
-        {{-10, -10, 30, 30}, {0, 0, 20, 20}},
-        {{700, 10, 50, 50}, {0, 0, 0, 0}},
-        {{630, 470, 50, 50}, {630, 470, 10, 10}},
-        {{0, 0, 640, 480}, {0, 0, 640, 480}},
+    const struct {
+        cv::Rect box;
+        cv::Rect expected;
+    } cases[] = {
+        {{-10, -10, 30, 30}, {0, 0, 20, 20}},     {{700, 10, 50, 50}, {0, 0, 0, 0}},
+        {{630, 470, 50, 50}, {630, 470, 10, 10}}, {{0, 0, 640, 480}, {0, 0, 640, 480}},
         {{-50, 0, 50, 10}, {0, 0, 0, 0}},  // touches the edge, nothing inside
     };
     for (const auto& c : cases) EXPECT_EQ(lm::help::clipRect(c.box, FRAME), c.expected) << c.box;

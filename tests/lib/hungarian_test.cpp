@@ -107,8 +107,7 @@ TEST(Hungarian, EmptyDimensionsPadToTheOtherSide) {
     for (const Case c : {Case{0, 0, 0}, Case{0, 3, 3}, Case{3, 0, 3}}) {
         Matrix m(c.rows, c.cols);
         lm::hungarian_problem_t p;
-        ASSERT_EQ(lm::hungarian_init(&p, m.ptr(), c.rows, c.cols, lm::HUNGARIAN_MODE_MAXIMIZE_UTIL),
-                  c.n);
+        ASSERT_EQ(lm::hungarian_init(&p, m.ptr(), c.rows, c.cols, lm::HUNGARIAN_MODE_MAXIMIZE_UTIL), c.n);
         EXPECT_EQ(p.num_rows, c.n);
         EXPECT_EQ(p.num_cols, c.n);
         EXPECT_EQ(lm::hungarian_solve(&p), 0);

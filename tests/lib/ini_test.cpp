@@ -20,9 +20,7 @@ std::string readAll(const std::string& path) {
     return text.str();
 }
 
-void writeAll(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+void writeAll(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 TEST(Ini, ClassifiesLinesLikeTheLineGrammar) {
     struct Case {

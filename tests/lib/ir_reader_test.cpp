@@ -162,9 +162,9 @@ TEST(IrReaderConvolution, BiasOfALayerWithTwoConsumersStaysSeparate) {
     IrWriter w("shared");
     Port x = w.parameter("input", {1, 2, 4, 4});
     const std::vector<float> weights = randomValues(2 * 2, 3);
-    Port conv = w.op("Convolution", "conv", {x, w.constant("w", weights, {2, 2, 1, 1})},
-                     {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"}},
-                     {{1, 2, 4, 4}});
+    Port conv =
+        w.op("Convolution", "conv", {x, w.constant("w", weights, {2, 2, 1, 1})},
+             {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"}}, {{1, 2, 4, 4}});
     Port add = w.op("Add", "biased", {conv, w.constant("b", {1.f, -1.f}, {1, 2, 1, 1})}, {}, {{1, 2, 4, 4}});
     Port sum = w.op("Add", "sum", {conv, add}, {}, {{1, 2, 4, 4}});
     w.result(sum);
@@ -183,9 +183,9 @@ TEST(IrReaderConvolution, PerElementAddAfterAConvolutionIsNoBias) {
     IrWriter w("elementwise");
     Port x = w.parameter("input", {1, 2, 3, 3});
     const std::vector<float> weights = randomValues(2 * 2, 3), offsets = randomValues(2 * 3 * 3, 4);
-    Port conv = w.op("Convolution", "conv", {x, w.constant("w", weights, {2, 2, 1, 1})},
-                     {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"}},
-                     {{1, 2, 3, 3}});
+    Port conv =
+        w.op("Convolution", "conv", {x, w.constant("w", weights, {2, 2, 1, 1})},
+             {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"}}, {{1, 2, 3, 3}});
     w.result(w.op("Add", "add", {conv, w.constant("offsets", offsets, {1, 2, 3, 3})}, {}, {{1, 2, 3, 3}}));
     const cv::Mat input = randomBlob({1, 2, 3, 3});
     ConvCase c{"", 2, 2, 1, 1, 1, 1, 1, 1, 1, "explicit", 0, 0, 0, 0, Storage::F32};
@@ -219,9 +219,11 @@ TEST(IrReaderActivations, MatchTheirFormulas) {
         SCOPED_TRACE(c.type);
         IrWriter w("unary");
         Port x = w.parameter("input", {1, 3, 4, 5});
-        w.result(w.op(c.type, "act", {x}, c.attributes, {{1, 3, 4, 5}}, c.type == std::string("HSwish") ? "opset4" : "opset1"));
+        w.result(w.op(c.type, "act", {x}, c.attributes, {{1, 3, 4, 5}},
+                      c.type == std::string("HSwish") ? "opset4" : "opset1"));
         cv::Mat expected = input.clone();
-        for (float& v : cv::Mat_<float>(1, static_cast<int>(expected.total()), expected.ptr<float>())) v = c.reference(v);
+        for (float& v : cv::Mat_<float>(1, static_cast<int>(expected.total()), expected.ptr<float>()))
+            v = c.reference(v);
         expectClose(run(w, input), expected);
     }
 }
@@ -246,8 +248,8 @@ TEST(IrReaderActivations, PReluTakesOneSlopeOrOnePerChannel) {
 struct BinaryCase {
     const char* name;
     const char* type;
-    Dims other;        // dims of the second operand
-    bool otherIsConst; // a constant (folded into Scale/Power) or a second input
+    Dims other;         // dims of the second operand
+    bool otherIsConst;  // a constant (folded into Scale/Power) or a second input
 };
 
 TEST(IrReaderArithmetic, BroadcastsConstantsAndCombinesTensors) {
@@ -313,9 +315,12 @@ TEST(IrReaderArithmetic, BroadcastsConstantsAndCombinesTensors) {
                     if (c.otherIsConst) {
                         const Dims& o = c.other;
                         const size_t r = o.size();
-                        auto pick = [&](size_t axisFromEnd, int index) { return axisFromEnd < r && o[r - 1 - axisFromEnd] > 1 ? index : 0; };
+                        auto pick = [&](size_t axisFromEnd, int index) {
+                            return axisFromEnd < r && o[r - 1 - axisFromEnd] > 1 ? index : 0;
+                        };
                         const int ci = pick(2, ch), hi = pick(1, h), wi = pick(0, ww);
-                        const int hs = r >= 2 ? static_cast<int>(o[r - 2]) : 1, ws = r >= 1 ? static_cast<int>(o[r - 1]) : 1;
+                        const int hs = r >= 2 ? static_cast<int>(o[r - 2]) : 1,
+                                  ws = r >= 1 ? static_cast<int>(o[r - 1]) : 1;
                         v = other[(ci * hs + hi) * ws + wi];
                     } else if (c.other == xd) {
                         v = 2 * at(input, 0, ch, h, ww);
@@ -345,9 +350,18 @@ TEST(IrReaderConstants, CompressedWeightsFoldBackToTheirValues) {
         std::function<Port(IrWriter&)> make;
     };
     const Case cases[] = {
-        {"f32", [&](IrWriter& w) { return w.constant("c", expected, {1, 3, 1, 1}); }},
-        {"f16", [&](IrWriter& w) { return w.constant("c", expected, {1, 3, 1, 1}, Storage::F16); }},
-        {"u8 writer", [&](IrWriter& w) { return w.constant("c", expected, {1, 3, 1, 1}, Storage::U8); }},
+        {"f32",
+         [&](IrWriter& w) {
+             return w.constant("c", expected, {1, 3, 1, 1});
+         }},
+        {"f16",
+         [&](IrWriter& w) {
+             return w.constant("c", expected, {1, 3, 1, 1}, Storage::F16);
+         }},
+        {"u8 writer",
+         [&](IrWriter& w) {
+             return w.constant("c", expected, {1, 3, 1, 1}, Storage::U8);
+         }},
         {"i8 by hand",
          [&](IrWriter& w) {
              const int8_t q[] = {3, -4, 13};  // (q - 1) * 0.25
@@ -373,8 +387,8 @@ TEST(IrReaderConstants, CompressedWeightsFoldBackToTheirValues) {
              Port zp = w.op("Convert", "zpf", {w.rawConstant("zp", "u8", std::string(1, char(128)), {})},
                             {{"destination_type", "f32"}}, {{}});
              Port sub = w.op("Subtract", "qs", {f, zp}, {}, {{1, 3, 1, 1}});
-             return w.op("Multiply", "c", {sub, w.constant("scale", {0.25f, 0.25f, 0.25f}, {1, 3, 1, 1}, Storage::F16)}, {},
-                         {{1, 3, 1, 1}});
+             return w.op("Multiply", "c", {sub, w.constant("scale", {0.25f, 0.25f, 0.25f}, {1, 3, 1, 1}, Storage::F16)},
+                         {}, {{1, 3, 1, 1}});
          }},
     };
     const cv::Mat input = randomBlob({1, 3, 2, 2});
@@ -464,7 +478,8 @@ TEST(IrReaderPooling, MatchesDirectComputationForRoundingAndPadding) {
                                  {"auto_pad", c.autoPad}};
         if (c.type == std::string("AvgPool")) attributes.push_back({"exclude-pad", c.excludePad ? "true" : "false"});
         w.result(w.op(c.type, "pool", {x}, attributes, {{1, 2, out[0], out[1]}}));
-        expectClose(run(w, input), referencePool(input, c, out[0], out[1], pads[0][0], pads[1][0], pads[0][1], pads[1][1]));
+        expectClose(run(w, input),
+                    referencePool(input, c, out[0], out[1], pads[0][0], pads[1][0], pads[0][1], pads[1][1]));
     }
 }
 
@@ -473,10 +488,10 @@ TEST(IrReaderPooling, FloorRoundingIsNotOpenCVsDefaultCeilMode) {
     // the reader must hand OpenCV floor rounding or the declared dims do not match.
     IrWriter w("floor");
     Port x = w.parameter("input", {1, 1, 6, 6});
-    w.result(w.op("MaxPool", "pool", {x},
-                  {{"kernel", "3,3"}, {"strides", "2,2"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
-                   {"rounding_type", "floor"}},
-                  {{1, 1, 2, 2}}));
+    w.result(w.op(
+        "MaxPool", "pool", {x},
+        {{"kernel", "3,3"}, {"strides", "2,2"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"}, {"rounding_type", "floor"}},
+        {{1, 1, 2, 2}}));
     const cv::Mat out = run(w, randomBlob({1, 1, 6, 6}));
     EXPECT_EQ(shapeOf(out), (std::vector<int>{1, 1, 2, 2}));
 }
@@ -497,7 +512,8 @@ TEST(IrReaderPooling, ReduceOverTheSpatialAxes) {
                 cv::Mat plane(4, 5, CV_32F, const_cast<float*>(input.ptr<float>(0, c)));
                 double lo, hi;
                 cv::minMaxLoc(plane, &lo, &hi);
-                expected.ptr<float>()[c] = static_cast<float>(type == std::string("ReduceMean") ? cv::mean(plane)[0] : hi);
+                expected.ptr<float>()[c] =
+                    static_cast<float>(type == std::string("ReduceMean") ? cv::mean(plane)[0] : hi);
             }
             cv::dnn::Net net = read(w);
             EXPECT_EQ(net.getUnconnectedOutLayersNames(), std::vector<std::string>{"reduce"});
@@ -520,8 +536,8 @@ TEST(IrReaderMatMul, MultipliesByConstantWeightsEitherLayout) {
         for (int k = 0; k < 6; ++k)
             for (int n = 0; n < 4; ++n) stored[transposeB ? n * 6 + k : k * 4 + n] = weights[k * 4 + n];
         Port b = w.constant("w", stored, transposeB ? Dims{4, 6} : Dims{6, 4}, Storage::F16);
-        Port mm = w.op("MatMul", "mm", {x, b}, {{"transpose_a", "false"}, {"transpose_b", transposeB ? "true" : "false"}},
-                       {{1, 4}});
+        Port mm = w.op("MatMul", "mm", {x, b},
+                       {{"transpose_a", "false"}, {"transpose_b", transposeB ? "true" : "false"}}, {{1, 4}});
         w.result(w.op("Add", "mm/add", {mm, w.constant("b", bias, {1, 4})}, {}, {{1, 4}}));
         cv::Mat expected(1, 4, CV_32F);
         for (int n = 0; n < 4; ++n) {
@@ -538,7 +554,8 @@ TEST(IrReaderShapes, ReshapeSqueezeUnsqueezeTransposeAndConcat) {
     const cv::Mat input = randomBlob({1, 2, 3, 4});
     IrWriter w("shapes");
     Port x = w.parameter("input", {1, 2, 3, 4});
-    Port r = w.op("Reshape", "r", {x, w.constantI64("r/shape", {0, -1, 4}, {3})}, {{"special_zero", "true"}}, {{1, 6, 4}});
+    Port r =
+        w.op("Reshape", "r", {x, w.constantI64("r/shape", {0, -1, 4}, {3})}, {{"special_zero", "true"}}, {{1, 6, 4}});
     Port u = w.op("Unsqueeze", "u", {r, w.constantI64("u/axes", {-1}, {1})}, {}, {{1, 6, 4, 1}});
     Port s = w.op("Squeeze", "s", {u, w.constantI64("s/axes", {3}, {1})}, {}, {{1, 6, 4}});
     Port t = w.op("Transpose", "t", {s, w.constantI64("t/order", {0, 2, 1}, {3})}, {}, {{1, 4, 6}});
@@ -562,7 +579,8 @@ TEST(IrReaderShapes, SoftMaxOverAPositiveOrNegativeAxis) {
     double total = 0;
     for (int i = 0; i < 5; ++i) total += std::exp(input.at<float>(0, i));
     for (int i = 0; i < 5; ++i) expected.at<float>(0, i) = static_cast<float>(std::exp(input.at<float>(0, i)) / total);
-    for (const auto& [type, axis, version] : {std::tuple{"SoftMax", "1", "opset1"}, std::tuple{"Softmax", "-1", "opset8"}}) {
+    for (const auto& [type, axis, version] :
+         {std::tuple{"SoftMax", "1", "opset1"}, std::tuple{"Softmax", "-1", "opset8"}}) {
         IrWriter w("softmax");
         Port x = w.parameter("input", {1, 5});
         w.result(w.op(type, "model/out/Softmax", {x}, {{"axis", axis}}, {{1, 5}}, version));
@@ -605,9 +623,13 @@ TEST(IrReaderShapes, InterpolateResizesBilinearly) {
             Port scales = w.constant("scales", {float(outH) / 4, float(outW) / 6}, {2});
             Port axes = w.constantI64("axes", {2, 3}, {2});
             w.result(w.op("Interpolate", "resize", {x, sizes, scales, axes},
-                          {{"mode", "linear"}, {"shape_calculation_mode", "sizes"},
-                           {"coordinate_transformation_mode", mode}, {"nearest_mode", "round_prefer_floor"},
-                           {"antialias", "false"}, {"pads_begin", "0,0,0,0"}, {"pads_end", "0,0,0,0"},
+                          {{"mode", "linear"},
+                           {"shape_calculation_mode", "sizes"},
+                           {"coordinate_transformation_mode", mode},
+                           {"nearest_mode", "round_prefer_floor"},
+                           {"antialias", "false"},
+                           {"pads_begin", "0,0,0,0"},
+                           {"pads_end", "0,0,0,0"},
                            {"cube_coeff", "-0.75"}},
                           {{1, 2, outH, outW}}, "opset4"));
             expectClose(run(w, input), referenceResize(input, outH, outW, mode), 1e-4);
@@ -623,12 +645,24 @@ TEST(IrReaderPriors, PriorBoxClusteredAndPriorBoxBecomeConstants) {
     Port fmap = w.constantI64("fmap", {2, 2}, {2});
     Port image = w.constantI64("image", {100, 100}, {2});
     Port clustered = w.op("PriorBoxClustered", "clustered", {fmap, image},
-                          {{"width", "20"}, {"height", "40"}, {"clip", "false"}, {"step_w", "0"}, {"step_h", "0"},
-                           {"offset", "0.5"}, {"variance", "0.1,0.1,0.2,0.2"}},
+                          {{"width", "20"},
+                           {"height", "40"},
+                           {"clip", "false"},
+                           {"step_w", "0"},
+                           {"step_h", "0"},
+                           {"offset", "0.5"},
+                           {"variance", "0.1,0.1,0.2,0.2"}},
                           {{2, 16}});
     Port box = w.op("PriorBox", "box", {fmap, image},
-                    {{"min_size", "30"}, {"max_size", "60"}, {"aspect_ratio", "2"}, {"flip", "true"}, {"clip", "true"},
-                     {"step", "0"}, {"offset", "0.5"}, {"variance", "0.1"}, {"scale_all_sizes", "true"}},
+                    {{"min_size", "30"},
+                     {"max_size", "60"},
+                     {"aspect_ratio", "2"},
+                     {"flip", "true"},
+                     {"clip", "true"},
+                     {"step", "0"},
+                     {"offset", "0.5"},
+                     {"variance", "0.1"},
+                     {"scale_all_sizes", "true"}},
                     {{2, 64}});
     // Both reach an output through a Concat with the (reshaped) input.
     Port flat = w.op("Reshape", "flat", {x, w.constantI64("flat/shape", {1, 1, 4}, {3})}, {}, {{1, 1, 4}});
@@ -638,7 +672,9 @@ TEST(IrReaderPriors, PriorBoxClusteredAndPriorBoxBecomeConstants) {
     Port boxRows = w.op("Reshape", "brows", {b3, w.constantI64("brows/shape", {1, 32, 4}, {3})}, {}, {{1, 32, 4}});
     w.result(w.op("Concat", "out", {flat, firstRows, boxRows}, {{"axis", "1"}}, {{1, 41, 4}}));
     cv::Mat out = run(w, cv::Mat::zeros(4, std::vector<int>{1, 1, 2, 2}.data(), CV_32F));
-    auto row = [&](int r) { return std::vector<float>(out.ptr<float>() + (r + 1) * 4, out.ptr<float>() + (r + 2) * 4); };
+    auto row = [&](int r) {
+        return std::vector<float>(out.ptr<float>() + (r + 1) * 4, out.ptr<float>() + (r + 2) * 4);
+    };
     // Clustered: cell (0,0) centre (25,25), box 20 x 40.
     EXPECT_EQ(row(0), (std::vector<float>{0.15f, 0.05f, 0.35f, 0.45f}));
     EXPECT_EQ(row(3), (std::vector<float>{0.65f, 0.55f, 0.85f, 0.95f}));
@@ -662,7 +698,10 @@ TEST(IrReaderPriors, SizesComeFromShapeOfAndStridedSliceChains) {
     Port image = w.parameter("image", {1, 3, 100, 100});
     Port axes = w.constantI64("axes", {2, 3}, {2});
     Port fmap = w.op("MaxPool", "fmap", {image},
-                     {{"kernel", "50,50"}, {"strides", "50,50"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
+                     {{"kernel", "50,50"},
+                      {"strides", "50,50"},
+                      {"pads_begin", "0,0"},
+                      {"pads_end", "0,0"},
                       {"rounding_type", "floor"}},
                      {{1, 3, 2, 2}});
     auto spatial = [&](const Port& of, const std::string& name) {
@@ -670,14 +709,17 @@ TEST(IrReaderPriors, SizesComeFromShapeOfAndStridedSliceChains) {
         return w.op("StridedSlice", name + "/hw",
                     {shape, w.constantI64(name + "/b", {2}, {1}), w.constantI64(name + "/e", {4}, {1}),
                      w.constantI64(name + "/s", {1}, {1})},
-                    {{"begin_mask", "0"}, {"end_mask", "1"}, {"new_axis_mask", ""}, {"shrink_axis_mask", ""},
+                    {{"begin_mask", "0"},
+                     {"end_mask", "1"},
+                     {"new_axis_mask", ""},
+                     {"shrink_axis_mask", ""},
                      {"ellipsis_mask", ""}},
                     {{2}});
     };
-    Port priors = w.op("PriorBoxClustered", "priors", {spatial(fmap, "f"), spatial(image, "i")},
-                       {{"width", "20"}, {"height", "40"}, {"clip", "false"}, {"offset", "0.5"},
-                        {"variance", "0.1,0.1,0.2,0.2"}},
-                       {{2, 16}});
+    Port priors =
+        w.op("PriorBoxClustered", "priors", {spatial(fmap, "f"), spatial(image, "i")},
+             {{"width", "20"}, {"height", "40"}, {"clip", "false"}, {"offset", "0.5"}, {"variance", "0.1,0.1,0.2,0.2"}},
+             {{2, 16}});
     Port rows = w.op("Reshape", "rows", {priors, w.constantI64("rows/shape", {1, 8, 4}, {3})}, {}, {{1, 8, 4}});
     Port pooled = w.op("ReduceMean", "pooled", {fmap, axes}, {{"keep_dims", "false"}}, {{1, 3}});
     Port asRow = w.op("Reshape", "row", {pooled, w.constantI64("row/shape", {1, 1, 3}, {3})}, {}, {{1, 1, 3}});
@@ -693,13 +735,20 @@ IrWriter detectorWith(const std::string& codeType) {
     IrWriter w("detector");
     Port loc = w.parameter("loc", {1, 8});
     Port conf = w.constant("conf", {0.f, 0.9f, 0.f, 0.6f}, {1, 4});
-    Port priors = w.constant("priors", {0.1f, 0.1f, 0.3f, 0.5f, 0.5f, 0.5f, 0.9f, 0.7f, 0.1f, 0.1f, 0.2f, 0.2f,
-                                        0.1f, 0.1f, 0.2f, 0.2f},
-                             {1, 2, 8});
+    Port priors = w.constant(
+        "priors", {0.1f, 0.1f, 0.3f, 0.5f, 0.5f, 0.5f, 0.9f, 0.7f, 0.1f, 0.1f, 0.2f, 0.2f, 0.1f, 0.1f, 0.2f, 0.2f},
+        {1, 2, 8});
     w.result(w.op("DetectionOutput", "detection_out", {loc, conf, priors},
-                  {{"num_classes", "2"}, {"background_label_id", "0"}, {"top_k", "10"}, {"keep_top_k", "10,5"},
-                   {"code_type", codeType}, {"share_location", "true"}, {"nms_threshold", "0.45"},
-                   {"confidence_threshold", "0.1"}, {"variance_encoded_in_target", "false"}, {"normalized", "true"}},
+                  {{"num_classes", "2"},
+                   {"background_label_id", "0"},
+                   {"top_k", "10"},
+                   {"keep_top_k", "10,5"},
+                   {"code_type", codeType},
+                   {"share_location", "true"},
+                   {"nms_threshold", "0.45"},
+                   {"confidence_threshold", "0.1"},
+                   {"variance_encoded_in_target", "false"},
+                   {"normalized", "true"}},
                   {{1, 1, 10, 7}}));
     return w;
 }
@@ -731,14 +780,19 @@ TEST(IrReaderDetection, DetectionModelAcceptsTheNetworkAndDetectionOutputIsLast)
     Port x = w.parameter("data", {1, 3, 8, 8});
     Port axes = w.constantI64("axes", {2, 3}, {2});
     Port pooled = w.op("ReduceMean", "pool", {x, axes}, {{"keep_dims", "false"}}, {{1, 3}});
-    Port conf = w.op("MatMul", "conf", {pooled, w.constant("cw", {0, 1.f / 3, 0, 1.f / 3, 0, 1.f / 3}, {3, 2})}, {},
-                     {{1, 2}});
+    Port conf =
+        w.op("MatMul", "conf", {pooled, w.constant("cw", {0, 1.f / 3, 0, 1.f / 3, 0, 1.f / 3}, {3, 2})}, {}, {{1, 2}});
     Port loc = w.constant("loc", std::vector<float>(4, 0.f), {1, 4});
     Port priors = w.constant("priors", {0.25f, 0.25f, 0.75f, 0.5f, 0.1f, 0.1f, 0.2f, 0.2f}, {1, 2, 4});
     w.result(w.op("DetectionOutput", "det", {loc, conf, priors},
-                  {{"num_classes", "2"}, {"background_label_id", "0"}, {"top_k", "10"}, {"keep_top_k", "10"},
-                   {"code_type", "caffe.PriorBoxParameter.CENTER_SIZE"}, {"nms_threshold", "0.45"},
-                   {"confidence_threshold", "0.01"}, {"normalized", "true"}},
+                  {{"num_classes", "2"},
+                   {"background_label_id", "0"},
+                   {"top_k", "10"},
+                   {"keep_top_k", "10"},
+                   {"code_type", "caffe.PriorBoxParameter.CENTER_SIZE"},
+                   {"nms_threshold", "0.45"},
+                   {"confidence_threshold", "0.01"},
+                   {"normalized", "true"}},
                   {{1, 1, 10, 7}}));
     cv::dnn::Net net = read(w);
     EXPECT_EQ(net.getLayer(net.getLayerNames().back())->type, "DetectionOutput");
@@ -839,9 +893,9 @@ TEST(IrReaderErrors, BadDescriptionsThrowCvExceptionsThatSayWhy) {
     {
         Port x = badConv.parameter("data", {1, 1, 5, 5});
         Port k = badConv.constant("k", std::vector<float>(9, 1.f), {1, 1, 3, 3});
-        badConv.result(badConv.op("Convolution", "conv", {x, k},
-                                  {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"}},
-                                  {{1, 1, 5, 5}}));
+        badConv.result(badConv.op(
+            "Convolution", "conv", {x, k},
+            {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"}}, {{1, 1, 5, 5}}));
     }
     IrWriter twice = reluNet();
     twice.rawEdge(0, 0, 1, 0);
@@ -868,11 +922,13 @@ TEST(IrReaderErrors, BadDescriptionsThrowCvExceptionsThatSayWhy) {
         {"const huge offset", hugeOffset.xml(), hugeOffset.weights(), "offset"},
         {"edge to missing layer", missingLayer.xml(), "", "missing layer 42"},
         {"unsupported op", unknown.xml(), "", "unsupported op FancyOp layer 'model/fancy'"},
-        {"priors too large to compute", hugePriors.xml(), hugePriors.weights(), "would compute a constant of [1024,1024,2,8]"},
+        {"priors too large to compute", hugePriors.xml(), hugePriors.weights(),
+         "would compute a constant of [1024,1024,2,8]"},
         {"OpenCV layer name as an op", builtin.xml(), "", "unsupported op BatchNorm layer 'bn'"},
         {"empty tensor", empty.xml(), "", "has the empty output [1,0,2,2]"},
         {"declared dims contradict", reluNet({1, 2, 3, 4}).xml(), "", "declares [1,2,3,4] but computes [1,2,3,3]"},
-        {"conv dims contradict", badConv.xml(), badConv.weights(), "layer 'conv' declares [1,1,5,5] but computes [1,1,3,3]"},
+        {"conv dims contradict", badConv.xml(), badConv.weights(),
+         "layer 'conv' declares [1,1,5,5] but computes [1,1,3,3]"},
         {"two edges into a port", twice.xml(), "", "two edges enter port 0 of layer 'relu'"},
         {"cycle", cyclic.xml(), "", "form a cycle"},
     };

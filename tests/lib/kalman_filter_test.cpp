@@ -35,8 +35,7 @@ TEST(KalmanFilter, NoiseScalesWithTheShareOfTheFrame) {
     lm::KalmanFilter kf;
     kf.init(cv::Rect(0, 0, 320, 240), VGA_AREA);  // a quarter of the frame
     EXPECT_EQ(diagonal(kf.filter().measurementNoiseCov), (std::vector<float>{25, 25, 12.5, 12.5}));
-    EXPECT_EQ(diagonal(kf.filter().processNoiseCov),
-              (std::vector<float>{125, 125, 50, 50, 37.5, 37.5, 3.75, 3.75}));
+    EXPECT_EQ(diagonal(kf.filter().processNoiseCov), (std::vector<float>{125, 125, 50, 50, 37.5, 37.5, 3.75, 3.75}));
     const std::vector<float> p0{6250, 6250, 2500, 2500, 7500, 7500, 750, 750};
     EXPECT_EQ(diagonal(kf.filter().errorCovPost), p0);
     EXPECT_EQ(diagonal(kf.filter().errorCovPre), p0);
@@ -45,17 +44,15 @@ TEST(KalmanFilter, NoiseScalesWithTheShareOfTheFrame) {
     lm::KalmanFilter small;
     small.init(cv::Rect(10, 20, 31, 41), VGA_AREA);
     const float r = 1271.f / static_cast<float>(VGA_AREA);
-    EXPECT_EQ(diagonal(small.filter().measurementNoiseCov),
-              (std::vector<float>{100 * r, 100 * r, 50 * r, 50 * r}));
+    EXPECT_EQ(diagonal(small.filter().measurementNoiseCov), (std::vector<float>{100 * r, 100 * r, 50 * r, 50 * r}));
     EXPECT_EQ(diagonal(small.filter().errorCovPost),
-              (std::vector<float>{(500 * r) * 50, (500 * r) * 50, (200 * r) * 50, (200 * r) * 50,
-                                  (150 * r) * 200, (150 * r) * 200, (15 * r) * 200,
-                                  (15 * r) * 200}));
+              (std::vector<float>{(500 * r) * 50, (500 * r) * 50, (200 * r) * 50, (200 * r) * 50, (150 * r) * 200,
+                                  (150 * r) * 200, (15 * r) * 200, (15 * r) * 200}));
     small.step(40ms);
     const float dt = 40.f / 1000.f;
     EXPECT_EQ(diagonal(small.filter().processNoiseCov),
-              (std::vector<float>{500 * r, 500 * r, 200 * r, 200 * r, (150 * r) / dt,
-                                  (150 * r) / dt, (15 * r) / dt, (15 * r) / dt}));
+              (std::vector<float>{500 * r, 500 * r, 200 * r, 200 * r, (150 * r) / dt, (150 * r) / dt, (15 * r) / dt,
+                                  (15 * r) / dt}));
 }
 
 TEST(KalmanFilter, ShortStepsAreClampedToATenthOfAMillisecond) {

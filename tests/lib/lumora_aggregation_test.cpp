@@ -69,8 +69,8 @@ TEST(LumoraAggregation, ScriptedPeopleGiveOneSummaryEachWithTheirDurations) {
     // Frame f is analysed at start + (f + 1) frames. A track's first frame adds no time;
     // each later frame adds the interval before it, to viewing when the face looks then.
     const Expected expected[] = {
-        {0, 49, 2, 30 * FRAME},   // A: 20 + 10 frames at the camera
-        {20, 59, 0, 0 * FRAME},   // B
+        {0, 49, 2, 30 * FRAME},  // A: 20 + 10 frames at the camera
+        {20, 59, 0, 0 * FRAME},  // B
     };
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);

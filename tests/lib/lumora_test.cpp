@@ -7,9 +7,9 @@
 #include <optional>
 #include <stdexcept>
 
+#include <spdlog/spdlog.h>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/core/utility.hpp>
-#include <spdlog/spdlog.h>
 
 #include "clock.h"
 #include "lm_lumora_internal.h"
@@ -338,9 +338,7 @@ TEST(LumoraWithoutOpenClDeathTest, GpuTargetsAreStoredAsCpuAndRunInParallel) {
 
 TEST_F(LumoraTest, CreatedAndDestroyedWithALogLine) {
     lmtest::LogCapture log;
-    {
-        lm::Lumora lumora(settings());
-    }
+    { lm::Lumora lumora(settings()); }
     EXPECT_NE(log.text().find("info: Constructed Lumora version 3.0.0\n"), std::string::npos) << log.text();
     EXPECT_NE(log.text().find("info: Destructing Lumora version 3.0.0\n"), std::string::npos) << log.text();
 }

@@ -12,12 +12,11 @@ TEST(ModelFiles, NamesFollowDirectoryBaseAndType) {
         const char* xml;
         const char* bin;
     } cases[] = {
-        {"./networks", "detect_regular", lm::Settings::QUANTIZED,
-         "./networks/detect_regular_quantized.xml.enc", "./networks/detect_regular_quantized.bin.enc"},
+        {"./networks", "detect_regular", lm::Settings::QUANTIZED, "./networks/detect_regular_quantized.xml.enc",
+         "./networks/detect_regular_quantized.bin.enc"},
         {"./networks", "agegender", lm::Settings::NORMAL, "./networks/agegender.xml.enc",
          "./networks/agegender.bin.enc"},
-        {"./networks/", "emotion", lm::Settings::NORMAL, "./networks//emotion.xml.enc",
-         "./networks//emotion.bin.enc"},
+        {"./networks/", "emotion", lm::Settings::NORMAL, "./networks//emotion.xml.enc", "./networks//emotion.bin.enc"},
         {"/m", "smile", static_cast<lm::Settings::NetworkType>(7), "/m/smile.xml.enc", "/m/smile.bin.enc"},
     };
     for (const auto& c : cases) {
@@ -52,10 +51,10 @@ TEST(FaceCrop, SquareIsPaddedShrunkClippedAndCentred) {
     const struct {
         cv::Rect box, square;
     } cases[] = {
-        {{100, 50, 40, 60}, {92, 52, 56, 56}},  // padded 88,32,64,96, shrunk 92,38,56,84
-        {{0, 100, 40, 40}, {0, 96, 48, 48}},    // clipped at the left edge to 0,92,48,56
+        {{100, 50, 40, 60}, {92, 52, 56, 56}},     // padded 88,32,64,96, shrunk 92,38,56,84
+        {{0, 100, 40, 40}, {0, 96, 48, 48}},       // clipped at the left edge to 0,92,48,56
         {{620, 440, 40, 40}, {612, 442, 28, 28}},  // 612,432,56,56 clipped to 28 x 48
-        {{100, 50, 40, 61}, {92, 52, 56, 56}},    // 92,38,56,85: 14 rows above, the odd 15th below
+        {{100, 50, 40, 61}, {92, 52, 56, 56}},     // 92,38,56,85: 14 rows above, the odd 15th below
     };
     for (const auto& c : cases) EXPECT_EQ(lm::faceCropSquare(c.box, frame), c.square) << c.box;
 }
@@ -66,7 +65,7 @@ TEST(FaceCrop, UndersizedAndOutsideBoxesAreSkipped) {
         cv::Rect box;
         bool skipped;
     } cases[] = {
-        {{100, 100, 14, 40}, true}, {{100, 100, 40, 14}, true}, {{100, 100, 15, 15}, false},
+        {{100, 100, 14, 40}, true}, {{100, 100, 40, 14}, true},   {{100, 100, 15, 15}, false},
         {{700, 100, 40, 40}, true}, {{-100, -100, 40, 40}, true}, {{630, 100, 40, 40}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(lm::estimatorCrop(c.box, frame).empty(), c.skipped) << c.box;
@@ -121,8 +120,17 @@ TEST(StageReload, WhatReloadsOnWhichChange) {
         {"useHeadpose", lm::Settings::CPU, [](lm::Settings& s) { s.useHeadpose = false; }, {"face"}},
         {"useAge", lm::Settings::CPU, [](lm::Settings& s) { s.useAge = false; }, {"face", "agegender"}},
         {"useGender", lm::Settings::CPU, [](lm::Settings& s) { s.useGender = false; }, {"face", "agegender"}},
-        {"detection range", lm::Settings::CPU, [](lm::Settings& s) { s.detectionRange = lm::Settings::LONG; }, {"face"}},
-        {"face limits", lm::Settings::CPU, [](lm::Settings& s) { s.maxNumFaces = 3; s.minFaceSize = 20; }, {"face"}},
+        {"detection range",
+         lm::Settings::CPU,
+         [](lm::Settings& s) { s.detectionRange = lm::Settings::LONG; },
+         {"face"}},
+        {"face limits",
+         lm::Settings::CPU,
+         [](lm::Settings& s) {
+             s.maxNumFaces = 3;
+             s.minFaceSize = 20;
+         },
+         {"face"}},
     };
     lmtest::ModelDir models;
     for (const auto& row : rows)
@@ -153,9 +161,10 @@ TEST(StageReload, TargetIsSetOnEveryUpdate) {
     const struct {
         lm::Settings::DnnTarget target;
         int expected;
-    } sequence[] = {{lm::Settings::CPU, cv::dnn::DNN_TARGET_CPU},       {lm::Settings::GPU, cv::dnn::DNN_TARGET_OPENCL},
-                    {lm::Settings::GPU_MT, cv::dnn::DNN_TARGET_OPENCL}, {lm::Settings::GPU_MT, cv::dnn::DNN_TARGET_OPENCL},
-                    {lm::Settings::CPU, cv::dnn::DNN_TARGET_CPU},       {lm::Settings::CPU, cv::dnn::DNN_TARGET_CPU}};
+    } sequence[] = {
+        {lm::Settings::CPU, cv::dnn::DNN_TARGET_CPU},       {lm::Settings::GPU, cv::dnn::DNN_TARGET_OPENCL},
+        {lm::Settings::GPU_MT, cv::dnn::DNN_TARGET_OPENCL}, {lm::Settings::GPU_MT, cv::dnn::DNN_TARGET_OPENCL},
+        {lm::Settings::CPU, cv::dnn::DNN_TARGET_CPU},       {lm::Settings::CPU, cv::dnn::DNN_TARGET_CPU}};
     for (const StageUnderTest& st : allStages()) {
         SCOPED_TRACE(st.name);
         auto stage = st.make();

@@ -80,7 +80,8 @@ TEST_F(RealLumoraTest, AstronautIsAPlausibleSmilingWomanFacingTheCamera) {
 // The six people walking in vtest.avi frame 300 (the converted body detector's boxes on
 // the 640 x 480 input, scaled by 1.2 to the 768 x 576 frame).
 const std::vector<cv::Rect> WALKERS = {
-    {241, 154, 20, 66}, {312, 216, 34, 78}, {187, 160, 29, 74}, {582, 160, 26, 73}, {617, 161, 26, 70}, {298, 155, 26, 73},
+    {241, 154, 20, 66}, {312, 216, 34, 78}, {187, 160, 29, 74},
+    {582, 160, 26, 73}, {617, 161, 26, 70}, {298, 155, 26, 73},
 };
 
 struct WalkCase {

@@ -57,19 +57,18 @@ const std::string& realModelsDir() {
 
 const std::string& convertedModelsDir(const std::string& base) {
     static std::set<std::string> converted;
-    if (converted.insert(base).second)
-        real::writeRealModel({weightsRoot()}, real::realModel(base), realModelsDir());
+    if (converted.insert(base).second) real::writeRealModel({weightsRoot()}, real::realModel(base), realModelsDir());
     return realModelsDir();
 }
 
 // Reads a model pair as the stages do: files, decryption, then the reader.
 cv::dnn::Net loadModel(const std::string& base, bool quantized) {
-    const lm::ModelFiles files = lm::modelFiles(convertedModelsDir(base), base,
-                                                quantized ? lm::Settings::QUANTIZED : lm::Settings::NORMAL);
-    const std::string xml = lm::crypt::decryptString(lm::fs::readFile(files.description),
-                                                     lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV);
-    const std::string bin = lm::crypt::decryptString(lm::fs::readFile(files.weights), lm::crypt::DEFAULT_KEY,
-                                                     lm::crypt::DEFAULT_IV);
+    const lm::ModelFiles files =
+        lm::modelFiles(convertedModelsDir(base), base, quantized ? lm::Settings::QUANTIZED : lm::Settings::NORMAL);
+    const std::string xml =
+        lm::crypt::decryptString(lm::fs::readFile(files.description), lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV);
+    const std::string bin =
+        lm::crypt::decryptString(lm::fs::readFile(files.weights), lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV);
     return lm::dnn::readNetFromIR(xml.data(), xml.size(), bin.data(), bin.size());
 }
 
@@ -196,8 +195,8 @@ TEST_P(RealModels, AgeAndGenderOnReferenceCrops) {
     const struct {
         std::string path;
         cv::Rect square;
-        double age;    // the expectation of the row
-        double gender; // 2 P(female) - 1
+        double age;     // the expectation of the row
+        double gender;  // 2 P(female) - 1
     } cases[] = {
         {SKIMAGE + "astronaut.png", {159, 60, 129, 129}, 30.22, 0.50},
         {OPENCV_HTML + "227943776_1.jpg", {116, 90, 202, 202}, 29.01, -0.94},
@@ -312,8 +311,10 @@ TEST_P(RealModels, BodyEncoderKeepsWalkersApart) {
     for (size_t i = 0; i < before.size(); ++i)
         for (size_t j = 0; j < after.size(); ++j) {
             const double s = similarity(before[i], after[j]);
-            if (i == j) EXPECT_NEAR(s, walkers[i].similarity, 0.01) << "walker " << i;
-            else EXPECT_LE(s, 0.33) << "walkers " << i << " and " << j;
+            if (i == j)
+                EXPECT_NEAR(s, walkers[i].similarity, 0.01) << "walker " << i;
+            else
+                EXPECT_LE(s, 0.33) << "walkers " << i << " and " << j;
         }
 }
 
@@ -338,7 +339,7 @@ protected:
 };
 
 TEST_F(RealModelFiles, EveryBaseHasBothVariants) {
-    const char* bases[] = {"detect_regular", "detect_long", "agegender", "headpose", "smile",
+    const char* bases[] = {"detect_regular", "detect_long", "agegender",  "headpose",   "smile",
                            "facemask",       "emotion",     "bodydetect", "bodyencoder"};
     const lmtest::TempDir dir;
     real::writeRealModels({weightsRoot()}, dir.path().string());
@@ -455,10 +456,10 @@ TEST(GaussianRows, ExpectationRecoversTheValueAndSaturatesAtTheEnds) {
         double expected;  // the stage's expectation, angles offset by N/2
         double offset;
     } cases[] = {
-        {&angle, 0.0f, 0.0, 90}, {&angle, 30.5f, 30.5, 90}, {&angle, -70.0f, -70.0, 90},
-        {&angle, 89.0f, 86.11, 90},  // near the end the row is cut off
-        {&age, 0.0f, 2.09, 0},       {&age, 5.0f, 5.23, 0},   {&age, 10.0f, 10.0, 0},
-        {&age, 42.25f, 42.25, 0},
+        {&angle, 0.0f, 0.0, 90},     {&angle, 30.5f, 30.5, 90},
+        {&angle, -70.0f, -70.0, 90}, {&angle, 89.0f, 86.11, 90},  // near the end the row is cut off
+        {&age, 0.0f, 2.09, 0},       {&age, 5.0f, 5.23, 0},
+        {&age, 10.0f, 10.0, 0},      {&age, 42.25f, 42.25, 0},
     };
     for (const auto& c : cases) {
         cv::Mat input(1, 1, CV_32F, cv::Scalar(c.value));
@@ -578,8 +579,7 @@ TEST(TfPadding, FollowsTensorFlowSame) {
         {15, 3, 2, real::Padding::Same, {8, 1, 1}},     // odd input
         {480, 5, 2, real::Padding::Same, {240, 1, 2}},  // 5x5 stride 2
         {56, 1, 2, real::Padding::Same, {28, 0, 0}},    // 1x1 stride 2 needs none
-        {14, 3, 1, real::Padding::Same, {14, 1, 1}},
-        {64, 3, 2, real::Padding::Valid, {31, 0, 0}},
+        {14, 3, 1, real::Padding::Same, {14, 1, 1}},   {64, 3, 2, real::Padding::Valid, {31, 0, 0}},
     };
     for (const auto& c : cases) {
         const real::AxisPads p = real::tfPads(c.input, c.kernel, c.stride, c.padding);

@@ -66,8 +66,8 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
     lm::Settings loaded;
     loaded.load(dir.file("s.ini"));
     EXPECT_EQ(loaded.neuralNetworksPath, "/models/with blanks  ");  // leading blanks are lost
-    EXPECT_EQ(loaded.networkType, lm::Settings::QUANTIZED);  // not part of ==
-    EXPECT_FLOAT_EQ(loaded.faceConfidenceThreshold, 0.123457f);  // six decimals
+    EXPECT_EQ(loaded.networkType, lm::Settings::QUANTIZED);         // not part of ==
+    EXPECT_FLOAT_EQ(loaded.faceConfidenceThreshold, 0.123457f);     // six decimals
     loaded.neuralNetworksPath = saved.neuralNetworksPath;
     loaded.faceConfidenceThreshold = saved.faceConfidenceThreshold;
     EXPECT_EQ(loaded, saved);

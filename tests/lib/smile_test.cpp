@@ -35,9 +35,7 @@ TEST_F(SmileTest, ReadsTheSmileFromBlueOfTheTestNetwork) {
 }
 
 TEST_F(SmileTest, SmileIsClampedToZeroAndOne) {
-    const struct {
-        float value, smile;
-    } cases[] = {{1.3f, 1.0f}, {-0.2f, 0.0f}, {0.4f, 0.4f}, {1.0f, 1.0f}};
+    const struct { float value, smile; } cases[] = {{1.3f, 1.0f}, {-0.2f, 0.0f}, {0.4f, 0.4f}, {1.0f, 1.0f}};
     for (const auto& c : cases) {
         useConstant(c.value);
         EXPECT_EQ(lmtest::estimateOne(stage, grey).smile, c.smile) << c.value;

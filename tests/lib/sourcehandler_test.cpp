@@ -26,7 +26,8 @@ constexpr int SMALL_VIDEO_FRAMES = 5;
 // Polls until the predicate holds for a result or the (generous) time runs out; returns
 // the last result.
 template <typename Handler>
-SourceHandler::FrameResult pollUntil(Handler& handler, const std::function<bool(const SourceHandler::FrameResult&)>& done,
+SourceHandler::FrameResult pollUntil(Handler& handler,
+                                     const std::function<bool(const SourceHandler::FrameResult&)>& done,
                                      std::chrono::milliseconds limit = 15000ms,
                                      std::chrono::milliseconds interval = 2ms) {
     const auto end = Clock::now() + limit;

@@ -176,10 +176,7 @@ TEST(PersonStatistics, CountsSessionsOnRisingEdgesOfEachFlag) {
         std::uint32_t sessions;
     };
     const Case cases[] = {
-        {{false, true, true, false, true}, 2},
-        {{true}, 1},
-        {{true, true, true}, 1},
-        {{false, false}, 0},
+        {{false, true, true, false, true}, 2}, {{true}, 1}, {{true, true, true}, 1}, {{false, false}, 0},
         {{true, false, true, false, true}, 3},
     };
     for (const Case& c : cases) {
@@ -264,9 +261,7 @@ TEST(TrackStatistics, FalsePositiveIsDecidedByTheLatestCumulativeDuration) {
         bool falsePositive;
     };
     const Case cases[] = {
-        {{999ms}, true},
-        {{1000ms}, false},
-        {{0ms, 500ms, 999ms}, true},
+        {{999ms}, true},         {{1000ms}, false}, {{0ms, 500ms, 999ms}, true},
         {{2000ms, 999ms}, true},  // only the latest record counts
         {{0ms, 1000ms}, false},
     };
@@ -293,12 +288,8 @@ TEST(TrackStatistics, FinalizedOnlyAfterMoreThanTheDelay) {
         bool finalized;
     };
     const Case cases[] = {
-        {0ns, false},
-        {5000ms, false},
-        {5001ms, false},
-        {5001ms + 1ns, true},
-        {1h, true},
-        {-1s, false},  // the clock stepped back
+        {0ns, false},         {5000ms, false}, {5001ms, false},
+        {5001ms + 1ns, true}, {1h, true},      {-1s, false},  // the clock stepped back
     };
     for (const Case& c : cases) {
         lm::clock::FakeClock clock;

@@ -92,7 +92,7 @@ TEST(TestNetworks, EveryPairDecryptsLoadsAndNamesItsOutputs) {
                 continue;
             }
             auto network = std::find_if(OUTPUT_TABLE.begin(), OUTPUT_TABLE.end(),
-                                     [&](const NetworkOutputs& s) { return base == s.base; });
+                                        [&](const NetworkOutputs& s) { return base == s.base; });
             ASSERT_NE(network, OUTPUT_TABLE.end());
             cv::Mat grey = uniform(network->width, network->height, cv::Scalar(128, 128, 128));
             net.setInput(cv::dnn::blobFromImage(grey, 1.0, grey.size(), FACE_MEAN, true, false, CV_32F));
@@ -177,8 +177,9 @@ TEST(TestNetworks, MaskFollowsALowerHalfBrighterThanTheUpper) {
 }
 
 TEST(TestNetworks, BodyEncoderMixesTheColoursOfAnEightByEightGrid) {
-    const float mix[8][3] = {{1, 0, 0},       {0, 1, 0},         {0, 0, 1},          {0.5f, -0.5f, 0},
-                             {0, 0.5f, -0.5f}, {-0.5f, 0, 0.5f}, {0.25f, 0.25f, 0.25f}, {0, 0, 0}};
+    const float mix[8][3] = {
+        {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0.5f, -0.5f, 0}, {0, 0.5f, -0.5f}, {-0.5f, 0, 0.5f}, {0.25f, 0.25f, 0.25f},
+        {0, 0, 0}};
     const cv::Scalar left(30, 100, 220), right(200, 150, 10);  // blue, green, red
     cv::Mat body = uniform(64, 128, left);
     body(cv::Rect(32, 0, 32, 128)).setTo(right);
@@ -258,8 +259,7 @@ TEST(TestNetworks, LongRangeDetectorHasOtherSlotsThanTheRegularOne) {
     const auto regular = lm::models::detectorSlots("detect_regular");
     const auto longRange = lm::models::detectorSlots("detect_long");
     for (const auto& r : regular)
-        for (const auto& l : longRange)
-            EXPECT_FALSE(r.x0 == l.x0 && r.y0 == l.y0 && r.x1 == l.x1 && r.y1 == l.y1);
+        for (const auto& l : longRange) EXPECT_FALSE(r.x0 == l.x0 && r.y0 == l.y0 && r.x1 == l.x1 && r.y1 == l.y1);
     // A square on a regular slot is found at that slot only by the regular detector.
     cv::Mat frame = uniform(640, 480, cv::Scalar(0, 0, 0));
     const cv::Rect square = lmtest::slotInFrame(regular[1], frame.size());
@@ -281,7 +281,8 @@ TEST(TestNetworks, QuantizedVariantsStayCloseToThePlainOnes) {
         cv::dnn::Net plain = lmtest::readTestNetwork(network.base, {false});
         cv::dnn::Net quantized = lmtest::readTestNetwork(network.base, {true});
         for (const auto& [name, count] : network.outputs) {
-            cv::Mat input = cv::dnn::blobFromImage(noise, 1.0, cv::Size(network.width, network.height), FACE_MEAN, true);
+            cv::Mat input =
+                cv::dnn::blobFromImage(noise, 1.0, cv::Size(network.width, network.height), FACE_MEAN, true);
             plain.setInput(input);
             quantized.setInput(input);
             cv::Mat a = name.empty() ? plain.forward() : plain.forward(name);

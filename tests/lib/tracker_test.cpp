@@ -148,7 +148,7 @@ TEST_F(TrackerTest, ATrackWhoseCentreLeavesTheFrameIsDeleted) {
         ++misses;
     }
     EXPECT_TRUE(tracker.getTrackedObjects().empty());
-    EXPECT_LT(misses, 15);  // gone before its miss limit (6 hits: 30)
+    EXPECT_LT(misses, 15);            // gone before its miss limit (6 hits: 30)
     EXPECT_GT(lastX + 30, 640 - 60);  // its last predicted centre was at the edge
 }
 
@@ -251,8 +251,7 @@ TEST_F(TrackerTest, FeatureRingKeepsTheNewestTwentyOldestFirst) {
     }
     std::vector<float> order;
     const auto tracks = tracker.getTrackedObjects();
-    tracks[0].featureHistory.forEachOldestFirst(
-        [&](const lm::AppearanceVector& v) { order.push_back(v[0]); });
+    tracks[0].featureHistory.forEachOldestFirst([&](const lm::AppearanceVector& v) { order.push_back(v[0]); });
     std::vector<float> expected;
     for (int i = 5; i < 25; ++i) expected.push_back(float(i));
     EXPECT_EQ(order, expected);
@@ -310,8 +309,7 @@ TEST_F(TrackerTest, FeatureCountMismatchIsRefusedAndChangesNothing) {
     track(tracker, {BOX_A});
     auto detections = lmtest::detectionsAt({BOX_A, BOX_B});
     ObjectTracker::Features features(std::vector<lm::AppearanceVector>{lmtest::appearance(0.f)});
-    EXPECT_THROW(tracker.update(detections, lmtest::vgaFrame(), features, 35.616783f),
-                 std::invalid_argument);
+    EXPECT_THROW(tracker.update(detections, lmtest::vgaFrame(), features, 35.616783f), std::invalid_argument);
     EXPECT_EQ(detections[0].id, 0u);
     EXPECT_EQ(tracker.getTrackedObjects().size(), 1u);
     EXPECT_EQ(tracker.rates.size(), 1u);

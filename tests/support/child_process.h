@@ -28,8 +28,8 @@ extern char** environ;
 namespace lmtest {
 
 struct ChildOptions {
-    std::string workingDirectory;                              // empty: the test's own
-    std::vector<std::string> unsetEnvironment;                 // names removed for the child
+    std::string workingDirectory;                                     // empty: the test's own
+    std::vector<std::string> unsetEnvironment;                        // names removed for the child
     std::vector<std::pair<std::string, std::string>> setEnvironment;  // added or replaced
 };
 
@@ -149,8 +149,7 @@ private:
 
     std::size_t countLocked(const std::string& part) const {
         std::size_t found = 0;
-        for (auto at = mOutput.find(part); at != std::string::npos; at = mOutput.find(part, at + part.size()))
-            ++found;
+        for (auto at = mOutput.find(part); at != std::string::npos; at = mOutput.find(part, at + part.size())) ++found;
         return found;
     }
 

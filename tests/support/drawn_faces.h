@@ -64,7 +64,8 @@ struct DrawnBody {
 inline cv::Mat drawBodies(const std::vector<DrawnBody>& bodies) {
     cv::Mat frame(480, 640, CV_8UC3, cv::Scalar::all(0));
     for (const DrawnBody& b : bodies)
-        frame(cv::Rect(b.column * 80, b.row * 120, 80, 120)).setTo(cv::Scalar(b.colour.blue, b.colour.green, b.colour.red));
+        frame(cv::Rect(b.column * 80, b.row * 120, 80, 120))
+            .setTo(cv::Scalar(b.colour.blue, b.colour.green, b.colour.red));
     return frame;
 }
 

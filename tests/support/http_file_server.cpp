@@ -1,12 +1,12 @@
 #include "support/http_file_server.h"
 
 #include <arpa/inet.h>
-#include <sys/time.h>
-#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdio>
@@ -63,8 +63,7 @@ void HttpFileServer::start(std::uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(mListenFd, 16) != 0) {
+    if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(mListenFd, 16) != 0) {
         ::close(mListenFd);
         mListenFd = -1;
         throw std::runtime_error("bind/listen failed");
@@ -126,7 +125,8 @@ void HttpFileServer::answer(int connection) {
     if (partial) {
         if (first >= mBody.size()) {
             const std::string reply = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" +
-                                      std::to_string(mBody.size()) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+                                      std::to_string(mBody.size()) +
+                                      "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
             sendAll(connection, reply.data(), reply.size(), mRunning);
             return;
         }
@@ -153,8 +153,8 @@ void HttpFileServer::answerMotionJpeg(int connection) {
     sendAll(connection, head.data(), head.size(), mRunning);
     for (const auto& picture : mPictures) {
         if (!mRunning) return;
-        const std::string part = "--picture\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                                 std::to_string(picture.size()) + "\r\n\r\n";
+        const std::string part =
+            "--picture\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(picture.size()) + "\r\n\r\n";
         sendAll(connection, part.data(), part.size(), mRunning);
         sendAll(connection, picture.data(), picture.size(), mRunning);
         sendAll(connection, "\r\n", 2, mRunning);

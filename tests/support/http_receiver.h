@@ -24,21 +24,21 @@
 #include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
-#include <Poco/Net/HTTPResponse.h>
-#include <Poco/Net/HTTPSClientSession.h>
-#include <Poco/Net/SSLManager.h>
-#include <Poco/URI.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/Net/HTTPSClientSession.h>
 #include <Poco/Net/HTTPServer.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/SSLManager.h>
 #include <Poco/Net/SecureServerSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/ThreadPool.h>
+#include <Poco/URI.h>
 
 #include "support/temp_dir.h"
 
@@ -132,7 +132,7 @@ public:
     };
 
     // With `tls` the receiver speaks HTTPS with that certificate.
-    explicit HttpReceiver(Mode mode = Mode::ANSWER_200, const TestCertificate* tls = nullptr)  {
+    explicit HttpReceiver(Mode mode = Mode::ANSWER_200, const TestCertificate* tls = nullptr) {
         mState->mode = mode;
         if (tls != nullptr)
             mContext = new Poco::Net::Context(Poco::Net::Context::TLS_SERVER_USE, tls->key, tls->cert, "",
@@ -241,9 +241,7 @@ private:
             lock.unlock();
             using Status = Poco::Net::HTTPResponse::HTTPStatus;
             switch (mode) {
-                case Mode::DROP:
-                    static_cast<Poco::Net::HTTPServerRequestImpl&>(request).socket().shutdown();
-                    return;
+                case Mode::DROP: static_cast<Poco::Net::HTTPServerRequestImpl&>(request).socket().shutdown(); return;
                 case Mode::DELAY: std::this_thread::sleep_for(delay); break;
                 case Mode::ANSWER_201: response.setStatusAndReason(Status::HTTP_CREATED); break;
                 case Mode::ANSWER_204: response.setStatusAndReason(Status::HTTP_NO_CONTENT); break;

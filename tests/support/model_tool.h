@@ -16,8 +16,8 @@ namespace lmtest {
 
 // Runs the tool with `options` into `directory`; throws when it fails.
 inline void writeModels(const std::string& directory, const std::string& options = "") {
-    const std::string command =
-        "'" + buildTreeTool("lumora-models", "lumora-models").string() + "' " + options + " '" + directory + "' >/dev/null 2>&1";
+    const std::string command = "'" + buildTreeTool("lumora-models", "lumora-models").string() + "' " + options + " '" +
+                                directory + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("lumora-models failed: " + command);
 }
 

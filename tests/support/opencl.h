@@ -46,9 +46,10 @@ inline OpenClAnswer askOpenClCheck() {
         case 3: return {std::nullopt, why};
         case 1: return {why, why};
         default: {
-            const std::string died = "the OpenCL driver ends the process that runs OpenCV's dnn kernels "
-                                     "(lumora-opencl-check exit status " +
-                                     std::to_string(*status) + ", last line: \"" + why + "\")";
+            const std::string died =
+                "the OpenCL driver ends the process that runs OpenCV's dnn kernels "
+                "(lumora-opencl-check exit status " +
+                std::to_string(*status) + ", last line: \"" + why + "\")";
             return {died, died};
         }
     }

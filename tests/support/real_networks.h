@@ -31,10 +31,10 @@ inline const std::string* modelsDir() {
 
 inline cv::dnn::Net load(const std::string& base, bool quantized) {
     const std::string stem = *modelsDir() + "/" + base + (quantized ? "_quantized" : "");
-    const std::string xml = lm::crypt::decryptString(lm::fs::readFile(stem + ".xml.enc"), lm::crypt::DEFAULT_KEY,
-                                                     lm::crypt::DEFAULT_IV);
-    const std::string bin = lm::crypt::decryptString(lm::fs::readFile(stem + ".bin.enc"), lm::crypt::DEFAULT_KEY,
-                                                     lm::crypt::DEFAULT_IV);
+    const std::string xml =
+        lm::crypt::decryptString(lm::fs::readFile(stem + ".xml.enc"), lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV);
+    const std::string bin =
+        lm::crypt::decryptString(lm::fs::readFile(stem + ".bin.enc"), lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV);
     return lm::dnn::readNetFromIR(xml.data(), xml.size(), bin.data(), bin.size());
 }
 

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include <opencv2/core.hpp>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
+#include <opencv2/core.hpp>
 
 #include "ir_writer.h"
 #include "lumora/lm_records.h"
@@ -28,9 +28,7 @@ namespace lmtest {
 // A private copy of the generated model directory.
 class ModelDir {
 public:
-    ModelDir() : mPath(mTemp.path() / "networks") {
-        std::filesystem::copy(testNetworksDir(), mPath);
-    }
+    ModelDir() : mPath(mTemp.path() / "networks") { std::filesystem::copy(testNetworksDir(), mPath); }
     std::string path() const { return mPath.string(); }
 
     // Settings that load every stage from this directory.
@@ -85,7 +83,8 @@ inline void writeConstantNetwork(const std::string& directory, const std::string
         w.result(w.op("Add", out.name, {product, bias}, {{"auto_broadcast", "numpy"}}, {{1, n}}));
     }
     const std::string stem = directory + "/" + base;
-    lm::fs::writeFile(stem + ".xml.enc", lm::crypt::encryptString(w.xml(), lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV));
+    lm::fs::writeFile(stem + ".xml.enc",
+                      lm::crypt::encryptString(w.xml(), lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV));
     lm::fs::writeFile(stem + ".bin.enc",
                       lm::crypt::encryptString(w.weights(), lm::crypt::DEFAULT_KEY, lm::crypt::DEFAULT_IV));
 }

@@ -28,8 +28,7 @@ inline std::vector<lm::Detection> detectionsAt(const std::vector<cv::Rect>& boxe
 }
 
 // One tracking step without appearance vectors; returns the ids given out.
-inline std::vector<std::uint32_t> track(lm::ObjectTracker& tracker,
-                                        std::vector<lm::Detection>& detections,
+inline std::vector<std::uint32_t> track(lm::ObjectTracker& tracker, std::vector<lm::Detection>& detections,
                                         const cv::Mat& frame = vgaFrame()) {
     lm::ObjectTracker::Features none;
     tracker.update(detections, frame, none, 0.0f);

@@ -17,8 +17,8 @@ inline std::uint32_t bitsOf(float value) {
 
 // IoU, distance, size, appearance, threshold bits, then the hits to confirm.
 inline std::vector<std::uint32_t> weightBits(const lm::ObjectTracker::Weights& w) {
-    return {bitsOf(w.iou), bitsOf(w.distance), bitsOf(w.size), bitsOf(w.appearance),
-            bitsOf(w.matchThreshold), static_cast<std::uint32_t>(w.minHits)};
+    return {bitsOf(w.iou),        bitsOf(w.distance),       bitsOf(w.size),
+            bitsOf(w.appearance), bitsOf(w.matchThreshold), static_cast<std::uint32_t>(w.minHits)};
 }
 
 }  // namespace lmtest

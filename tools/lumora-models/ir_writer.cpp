@@ -96,8 +96,10 @@ Port IrWriter::rawConstant(const std::string& name, const std::string& elementTy
                        {"size", std::to_string(bytes.size())}};
     for (const auto& entry : overrides) {
         auto it = std::find_if(data.begin(), data.end(), [&](const auto& kv) { return kv.first == entry.first; });
-        if (it != data.end()) it->second = entry.second;
-        else data.push_back(entry);
+        if (it != data.end())
+            it->second = entry.second;
+        else
+            data.push_back(entry);
     }
     Layer layer{0, name, "Const", "opset1", data, {}, {dims}, {precisionOf(elementType)}};
     return addLayer(std::move(layer), {});
@@ -109,8 +111,7 @@ Port IrWriter::constantI64(const std::string& name, const std::vector<int64_t>& 
     return rawConstant(name, "i64", bytes, dims);
 }
 
-Port IrWriter::constant(const std::string& name, const std::vector<float>& values, const Dims& dims,
-                        Storage storage) {
+Port IrWriter::constant(const std::string& name, const std::vector<float>& values, const Dims& dims, Storage storage) {
     if (static_cast<int64_t>(values.size()) != countOf(dims))
         throw std::invalid_argument("constant '" + name + "' has the wrong number of values");
     if (storage == Storage::F32) {
@@ -136,7 +137,8 @@ Port IrWriter::constant(const std::string& name, const std::vector<float>& value
     const double zeroPoint = std::round(-low / step);
     std::string bytes(values.size(), '\0');
     for (size_t i = 0; i < values.size(); ++i)
-        bytes[i] = static_cast<char>(static_cast<uint8_t>(std::clamp(std::round(values[i] / step) + zeroPoint, 0.0, 255.0)));
+        bytes[i] =
+            static_cast<char>(static_cast<uint8_t>(std::clamp(std::round(values[i] / step) + zeroPoint, 0.0, 255.0)));
     Port raw = rawConstant(name + "/u8", "u8", bytes, dims);
     Port converted = op("Convert", name + "/convert", {raw}, toF32, {dims});
     Port zero = constant(name + "/zero_point", {static_cast<float>(zeroPoint)}, {});
@@ -152,7 +154,8 @@ Port IrWriter::op(const std::string& type, const std::string& name, const std::v
 }
 
 void IrWriter::result(const Port& port, const std::string& name) {
-    Layer layer{0, name.empty() ? mLayers.at(port.layer).name + "/sink_port_0" : name, "Result", "opset1", {}, {}, {}, {}};
+    Layer layer{0, name.empty() ? mLayers.at(port.layer).name + "/sink_port_0" : name, "Result", "opset1", {}, {}, {},
+                {}};
     addLayer(std::move(layer), {port});
 }
 
@@ -177,7 +180,8 @@ std::string IrWriter::xml() const {
             for (const auto& [key, value] : layer.data) data.append_attribute(key.c_str()) = value.c_str();
         }
         int portId = 0;
-        auto writePorts = [&](const char* tag, const std::vector<Dims>& ports, const std::vector<std::string>* precisions) {
+        auto writePorts = [&](const char* tag, const std::vector<Dims>& ports,
+                              const std::vector<std::string>* precisions) {
             if (ports.empty()) return;
             pugi::xml_node group = node.append_child(tag);
             for (size_t i = 0; i < ports.size(); ++i) {

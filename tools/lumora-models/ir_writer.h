@@ -42,8 +42,7 @@ public:
     // An op with the given inputs and one output per entry of outputDims; returns the
     // first output (outputs(op) gives all).
     Port op(const std::string& type, const std::string& name, const std::vector<Port>& inputs,
-            const Attributes& attributes, const std::vector<Dims>& outputDims,
-            const std::string& version = "opset1");
+            const Attributes& attributes, const std::vector<Dims>& outputDims, const std::string& version = "opset1");
     std::vector<Port> outputs(const Port& first) const;
     void result(const Port& port, const std::string& name = "");
     // An edge written as given, for descriptions that must be wrong.

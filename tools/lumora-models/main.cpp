@@ -79,8 +79,9 @@ int main(int argc, char** argv) {
         }
         if (!weightsDir.empty()) {
             std::filesystem::create_directories(directory);
-            lm::models::real::writeRealModels({weightsDir}, directory,
-                                    [](const std::string& stem) { std::cout << "wrote " << stem << ".{xml,bin}.enc\n"; });
+            lm::models::real::writeRealModels({weightsDir}, directory, [](const std::string& stem) {
+                std::cout << "wrote " << stem << ".{xml,bin}.enc\n";
+            });
             return 0;
         }
         if (bases.empty()) bases = lm::models::testNetworkBases();
@@ -91,8 +92,8 @@ int main(int argc, char** argv) {
             for (const std::string& base : bases)
                 for (bool q : {false, true})
                     if ((q && quantized) || (!q && plain))
-                        lm::models::writeTestNetwork(directory, base,
-                                                     {q, base == "bodyencoder" ? encoderValues : 512}, encrypt);
+                        lm::models::writeTestNetwork(directory, base, {q, base == "bodyencoder" ? encoderValues : 512},
+                                                     encrypt);
         }
     } catch (const std::exception& e) {
         std::cerr << "lumora-models: " << e.what() << '\n';

@@ -22,16 +22,14 @@ const Attributes NUMPY = {{"auto_broadcast", "numpy"}};
 struct UnitSlot {
     int x, y, w, h;
 };
-const std::vector<UnitSlot> REGULAR_SLOTS = {{0, 0, 3, 4},   {4, 0, 6, 8},   {11, 0, 9, 12}, {21, 0, 3, 4},
+const std::vector<UnitSlot> REGULAR_SLOTS = {{0, 0, 3, 4},   {4, 0, 6, 8},    {11, 0, 9, 12}, {21, 0, 3, 4},
                                              {25, 0, 6, 8},  {0, 16, 12, 16}, {13, 16, 3, 4}, {17, 16, 6, 8},
                                              {24, 16, 4, 8}, {24, 26, 6, 6}};
-const std::vector<UnitSlot> LONG_SLOTS = {{2, 2, 3, 4},    {8, 2, 6, 8},    {16, 2, 9, 12},
+const std::vector<UnitSlot> LONG_SLOTS = {{2, 2, 3, 4},    {8, 2, 6, 8},   {16, 2, 9, 12},
                                           {4, 16, 12, 16}, {20, 18, 6, 8}, {28, 18, 3, 4}};
 constexpr int BODY_COLUMNS = 8, BODY_ROWS = 4;  // slots of 80 x 120 at 640 x 480
 
-Storage weightStorage(const NetworkOptions& o, Storage compressed) {
-    return o.quantized ? compressed : Storage::F32;
-}
+Storage weightStorage(const NetworkOptions& o, Storage compressed) { return o.quantized ? compressed : Storage::F32; }
 
 // Global mean of the crop: [1,3] holding mean red, green, blue minus the stage's mean.
 Port colourMean(IrWriter& w, const Port& input) {
@@ -43,8 +41,8 @@ Port linear(IrWriter& w, const std::string& name, const Port& x, const std::vect
             const std::vector<float>& bias, int64_t n, const NetworkOptions& o) {
     const int64_t k = x.dims[1];
     Port weights = w.constant(name + "/weights", weightsKN, {k, n}, weightStorage(o, Storage::U8));
-    Port product = w.op("MatMul", name + "/MatMul", {x, weights},
-                        {{"transpose_a", "false"}, {"transpose_b", "false"}}, {{1, n}});
+    Port product =
+        w.op("MatMul", name + "/MatMul", {x, weights}, {{"transpose_a", "false"}, {"transpose_b", "false"}}, {{1, n}});
     Port b = w.constant(name + "/bias", bias, {1, n});
     return w.op("Add", name + "/Add", {product, b}, NUMPY, {{1, n}});
 }
@@ -102,13 +100,21 @@ ModelPair smile(const NetworkOptions& o) {
     IrWriter w("smile");
     Port input = faceInput(w, 64);
     Port pooled = w.op("AvgPool", "model/pool", {input},
-                       {{"kernel", "64,64"}, {"strides", "64,64"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
-                        {"exclude-pad", "true"}, {"rounding_type", "floor"}, {"auto_pad", "explicit"}},
+                       {{"kernel", "64,64"},
+                        {"strides", "64,64"},
+                        {"pads_begin", "0,0"},
+                        {"pads_end", "0,0"},
+                        {"exclude-pad", "true"},
+                        {"rounding_type", "floor"},
+                        {"auto_pad", "explicit"}},
                        {{1, 3, 1, 1}});
-    Port weights = w.constant("model/smile/weights", {0.f, 0.f, 1.f / 16.f}, {1, 3, 1, 1},
-                              weightStorage(o, Storage::F16));
+    Port weights =
+        w.constant("model/smile/weights", {0.f, 0.f, 1.f / 16.f}, {1, 3, 1, 1}, weightStorage(o, Storage::F16));
     Port conv = w.op("Convolution", "model/smile/Conv2D", {pooled, weights},
-                     {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
+                     {{"strides", "1,1"},
+                      {"dilations", "1,1"},
+                      {"pads_begin", "0,0"},
+                      {"pads_end", "0,0"},
                       {"auto_pad", "explicit"}},
                      {{1, 1, 1, 1}});
     Port bias = w.constant("model/smile/bias", {(FACE_MEAN[2] - 128.f) / 16.f}, {1, 1, 1, 1});
@@ -122,8 +128,12 @@ ModelPair faceMask(const NetworkOptions& o) {
     Port input = faceInput(w, 112);
     Port standard = w.op("ImageStandardization", "model/standardize", {input}, {}, {{1, 3, 112, 112}}, "extension");
     Port halves = w.op("AvgPool", "model/halves", {standard},
-                       {{"kernel", "56,112"}, {"strides", "56,112"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
-                        {"exclude-pad", "true"}, {"rounding_type", "floor"}},
+                       {{"kernel", "56,112"},
+                        {"strides", "56,112"},
+                        {"pads_begin", "0,0"},
+                        {"pads_end", "0,0"},
+                        {"exclude-pad", "true"},
+                        {"rounding_type", "floor"}},
                        {{1, 3, 2, 1}});
     Port shape = w.constantI64("model/halves/shape", {1, 6}, {2});
     Port flat = w.op("Reshape", "model/halves/flat", {halves, shape}, {{"special_zero", "false"}}, {{1, 6}});
@@ -163,22 +173,29 @@ ModelPair bodyEncoder(const NetworkOptions& o) {
     const int64_t channels = o.encoderValues / 64;
     IrWriter w("bodyencoder");
     Port input = w.parameter("data", {1, 3, 256, 128});
-    const float mix[8][3] = {{1, 0, 0},     {0, 1, 0},       {0, 0, 1},          {0.5f, -0.5f, 0},
-                             {0, 0.5f, -0.5f}, {-0.5f, 0, 0.5f}, {0.25f, 0.25f, 0.25f}, {0, 0, 0}};
+    const float mix[8][3] = {
+        {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0.5f, -0.5f, 0}, {0, 0.5f, -0.5f}, {-0.5f, 0, 0.5f}, {0.25f, 0.25f, 0.25f},
+        {0, 0, 0}};
     std::vector<float> weights;
     for (int64_t k = 0; k < channels; ++k) weights.insert(weights.end(), mix[k], mix[k] + 3);
     Port kernel = w.constant("model/mix/weights", weights, {channels, 3, 1, 1}, weightStorage(o, Storage::F16));
     Port mixed = w.op("Convolution", "model/mix", {input, kernel},
-                      {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
+                      {{"strides", "1,1"},
+                       {"dilations", "1,1"},
+                       {"pads_begin", "0,0"},
+                       {"pads_end", "0,0"},
                        {"auto_pad", "explicit"}},
                       {{1, channels, 256, 128}});
     Port cells = w.op("AvgPool", "model/cells", {mixed},
-                      {{"kernel", "32,16"}, {"strides", "32,16"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
-                       {"exclude-pad", "true"}, {"rounding_type", "floor"}},
+                      {{"kernel", "32,16"},
+                       {"strides", "32,16"},
+                       {"pads_begin", "0,0"},
+                       {"pads_end", "0,0"},
+                       {"exclude-pad", "true"},
+                       {"rounding_type", "floor"}},
                       {{1, channels, 8, 8}});
     Port shape = w.constantI64("model/embedding/shape", {1, -1}, {2});
-    w.result(w.op("Reshape", "model/embedding", {cells, shape}, {{"special_zero", "true"}},
-                  {{1, o.encoderValues}}));
+    w.result(w.op("Reshape", "model/embedding", {cells, shape}, {{"special_zero", "true"}}, {{1, o.encoderValues}}));
     return finish(w);
 }
 
@@ -189,7 +206,10 @@ Port brightness(IrWriter& w, const Port& input, const NetworkOptions& o) {
     Dims out = input.dims;
     out[1] = 1;
     Port conv = w.op("Convolution", "model/grey/Conv2D", {input, weights},
-                     {{"strides", "1,1"}, {"dilations", "1,1"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
+                     {{"strides", "1,1"},
+                      {"dilations", "1,1"},
+                      {"pads_begin", "0,0"},
+                      {"pads_end", "0,0"},
                       {"auto_pad", "explicit"}},
                      {out});
     Port bias = w.constant("model/grey/bias", {DETECT_MEAN_SUM / 765.f}, {1, 1, 1, 1});
@@ -216,8 +236,8 @@ Attributes detectionAttributes() {
 }
 
 void detectionOutput(IrWriter& w, const Port& loc, const Port& conf, const Port& priors) {
-    w.result(w.op("DetectionOutput", "model/detection_out", {loc, conf, priors}, detectionAttributes(),
-                  {{1, 1, 100, 7}}));
+    w.result(
+        w.op("DetectionOutput", "model/detection_out", {loc, conf, priors}, detectionAttributes(), {{1, 1, 100, 7}}));
 }
 
 // Slot detector: the confidence of slot s is the mean brightness of its cells (cells are
@@ -229,8 +249,12 @@ ModelPair slotDetector(const std::string& name, int64_t width, int64_t height, c
     Port grey = brightness(w, input, o);
     const std::string kernel = std::to_string(height / 32) + "," + std::to_string(width / 32);
     Port cells = w.op("AvgPool", "model/cells", {grey},
-                      {{"kernel", kernel}, {"strides", kernel}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
-                       {"exclude-pad", "true"}, {"rounding_type", "floor"}},
+                      {{"kernel", kernel},
+                       {"strides", kernel},
+                       {"pads_begin", "0,0"},
+                       {"pads_end", "0,0"},
+                       {"exclude-pad", "true"},
+                       {"rounding_type", "floor"}},
                       {{1, 1, 32, 32}});
     Port flatShape = w.constantI64("model/cells/shape", {1, 1024}, {2});
     Port flat = w.op("Reshape", "model/cells/flat", {cells, flatShape}, {{"special_zero", "false"}}, {{1, 1024}});
@@ -265,8 +289,12 @@ ModelPair bodyDetector(const NetworkOptions& o) {
     Port grey = brightness(w, input, o);
     const int64_t n = BODY_COLUMNS * BODY_ROWS;
     Port cells = w.op("AvgPool", "model/cells", {grey},
-                      {{"kernel", "120,80"}, {"strides", "120,80"}, {"pads_begin", "0,0"}, {"pads_end", "0,0"},
-                       {"exclude-pad", "true"}, {"rounding_type", "floor"}},
+                      {{"kernel", "120,80"},
+                       {"strides", "120,80"},
+                       {"pads_begin", "0,0"},
+                       {"pads_end", "0,0"},
+                       {"exclude-pad", "true"},
+                       {"rounding_type", "floor"}},
                       {{1, 1, BODY_ROWS, BODY_COLUMNS}});
     Port columnShape = w.constantI64("model/conf/column_shape", {1, n, 1}, {3});
     Port column = w.op("Reshape", "model/conf/column", {cells, columnShape}, {{"special_zero", "false"}}, {{1, n, 1}});
@@ -278,8 +306,13 @@ ModelPair bodyDetector(const NetworkOptions& o) {
     Port outputSize = w.constantI64("model/priors/output_size", {BODY_ROWS, BODY_COLUMNS}, {2});
     Port imageSize = w.constantI64("model/priors/image_size", {480, 640}, {2});
     Port priors = w.op("PriorBoxClustered", "model/priors/PriorBoxClustered", {outputSize, imageSize},
-                       {{"width", "80"}, {"height", "120"}, {"clip", "false"}, {"step_w", "80"}, {"step_h", "120"},
-                        {"offset", "0.5"}, {"variance", "0.1,0.1,0.2,0.2"}},
+                       {{"width", "80"},
+                        {"height", "120"},
+                        {"clip", "false"},
+                        {"step_w", "80"},
+                        {"step_h", "120"},
+                        {"offset", "0.5"},
+                        {"variance", "0.1,0.1,0.2,0.2"}},
                        {{2, 4 * n}});
     Port axis = w.constantI64("model/priors/axis", {0}, {1});
     Port priors3 = w.op("Unsqueeze", "model/priors", {priors, axis}, {}, {{1, 2, 4 * n}});
@@ -292,7 +325,8 @@ using Builder = std::function<ModelPair(const NetworkOptions&)>;
 
 const std::map<std::string, Builder>& builders() {
     static const std::map<std::string, Builder> table = {
-        {"detect_regular", [](const NetworkOptions& o) { return slotDetector("detect_regular", 640, 480, REGULAR_SLOTS, o); }},
+        {"detect_regular",
+         [](const NetworkOptions& o) { return slotDetector("detect_regular", 640, 480, REGULAR_SLOTS, o); }},
         {"detect_long", [](const NetworkOptions& o) { return slotDetector("detect_long", 1024, 768, LONG_SLOTS, o); }},
         {"agegender", ageGender},
         {"headpose", headpose},
@@ -308,9 +342,8 @@ const std::map<std::string, Builder>& builders() {
 }  // namespace
 
 const std::vector<std::string>& testNetworkBases() {
-    static const std::vector<std::string> bases = {"detect_regular", "detect_long", "agegender",
-                                                   "headpose",       "smile",       "facemask",
-                                                   "emotion",        "bodydetect",  "bodyencoder"};
+    static const std::vector<std::string> bases = {"detect_regular", "detect_long", "agegender",  "headpose",   "smile",
+                                                   "facemask",       "emotion",     "bodydetect", "bodyencoder"};
     return bases;
 }
 
@@ -318,8 +351,7 @@ std::vector<Slot> detectorSlots(const std::string& base) {
     std::vector<Slot> slots;
     if (base == "bodydetect") {
         for (int r = 0; r < BODY_ROWS; ++r)
-            for (int c = 0; c < BODY_COLUMNS; ++c)
-                slots.push_back({c / 8.f, r / 4.f, (c + 1) / 8.f, (r + 1) / 4.f});
+            for (int c = 0; c < BODY_COLUMNS; ++c) slots.push_back({c / 8.f, r / 4.f, (c + 1) / 8.f, (r + 1) / 4.f});
         return slots;
     }
     const std::vector<UnitSlot>* units = base == "detect_regular" ? &REGULAR_SLOTS

@@ -13,8 +13,8 @@ struct ModelPair {
 };
 
 struct NetworkOptions {
-    bool quantized = false;  // compressed weights (u8 with zero point and scale, or f16)
-    int encoderValues = 512; // bodyencoder only: 512, or 256 for the wrong-length variant
+    bool quantized = false;   // compressed weights (u8 with zero point and scale, or f16)
+    int encoderValues = 512;  // bodyencoder only: 512, or 256 for the wrong-length variant
 };
 
 // A detector slot: a prior box in coordinates normalised to the frame (0..1).
@@ -35,8 +35,8 @@ ModelPair buildTestNetwork(const std::string& base, const NetworkOptions& option
 // Writes one pair into directory, named as the library looks for it
 // (base + "_quantized" when quantized + ".xml.enc" / ".bin.enc"), encrypted with the
 // model files' default key; with encrypt false as plain ".xml" / ".bin".
-void writeTestNetwork(const std::string& directory, const std::string& base,
-                      const NetworkOptions& options = {}, bool encrypt = true);
+void writeTestNetwork(const std::string& directory, const std::string& base, const NetworkOptions& options = {},
+                      bool encrypt = true);
 
 // All eighteen pairs (nine bases, plain and quantized); creates the directory.
 void writeAllTestNetworks(const std::string& directory, bool encrypt = true);

@@ -81,9 +81,10 @@ cv::dnn::Net smallNetwork() {
     cv::dnn::Net net;
     addConvolution(net, "conv1", 3, 8, 1);
     addLayer(net, "relu1", "ReLU", {});
-    addLayer(net, "pool1", "Pooling", {{"pool", cv::dnn::DictValue(cv::String("max"))},
-                                       {"kernel_size", cv::dnn::DictValue(2)},
-                                       {"stride", cv::dnn::DictValue(2)}});
+    addLayer(net, "pool1", "Pooling",
+             {{"pool", cv::dnn::DictValue(cv::String("max"))},
+              {"kernel_size", cv::dnn::DictValue(2)},
+              {"stride", cv::dnn::DictValue(2)}});
     addConvolution(net, "conv2", 8, 8, 8);
     addLayer(net, "relu2", "ReLU", {});
     cv::dnn::LayerParams dense;
@@ -160,8 +161,9 @@ int checkSeveralThreads(const cv::Mat& input, const cv::Mat& expected) {
 int check() {
     if (!cv::ocl::haveOpenCL()) return unavailable("no OpenCL runtime");
     if (!cv::ocl::useOpenCL())
-        return unavailable("no OpenCL device selected (OpenCV takes only GPUs unless OPENCV_OPENCL_DEVICE names "
-                           "one, such as :CPU:)");
+        return unavailable(
+            "no OpenCL device selected (OpenCV takes only GPUs unless OPENCV_OPENCL_DEVICE names "
+            "one, such as :CPU:)");
     const cv::ocl::Device& device = cv::ocl::Device::getDefault();
     std::cout << "OpenCL platform: " << platformOf(device) << "\nOpenCL device: " << device.name() << " ("
               << deviceType(device) << ", " << device.maxComputeUnits() << " compute units)" << std::endl;

@@ -13,8 +13,7 @@ namespace lm::crypt {
 const Key DEFAULT_KEY = {0x5c, 0x1e, 0x9a, 0x07, 0xb3, 0xd2, 0x4f, 0x68, 0xe0, 0xa1, 0xc7,
                          0x59, 0x3b, 0x2d, 0x8e, 0x46, 0xf1, 0x7a, 0x0c, 0x39, 0x54, 0xe8,
                          0xb2, 0x6d, 0x1f, 0x9c, 0x07, 0xa3, 0xe5, 0xb4, 0x8d, 0x20};
-const Iv DEFAULT_IV = {0xa4, 0xd9, 0xe2, 0x17, 0x0c, 0x6b, 0x3f, 0x85,
-                       0xd7, 0x2e, 0x01, 0x4b, 0x9a, 0x6c, 0x3e, 0x58};
+const Iv DEFAULT_IV = {0xa4, 0xd9, 0xe2, 0x17, 0x0c, 0x6b, 0x3f, 0x85, 0xd7, 0x2e, 0x01, 0x4b, 0x9a, 0x6c, 0x3e, 0x58};
 
 namespace {
 
@@ -28,12 +27,12 @@ struct Messages {
     const char* tooLong;
 };
 
-constexpr Messages ENCRYPT_MESSAGES = {
-    "Encryption context creation failed", "Encryption initialization failed", "Encryption failed",
-    "Encryption finalization failed", "Encryption failed (input of 2 GiB or more)"};
-constexpr Messages DECRYPT_MESSAGES = {
-    "Decryption context creation failed", "Decryption initialization failed", "Decryption failed",
-    "Decryption finalization failed", "Decryption failed (input of 2 GiB or more)"};
+constexpr Messages ENCRYPT_MESSAGES = {"Encryption context creation failed", "Encryption initialization failed",
+                                       "Encryption failed", "Encryption finalization failed",
+                                       "Encryption failed (input of 2 GiB or more)"};
+constexpr Messages DECRYPT_MESSAGES = {"Decryption context creation failed", "Decryption initialization failed",
+                                       "Decryption failed", "Decryption finalization failed",
+                                       "Decryption failed (input of 2 GiB or more)"};
 
 using ContextPtr = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
@@ -54,18 +53,16 @@ array runCipher(const array& input, const Key& key, const Iv& iv, bool encrypt) 
     ContextPtr ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
     if (!ctx) fail(msg.context);
 
-    const int initialised =
-        encrypt ? EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data())
-                : EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data());
+    const int initialised = encrypt ? EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data())
+                                    : EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data());
     if (initialised != 1) fail(msg.init);
 
     const size_t capacity = encrypt ? input.length + 32 : input.length;
     std::unique_ptr<unsigned char[]> block(new unsigned char[capacity == 0 ? 1 : capacity]);
     const int inputLength = static_cast<int>(input.length);
     int updateLength = 0;
-    const int updated =
-        encrypt ? EVP_EncryptUpdate(ctx.get(), block.get(), &updateLength, input.data, inputLength)
-                : EVP_DecryptUpdate(ctx.get(), block.get(), &updateLength, input.data, inputLength);
+    const int updated = encrypt ? EVP_EncryptUpdate(ctx.get(), block.get(), &updateLength, input.data, inputLength)
+                                : EVP_DecryptUpdate(ctx.get(), block.get(), &updateLength, input.data, inputLength);
     if (updated != 1) fail(msg.update);
 
     int finalLength = 0;
@@ -91,9 +88,7 @@ unsigned hexDigitValue(unsigned char c) {
 
 }  // namespace
 
-array encryptBytes(const array& plaintext, const Key& key, const Iv& iv) {
-    return runCipher(plaintext, key, iv, true);
-}
+array encryptBytes(const array& plaintext, const Key& key, const Iv& iv) { return runCipher(plaintext, key, iv, true); }
 
 array decryptBytes(const array& ciphertext, const Key& key, const Iv& iv) {
     return runCipher(ciphertext, key, iv, false);

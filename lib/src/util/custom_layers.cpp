@@ -7,22 +7,22 @@
 
 namespace lm {
 
-ImageStandardizationLayer::ImageStandardizationLayer(const cv::dnn::LayerParams& params) {
-    setParamsFrom(params);
-}
+ImageStandardizationLayer::ImageStandardizationLayer(const cv::dnn::LayerParams& params) { setParamsFrom(params); }
 
 cv::Ptr<cv::dnn::Layer> ImageStandardizationLayer::create(cv::dnn::LayerParams& params) {
     return cv::Ptr<cv::dnn::Layer>(new ImageStandardizationLayer(params));
 }
 
-bool ImageStandardizationLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs,
-                                                int requiredOutputs,
+bool ImageStandardizationLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int requiredOutputs,
                                                 std::vector<cv::dnn::MatShape>& outputs,
                                                 std::vector<cv::dnn::MatShape>& internals) const {
+    // The failed condition's text is the error callers see: its spacing is part of it.
+    // clang-format off
     CV_Assert(inputs.size() == static_cast<size_t>( 1 ));
     // A shape without a channel axis cannot be checked for three channels.
     CV_Assert(inputs[0].size() >= static_cast<size_t>( 2 ));
     CV_Assert(inputs[0][1] == static_cast<size_t>( 3 ));
+    // clang-format on
     return cv::dnn::Layer::getMemoryShapes(inputs, requiredOutputs, outputs, internals);
 }
 

@@ -18,9 +18,7 @@ namespace {
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-bool isWord(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
+bool isWord(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
 
 bool isAny(char c) { return c != '\n' && c != '\r'; }
 
@@ -95,16 +93,10 @@ Sections readFromFile(const std::string& path) {
     while (std::getline(in, line)) {
         Line parsed = parseLine(line);
         switch (parsed.kind) {
-            case Line::BLANK_OR_COMMENT:
-                break;
-            case Line::SECTION:
-                current = std::move(parsed.name);
-                break;
-            case Line::KEY:
-                sections[current][parsed.name] = std::move(parsed.value);
-                break;
-            case Line::INVALID:
-                throw std::runtime_error("Error parsing ini file. Offending line: " + line);
+            case Line::BLANK_OR_COMMENT: break;
+            case Line::SECTION: current = std::move(parsed.name); break;
+            case Line::KEY: sections[current][parsed.name] = std::move(parsed.value); break;
+            case Line::INVALID: throw std::runtime_error("Error parsing ini file. Offending line: " + line);
         }
     }
     return sections;

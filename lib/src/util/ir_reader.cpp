@@ -31,9 +31,7 @@ constexpr int64_t MAX_KERNEL = 1024;
 // are made element by element at load time.
 constexpr int64_t MAX_FOLDED = int64_t(1) << 22;
 
-[[noreturn]] void fail(const std::string& message) {
-    CV_Error(cv::Error::StsParseError, "IR reader: " + message);
-}
+[[noreturn]] void fail(const std::string& message) { CV_Error(cv::Error::StsParseError, "IR reader: " + message); }
 
 std::string dimsText(const Dims& dims) {
     std::string text = "[";
@@ -51,9 +49,7 @@ int64_t elementCount(const Dims& dims) {
     return count;
 }
 
-cv::dnn::MatShape toMatShape(const Dims& dims) {
-    return cv::dnn::MatShape(dims.begin(), dims.end());
-}
+cv::dnn::MatShape toMatShape(const Dims& dims) { return cv::dnn::MatShape(dims.begin(), dims.end()); }
 
 // ---------------------------------------------------------------- parsed description
 
@@ -103,8 +99,7 @@ std::vector<T> parseList(const IrLayer& layer, const std::string& key, const std
         if (comma == std::string::npos) comma = text.size();
         T value{};
         if (!parseNumber(text.substr(start, comma - start), value))
-            fail("attribute '" + key + "' of " + layer.what() + " is not a list of numbers: '" +
-                 text + "'");
+            fail("attribute '" + key + "' of " + layer.what() + " is not a list of numbers: '" + text + "'");
         values.push_back(value);
         start = comma + 1;
     }
@@ -157,8 +152,7 @@ Dims parsePortDims(const pugi::xml_node& port, const std::string& layerName) {
     for (pugi::xml_node dim : port.children("dim")) {
         int64_t value = 0;
         if (!parseNumber(std::string(dim.child_value()), value) || value < 0 || value > MAX_DIM)
-            fail("layer '" + layerName + "' has a port dimension that is not a size: '" +
-                 dim.child_value() + "'");
+            fail("layer '" + layerName + "' has a port dimension that is not a size: '" + dim.child_value() + "'");
         dims.push_back(value);
     }
     if (dims.size() > 8) fail("layer '" + layerName + "' has a port of more than 8 dimensions");
@@ -193,8 +187,8 @@ struct Value {
     std::shared_ptr<const Constant> constant;  // set for values known at load time
     PortRef ref;                               // the runtime source otherwise
     Dims dims;
-    std::string name;          // IR name of the producer, for layers made from a constant
-    int materialized = -1;     // pending Const layer made for this constant, once needed
+    std::string name;       // IR name of the producer, for layers made from a constant
+    int materialized = -1;  // pending Const layer made for this constant, once needed
 
     bool isConstant() const { return constant != nullptr; }
 };
@@ -213,9 +207,7 @@ void requireFoldable(const IrLayer& layer, const Dims& dims) {
         fail(layer.what() + " would compute a constant of " + dimsText(dims) + " at load time");
 }
 
-double roundToHalf(double value) {
-    return static_cast<float>(cv::float16_t(static_cast<float>(value)));
-}
+double roundToHalf(double value) { return static_cast<float>(cv::float16_t(static_cast<float>(value))); }
 
 // Decodes one Const from the weights buffer, checking that it lies inside it.
 Constant decodeConstant(const IrLayer& layer, const char* weights, size_t weightsLength) {
@@ -226,15 +218,14 @@ Constant decodeConstant(const IrLayer& layer, const char* weights, size_t weight
     const int64_t offset = attrNumber<int64_t>(layer, "offset");
     const int64_t size = attrNumber<int64_t>(layer, "size");
 
-    static const std::map<std::string, int> elementSizes = {
-        {"f32", 4}, {"f16", 2}, {"bf16", 2}, {"i64", 8}, {"i32", 4},
-        {"u8", 1},  {"i8", 1},  {"boolean", 1}, {"u64", 8}, {"u32", 4}};
+    static const std::map<std::string, int> elementSizes = {{"f32", 4}, {"f16", 2}, {"bf16", 2}, {"i64", 8},
+                                                            {"i32", 4}, {"u8", 1},  {"i8", 1},   {"boolean", 1},
+                                                            {"u64", 8}, {"u32", 4}};
     auto it = elementSizes.find(type);
-    if (it == elementSizes.end())
-        fail(layer.what() + " has the unsupported element type '" + type + "'");
+    if (it == elementSizes.end()) fail(layer.what() + " has the unsupported element type '" + type + "'");
     if (size != count * it->second)
-        fail(layer.what() + " has size " + std::to_string(size) + " but " + dimsText(constant.shape) +
-             " of " + type + " needs " + std::to_string(count * it->second));
+        fail(layer.what() + " has size " + std::to_string(size) + " but " + dimsText(constant.shape) + " of " + type +
+             " needs " + std::to_string(count * it->second));
     if (offset < 0 || size < 0 || static_cast<uint64_t>(offset) > weightsLength ||
         static_cast<uint64_t>(size) > weightsLength - static_cast<uint64_t>(offset))
         fail(layer.what() + " lies outside the weights: offset " + std::to_string(offset) + ", size " +
@@ -249,7 +240,8 @@ Constant decodeConstant(const IrLayer& layer, const char* weights, size_t weight
     };
     for (size_t i = 0; i < constant.values.size(); ++i) {
         double& v = constant.values[i];
-        if (type == "f32") v = read(float(), i);
+        if (type == "f32")
+            v = read(float(), i);
         else if (type == "f16") {
             uint16_t bits = read(uint16_t(), i);
             v = static_cast<float>(cv::float16_t::fromBits(bits));
@@ -258,13 +250,20 @@ Constant decodeConstant(const IrLayer& layer, const char* weights, size_t weight
             float f;
             std::memcpy(&f, &bits, 4);
             v = f;
-        } else if (type == "i64") v = static_cast<double>(read(int64_t(), i));
-        else if (type == "u64") v = static_cast<double>(read(uint64_t(), i));
-        else if (type == "i32") v = read(int32_t(), i);
-        else if (type == "u32") v = read(uint32_t(), i);
-        else if (type == "u8") v = read(uint8_t(), i);
-        else if (type == "i8") v = read(int8_t(), i);
-        else v = read(uint8_t(), i) ? 1.0 : 0.0;
+        } else if (type == "i64")
+            v = static_cast<double>(read(int64_t(), i));
+        else if (type == "u64")
+            v = static_cast<double>(read(uint64_t(), i));
+        else if (type == "i32")
+            v = read(int32_t(), i);
+        else if (type == "u32")
+            v = read(uint32_t(), i);
+        else if (type == "u8")
+            v = read(uint8_t(), i);
+        else if (type == "i8")
+            v = read(int8_t(), i);
+        else
+            v = read(uint8_t(), i) ? 1.0 : 0.0;
     }
     return constant;
 }
@@ -281,8 +280,7 @@ cv::Mat toBlob(const Constant& constant, std::vector<int> shape = {}) {
 }
 
 // Numpy-style broadcasting of two constants.
-Constant broadcastConstants(const Constant& a, const Constant& b, double (*op)(double, double),
-                            const IrLayer& layer) {
+Constant broadcastConstants(const Constant& a, const Constant& b, double (*op)(double, double), const IrLayer& layer) {
     const size_t rank = std::max(a.shape.size(), b.shape.size());
     Dims shape(rank);
     auto dimAt = [rank](const Dims& d, size_t i) {
@@ -361,8 +359,7 @@ cv::dnn::DictValue intList(const std::vector<int>& values) {
 
 class Builder {
 public:
-    Builder(const char* weights, size_t weightsLength)
-        : mWeights(weights), mWeightsLength(weightsLength) {}
+    Builder(const char* weights, size_t weightsLength) : mWeights(weights), mWeightsLength(weightsLength) {}
 
     cv::dnn::Net build(const pugi::xml_document& document);
 
@@ -490,7 +487,8 @@ void Builder::parse(const pugi::xml_node& net) {
         layer.name = node.attribute("name").value();
         layer.type = node.attribute("type").value();
         layer.version = node.attribute("version").value();
-        if (layer.name.empty() || layer.type.empty()) fail("layer " + std::to_string(layer.id) + " lacks a name or type");
+        if (layer.name.empty() || layer.type.empty())
+            fail("layer " + std::to_string(layer.id) + " lacks a name or type");
         for (pugi::xml_attribute attribute : node.child("data").attributes())
             layer.data[attribute.name()] = attribute.value();
         for (pugi::xml_node port : node.child("input").children("port"))
@@ -518,11 +516,11 @@ void Builder::parse(const pugi::xml_node& net) {
             fail("an edge connects the missing layer " +
                  std::to_string(from == mLayerIndex.end() ? fromLayer : toLayer));
         if (!hasPort(mLayers[from->second].outputs, fromPort))
-            fail("an edge leaves from port " + std::to_string(fromPort) + " that layer '" +
-                 mLayers[from->second].name + "' does not have");
+            fail("an edge leaves from port " + std::to_string(fromPort) + " that layer '" + mLayers[from->second].name +
+                 "' does not have");
         if (!hasPort(mLayers[to->second].inputs, toPort))
-            fail("an edge enters port " + std::to_string(toPort) + " that layer '" +
-                 mLayers[to->second].name + "' does not have");
+            fail("an edge enters port " + std::to_string(toPort) + " that layer '" + mLayers[to->second].name +
+                 "' does not have");
         if (!mEdges.emplace(std::make_pair(toLayer, toPort), std::make_pair(fromLayer, fromPort)).second)
             fail("two edges enter port " + std::to_string(toPort) + " of layer '" + mLayers[to->second].name + "'");
         ++mConsumers[{fromLayer, fromPort}];
@@ -559,11 +557,10 @@ Value& Builder::input(const IrLayer& layer, size_t index) {
     if (edge == mEdges.end())
         fail("input port " + std::to_string(port.id) + " of " + layer.what() + " is not connected");
     auto value = mValues.find(edge->second);
-    if (value == mValues.end())
-        fail(layer.what() + " reads an output that its producer does not provide");
+    if (value == mValues.end()) fail(layer.what() + " reads an output that its producer does not provide");
     if (value->second.dims != port.dims)
-        fail("input port " + std::to_string(port.id) + " of " + layer.what() + " declares " +
-             dimsText(port.dims) + " but receives " + dimsText(value->second.dims));
+        fail("input port " + std::to_string(port.id) + " of " + layer.what() + " declares " + dimsText(port.dims) +
+             " but receives " + dimsText(value->second.dims));
     return value->second;
 }
 
@@ -576,8 +573,7 @@ const Constant& Builder::constantInput(const IrLayer& layer, size_t index, const
 
 Value& Builder::runtimeInput(const IrLayer& layer, size_t index) {
     Value& value = input(layer, index);
-    if (value.isConstant())
-        fail(layer.what() + " on a constant input " + std::to_string(index) + " is not supported");
+    if (value.isConstant()) fail(layer.what() + " on a constant input " + std::to_string(index) + " is not supported");
     return value;
 }
 
@@ -701,12 +697,16 @@ void Builder::onConvert(const IrLayer& layer) {
     }
     Constant converted = *source.constant;
     for (double& v : converted.values) {
-        if (destination == "f32") v = static_cast<float>(v);
-        else if (destination == "f16") v = roundToHalf(v);
+        if (destination == "f32")
+            v = static_cast<float>(v);
+        else if (destination == "f16")
+            v = roundToHalf(v);
         else if (destination == "i64" || destination == "i32" || destination == "u8" || destination == "i8")
             v = std::trunc(v);
-        else if (destination == "boolean") v = v != 0.0;
-        else fail(layer.what() + " to the unsupported type '" + destination + "'");
+        else if (destination == "boolean")
+            v = v != 0.0;
+        else
+            fail(layer.what() + " to the unsupported type '" + destination + "'");
     }
     setConstant(layer, std::move(converted));
 }
@@ -720,11 +720,10 @@ void Builder::onBinary(const IrLayer& layer) {
         fail(layer.what() + " without broadcasting has inputs " + dimsText(a.dims) + " and " + dimsText(b.dims));
 
     if (a.isConstant() && b.isConstant()) {
-        double (*op)(double, double) =
-            type == "Add"        ? +[](double x, double y) { return x + y; }
-            : type == "Subtract" ? +[](double x, double y) { return x - y; }
-            : type == "Multiply" ? +[](double x, double y) { return x * y; }
-                                 : +[](double x, double y) { return x / y; };
+        double (*op)(double, double) = type == "Add"        ? +[](double x, double y) { return x + y; }
+                                       : type == "Subtract" ? +[](double x, double y) { return x - y; }
+                                       : type == "Multiply" ? +[](double x, double y) { return x * y; }
+                                                            : +[](double x, double y) { return x / y; };
         setConstant(layer, broadcastConstants(*a.constant, *b.constant, op, layer));
         return;
     }
@@ -738,17 +737,22 @@ void Builder::onBinary(const IrLayer& layer) {
             for (double& v : c.values) v = -v;
         if (type == "Divide")
             for (double& v : c.values) v = 1.0 / v;
-        if (type == "Add" || type == "Subtract") addWithConstant(layer, x, c, sourceConsumers(layer, constantFirst ? 1 : 0));
-        else multiplyWithConstant(layer, x, c);
+        if (type == "Add" || type == "Subtract")
+            addWithConstant(layer, x, c, sourceConsumers(layer, constantFirst ? 1 : 0));
+        else
+            multiplyWithConstant(layer, x, c);
         return;
     }
 
     // Two runtime tensors.
     if (a.dims == b.dims) {
         cv::dnn::LayerParams params;
-        if (type == "Add") params.set("operation", "sum");
-        else if (type == "Multiply") params.set("operation", "prod");
-        else if (type == "Divide") params.set("operation", "div");
+        if (type == "Add")
+            params.set("operation", "sum");
+        else if (type == "Multiply")
+            params.set("operation", "prod");
+        else if (type == "Divide")
+            params.set("operation", "div");
         else {
             params.set("operation", "sum");
             const float coefficients[] = {1.f, -1.f};
@@ -786,15 +790,15 @@ void Builder::addWithConstant(const IrLayer& layer, Value& x, const Constant& c,
         PendingLayer& producer = mPending[x.ref.layer];
         const bool fusable = producer.type == "Convolution" || producer.type == "InnerProduct";
         const int channels = fusable ? producer.params.get<int>("num_output") : 0;
-        const bool channelBias =
-            plan.scalar || (plan.axis == 1 && c.values.size() == static_cast<size_t>(channels));
+        const bool channelBias = plan.scalar || (plan.axis == 1 && c.values.size() == static_cast<size_t>(channels));
         if (fusable && channelBias) {
             cv::Mat bias = producer.params.blobs.size() > 1 ? producer.params.blobs[1]
                                                             : cv::Mat(1, channels, CV_32F, cv::Scalar(0));
-            for (int i = 0; i < channels; ++i)
-                bias.at<float>(i) += static_cast<float>(c.values[plan.scalar ? 0 : i]);
-            if (producer.params.blobs.size() > 1) producer.params.blobs[1] = bias;
-            else producer.params.blobs.push_back(bias);
+            for (int i = 0; i < channels; ++i) bias.at<float>(i) += static_cast<float>(c.values[plan.scalar ? 0 : i]);
+            if (producer.params.blobs.size() > 1)
+                producer.params.blobs[1] = bias;
+            else
+                producer.params.blobs.push_back(bias);
             producer.params.set("bias_term", true);
             producer.name = producer.params.name = layer.name;
             producer.expected = outputDims(layer);
@@ -860,7 +864,8 @@ void Builder::combineWithConstantLayer(const IrLayer& layer, Value& x, const Con
     Constant full = c;
     const bool sameSize = static_cast<int64_t>(c.values.size()) == elementCount(x.dims);
     full.shape.assign(x.dims.size(), 1);
-    if (sameSize) full.shape = x.dims;
+    if (sameSize)
+        full.shape = x.dims;
     else
         for (size_t i = 0, offset = x.dims.size() - c.shape.size(); i < c.shape.size(); ++i)
             full.shape[offset + i] = c.shape[i];
@@ -914,11 +919,10 @@ Window readWindow(const IrLayer& layer, const Dims& input, std::vector<int64_t> 
         fail(layer.what() + " has the unknown auto_pad '" + autoPad + "'");
     for (int i = 0; i < 2; ++i) {
         if (w.kernel[i] < 1 || w.kernel[i] > MAX_KERNEL || w.strides[i] < 1 || w.strides[i] > MAX_KERNEL ||
-            w.dilations[i] < 1 || w.dilations[i] > MAX_KERNEL || w.padsBegin[i] < 0 ||
-            w.padsBegin[i] > MAX_KERNEL || w.padsEnd[i] < 0 || w.padsEnd[i] > MAX_KERNEL)
+            w.dilations[i] < 1 || w.dilations[i] > MAX_KERNEL || w.padsBegin[i] < 0 || w.padsBegin[i] > MAX_KERNEL ||
+            w.padsEnd[i] < 0 || w.padsEnd[i] > MAX_KERNEL)
             fail(layer.what() + " has a window, stride, dilation or pad out of range");
-        resolvePads(autoPad, input[2 + i], w.kernel[i], w.strides[i], w.dilations[i], w.padsBegin[i],
-                    w.padsEnd[i]);
+        resolvePads(autoPad, input[2 + i], w.kernel[i], w.strides[i], w.dilations[i], w.padsBegin[i], w.padsEnd[i]);
     }
     return w;
 }
@@ -955,7 +959,11 @@ void Builder::onConvolution(const IrLayer& layer) {
     if (!symmetric) {
         // OpenCV's convolution refuses asymmetric pads: pad explicitly in front of it.
         cv::dnn::LayerParams pad;
-        const std::vector<int> paddings = {0, 0, 0, 0, static_cast<int>(window.padsBegin[0]),
+        const std::vector<int> paddings = {0,
+                                           0,
+                                           0,
+                                           0,
+                                           static_cast<int>(window.padsBegin[0]),
                                            static_cast<int>(window.padsEnd[0]),
                                            static_cast<int>(window.padsBegin[1]),
                                            static_cast<int>(window.padsEnd[1])};
@@ -980,8 +988,8 @@ void Builder::onActivation(const IrLayer& layer) {
     requireInputs(layer, 1, layer.type == "Swish" ? 2 : 1);
     Value& x = runtimeInput(layer, 0);
     static const std::map<std::string, std::string> types = {
-        {"Relu", "ReLU"},         {"Sigmoid", "Sigmoid"},        {"Tanh", "TanH"}, {"Elu", "ELU"},
-        {"HSwish", "HardSwish"},  {"HSigmoid", "HardSigmoid"},   {"Mish", "Mish"}, {"Swish", "Swish"}};
+        {"Relu", "ReLU"},        {"Sigmoid", "Sigmoid"},      {"Tanh", "TanH"}, {"Elu", "ELU"},
+        {"HSwish", "HardSwish"}, {"HSigmoid", "HardSigmoid"}, {"Mish", "Mish"}, {"Swish", "Swish"}};
     cv::dnn::LayerParams params;
     if (layer.type == "Elu") params.set("alpha", attrNumber<double>(layer, "alpha"));
     if (layer.type == "HSigmoid") {
@@ -1035,16 +1043,14 @@ void Builder::onPool(const IrLayer& layer) {
     if (layer.outputs.size() > 1 && consumers(layer, 1) > 0)
         fail(layer.what() + ": the indices output is not supported");
     Window window = readWindow(layer, x.dims, attrList<int64_t>(layer, "kernel"));
-    if (window.dilations != std::vector<int64_t>{1, 1})
-        fail(layer.what() + " with dilations is not supported");
+    if (window.dilations != std::vector<int64_t>{1, 1}) fail(layer.what() + " with dilations is not supported");
     const Dims& out = outputDims(layer);
     if (out.size() != 4) fail(layer.what() + " declares the output " + dimsText(out));
     // OpenCV rounds pooled sizes up unless told otherwise; the reader rounds down and
     // grows the end pads until the sizes match the IR (its rounding_type included).
     for (int i = 0; i < 2; ++i) {
         auto floorSize = [&] {
-            return (x.dims[2 + i] + window.padsBegin[i] + window.padsEnd[i] - window.kernel[i]) /
-                       window.strides[i] + 1;
+            return (x.dims[2 + i] + window.padsBegin[i] + window.padsEnd[i] - window.kernel[i]) / window.strides[i] + 1;
         };
         while (floorSize() < out[2 + i] && window.padsEnd[i] < window.kernel[i]) ++window.padsEnd[i];
         if (floorSize() != out[2 + i])
@@ -1055,8 +1061,7 @@ void Builder::onPool(const IrLayer& layer) {
     params.set("pool", layer.type == "MaxPool" ? "max" : "ave");
     setWindowParams(params, window, true);
     params.set("ceil_mode", false);
-    if (layer.type == "AvgPool")
-        params.set("ave_pool_padded_area", !attrBool(layer, "exclude-pad", false));
+    if (layer.type == "AvgPool") params.set("ave_pool_padded_area", !attrBool(layer, "exclude-pad", false));
     addLayer(layer, "Pooling", params, {x.ref});
 }
 
@@ -1088,8 +1093,7 @@ void Builder::onMatMul(const IrLayer& layer) {
     Value& x = runtimeInput(layer, 0);
     const Constant& b = constantInput(layer, 1, "weights");
     if (attrBool(layer, "transpose_a", false)) fail(layer.what() + " with transpose_a is not supported");
-    if (x.dims.size() != 2 || b.shape.size() != 2)
-        fail(layer.what() + " is supported only as [M,K] by constant [K,N]");
+    if (x.dims.size() != 2 || b.shape.size() != 2) fail(layer.what() + " is supported only as [M,K] by constant [K,N]");
     const bool transposeB = attrBool(layer, "transpose_b", false);
     const int64_t k = transposeB ? b.shape[1] : b.shape[0];
     const int64_t n = transposeB ? b.shape[0] : b.shape[1];
@@ -1160,8 +1164,10 @@ void Builder::onReshape(const IrLayer& layer) {
         }
     } else {
         std::vector<int> axes;
-        const size_t rank = layer.type == "Unsqueeze" ? x.dims.size() + (inputCount(layer) > 1 ? constantInput(layer, 1, "axes").values.size() : 0)
-                                                      : x.dims.size();
+        const size_t rank =
+            layer.type == "Unsqueeze"
+                ? x.dims.size() + (inputCount(layer) > 1 ? constantInput(layer, 1, "axes").values.size() : 0)
+                : x.dims.size();
         if (inputCount(layer) > 1)
             for (double a : constantInput(layer, 1, "axes").values)
                 axes.push_back(normaliseAxis(static_cast<int64_t>(a), rank, layer));
@@ -1170,7 +1176,8 @@ void Builder::onReshape(const IrLayer& layer) {
         if (layer.type == "Squeeze") {
             for (size_t i = 0; i < x.dims.size(); ++i) {
                 const bool listed = std::find(axes.begin(), axes.end(), static_cast<int>(i)) != axes.end();
-                if (listed && x.dims[i] != 1) fail(layer.what() + " squeezes an axis of size " + std::to_string(x.dims[i]));
+                if (listed && x.dims[i] != 1)
+                    fail(layer.what() + " squeezes an axis of size " + std::to_string(x.dims[i]));
                 if (!(listed || (axes.empty() && x.dims[i] == 1))) target.push_back(x.dims[i]);
             }
         } else {
@@ -1228,9 +1235,12 @@ void Builder::onInterpolate(const IrLayer& layer) {
         fail(layer.what() + " is supported only over the spatial axes of an NCHW tensor");
     const std::string mode = attrString(layer, "mode");
     cv::dnn::LayerParams params;
-    if (mode == "linear" || mode == "linear_onnx" || mode == "bilinear") params.set("interpolation", "bilinear");
-    else if (mode == "nearest") params.set("interpolation", "nearest");
-    else fail(layer.what() + " with mode '" + mode + "' is not supported");
+    if (mode == "linear" || mode == "linear_onnx" || mode == "bilinear")
+        params.set("interpolation", "bilinear");
+    else if (mode == "nearest")
+        params.set("interpolation", "nearest");
+    else
+        fail(layer.what() + " with mode '" + mode + "' is not supported");
     if (attrBool(layer, "antialias", false)) fail(layer.what() + " with antialias is not supported");
     for (const char* key : {"pads_begin", "pads_end"})
         for (int64_t p : attrList<int64_t>(layer, key, std::vector<int64_t>{}))
@@ -1239,8 +1249,10 @@ void Builder::onInterpolate(const IrLayer& layer) {
     std::string transform = attrString(layer, "coordinate_transformation_mode", std::string("half_pixel"));
     if (!layer.has("coordinate_transformation_mode") && layer.version == "opset1")
         transform = attrBool(layer, "align_corners", false) ? "align_corners" : "asymmetric";
-    if (transform == "half_pixel" || transform == "pytorch_half_pixel") params.set("half_pixel_centers", true);
-    else if (transform == "align_corners") params.set("align_corners", true);
+    if (transform == "half_pixel" || transform == "pytorch_half_pixel")
+        params.set("half_pixel_centers", true);
+    else if (transform == "align_corners")
+        params.set("align_corners", true);
     else if (transform != "asymmetric")
         fail(layer.what() + " with coordinate_transformation_mode '" + transform + "' is not supported");
     if (mode == "nearest") {
@@ -1269,7 +1281,8 @@ void Builder::onStridedSlice(const IrLayer& layer) {
     const Constant& data = constantInput(layer, 0, "data");
     const Constant& begin = constantInput(layer, 1, "begin");
     const Constant& end = constantInput(layer, 2, "end");
-    const int64_t stride = inputCount(layer) > 3 ? static_cast<int64_t>(constantInput(layer, 3, "stride").values.at(0)) : 1;
+    const int64_t stride =
+        inputCount(layer) > 3 ? static_cast<int64_t>(constantInput(layer, 3, "stride").values.at(0)) : 1;
     for (const char* key : {"new_axis_mask", "shrink_axis_mask", "ellipsis_mask"})
         for (int64_t m : attrList<int64_t>(layer, key, std::vector<int64_t>{}))
             if (m != 0) fail(layer.what() + " with " + key + " is not supported");
@@ -1317,14 +1330,14 @@ Constant priorsConstant(const std::vector<double>& boxes, const std::vector<doub
 void Builder::onPriorBoxClustered(const IrLayer& layer) {
     requireInputs(layer, 2, 2);
     // Plain variables, not structured bindings: the box lambda below captures them.
-    const std::pair<int64_t, int64_t> featureSize = readSize(constantInput(layer, 0, "output size"), layer, "output size");
+    const std::pair<int64_t, int64_t> featureSize =
+        readSize(constantInput(layer, 0, "output size"), layer, "output size");
     const std::pair<int64_t, int64_t> imageSize = readSize(constantInput(layer, 1, "image size"), layer, "image size");
     const int64_t height = featureSize.first, width = featureSize.second;
     const double imageHeight = static_cast<double>(imageSize.first), imageWidth = static_cast<double>(imageSize.second);
     const std::vector<double> widths = attrList<double>(layer, "width");
     const std::vector<double> heights = attrList<double>(layer, "height");
-    if (widths.empty() || widths.size() != heights.size())
-        fail(layer.what() + " needs as many widths as heights");
+    if (widths.empty() || widths.size() != heights.size()) fail(layer.what() + " needs as many widths as heights");
     double stepW = attrNumber<double>(layer, "step_w", 0.0);
     double stepH = attrNumber<double>(layer, "step_h", 0.0);
     const double step = attrNumber<double>(layer, "step", 0.0);
@@ -1351,7 +1364,8 @@ void Builder::onPriorBoxClustered(const IrLayer& layer) {
 void Builder::onPriorBox(const IrLayer& layer) {
     requireInputs(layer, 2, 2);
     // Plain variables, not structured bindings: the box lambda below captures them.
-    const std::pair<int64_t, int64_t> featureSize = readSize(constantInput(layer, 0, "output size"), layer, "output size");
+    const std::pair<int64_t, int64_t> featureSize =
+        readSize(constantInput(layer, 0, "output size"), layer, "output size");
     const std::pair<int64_t, int64_t> imageSize = readSize(constantInput(layer, 1, "image size"), layer, "image size");
     const int64_t height = featureSize.first, width = featureSize.second;
     const double imageHeight = static_cast<double>(imageSize.first), imageWidth = static_cast<double>(imageSize.second);
@@ -1447,17 +1461,88 @@ void Builder::onResult(const IrLayer& layer) {
 // OpenCV's own layer types are not IR ops: an op of such a name that the table does not
 // handle is refused rather than handed to a layer that expects another framework's params.
 bool isOpenCVLayerType(const std::string& type) {
-    static const std::set<std::string> types = {
-        "AbsVal", "Accum", "Arg", "BNLL", "BatchNorm", "Blank", "Ceil", "Celu", "ChannelsPReLU", "Compare",
-        "Concat", "Const", "Convolution", "Correlation", "Crop", "CropAndResize", "CumSum", "DataAugmentation",
-        "Deconvolution", "Dequantize", "DetectionOutput", "Dropout", "ELU", "Eltwise", "Exp", "Flatten",
-        "Floor", "FlowWarp", "GRU", "Gather", "HardSigmoid", "HardSwish", "Identity", "InnerProduct",
-        "Interp", "LRN", "LSTM", "Log", "MaxUnpool", "Mish", "NaryEltwise", "Normalize", "NormalizeBBox",
-        "Not", "PReLU", "PSROIPooling", "Padding", "Permute", "Pooling", "Power", "PriorBox",
-        "PriorBoxClustered", "Proposal", "Quantize", "RNN", "ROIPooling", "ReLU", "ReLU6", "Reduce",
-        "Region", "Reorg", "Requantize", "Reshape", "Resize", "Round", "Scale", "Selu", "Shift",
-        "ShuffleChannel", "Sigmoid", "Sign", "Silence", "Slice", "SoftMaxSynced", "Softmax", "Softplus",
-        "Softsign", "Split", "Sqrt", "Swish", "TanH", "ThresholdedRelu"};
+    static const std::set<std::string> types = {"AbsVal",
+                                                "Accum",
+                                                "Arg",
+                                                "BNLL",
+                                                "BatchNorm",
+                                                "Blank",
+                                                "Ceil",
+                                                "Celu",
+                                                "ChannelsPReLU",
+                                                "Compare",
+                                                "Concat",
+                                                "Const",
+                                                "Convolution",
+                                                "Correlation",
+                                                "Crop",
+                                                "CropAndResize",
+                                                "CumSum",
+                                                "DataAugmentation",
+                                                "Deconvolution",
+                                                "Dequantize",
+                                                "DetectionOutput",
+                                                "Dropout",
+                                                "ELU",
+                                                "Eltwise",
+                                                "Exp",
+                                                "Flatten",
+                                                "Floor",
+                                                "FlowWarp",
+                                                "GRU",
+                                                "Gather",
+                                                "HardSigmoid",
+                                                "HardSwish",
+                                                "Identity",
+                                                "InnerProduct",
+                                                "Interp",
+                                                "LRN",
+                                                "LSTM",
+                                                "Log",
+                                                "MaxUnpool",
+                                                "Mish",
+                                                "NaryEltwise",
+                                                "Normalize",
+                                                "NormalizeBBox",
+                                                "Not",
+                                                "PReLU",
+                                                "PSROIPooling",
+                                                "Padding",
+                                                "Permute",
+                                                "Pooling",
+                                                "Power",
+                                                "PriorBox",
+                                                "PriorBoxClustered",
+                                                "Proposal",
+                                                "Quantize",
+                                                "RNN",
+                                                "ROIPooling",
+                                                "ReLU",
+                                                "ReLU6",
+                                                "Reduce",
+                                                "Region",
+                                                "Reorg",
+                                                "Requantize",
+                                                "Reshape",
+                                                "Resize",
+                                                "Round",
+                                                "Scale",
+                                                "Selu",
+                                                "Shift",
+                                                "ShuffleChannel",
+                                                "Sigmoid",
+                                                "Sign",
+                                                "Silence",
+                                                "Slice",
+                                                "SoftMaxSynced",
+                                                "Softmax",
+                                                "Softplus",
+                                                "Softsign",
+                                                "Split",
+                                                "Sqrt",
+                                                "Swish",
+                                                "TanH",
+                                                "ThresholdedRelu"};
     return types.count(type) != 0 || (type.size() > 4 && type.compare(type.size() - 4, 4, "Int8") == 0);
 }
 
@@ -1468,18 +1553,21 @@ void Builder::onFactoryLayer(const IrLayer& layer) {
     params.type = layer.type;
     for (const auto& [key, text] : layer.data) {
         double number = 0;
-        if (parseNumber(text, number)) params.set(key, number);
-        else params.set(key, text);
+        if (parseNumber(text, number))
+            params.set(key, number);
+        else
+            params.set(key, text);
     }
     std::vector<PortRef> inputs;
     for (size_t i = 0; i < inputCount(layer); ++i) {
         Value& value = input(layer, i);
-        if (value.isConstant()) params.blobs.push_back(toBlob(*value.constant));
-        else inputs.push_back(value.ref);
+        if (value.isConstant())
+            params.blobs.push_back(toBlob(*value.constant));
+        else
+            inputs.push_back(value.ref);
     }
     if (layer.outputs.size() != 1) fail(layer.what() + " must have exactly one output");
-    if (cv::dnn::LayerFactory::createLayerInstance(layer.type, params).empty())
-        fail("unsupported op " + layer.what());
+    if (cv::dnn::LayerFactory::createLayerInstance(layer.type, params).empty()) fail("unsupported op " + layer.what());
     addLayer(layer, layer.type, params, inputs);
 }
 
@@ -1490,8 +1578,7 @@ cv::dnn::Net Builder::emit() {
     // DetectionModel looks at the last layer added: a DetectionOutput goes last.
     std::vector<int> order(mPending.size());
     std::iota(order.begin(), order.end(), 0);
-    std::stable_partition(order.begin(), order.end(),
-                          [this](int i) { return mPending[i].type != "DetectionOutput"; });
+    std::stable_partition(order.begin(), order.end(), [this](int i) { return mPending[i].type != "DetectionOutput"; });
 
     cv::dnn::Net net;
     net.setInputsNames(mInputNames);
@@ -1538,8 +1625,10 @@ cv::dnn::Net Builder::build(const pugi::xml_document& document) {
     parse(net);
     for (const IrLayer* layer : topologicalOrder()) {
         auto handler = handlers().find(layer->type);
-        if (handler != handlers().end()) (this->*handler->second)(*layer);
-        else onFactoryLayer(*layer);
+        if (handler != handlers().end())
+            (this->*handler->second)(*layer);
+        else
+            onFactoryLayer(*layer);
     }
     return emit();
 }

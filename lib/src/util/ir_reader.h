@@ -18,7 +18,6 @@
 
 namespace lm::dnn {
 
-cv::dnn::Net readNetFromIR(const char* xml, size_t xmlLength, const char* weights,
-                           size_t weightsLength);
+cv::dnn::Net readNetFromIR(const char* xml, size_t xmlLength, const char* weights, size_t weightsLength);
 
 }  // namespace lm::dnn

@@ -54,20 +54,17 @@ IrGraph convertBodyDetector(const WeightsDir& dir) {
 
     TfGraphTranslator translator(model, g);
     translator.bind("tower_0/images", rgb);
-    const Port clsFeatures =
-        translator.build("tower_0/CenternetHead/centernet_cls_output/separable_conv2d/depthwise");
-    const Port whFeatures =
-        translator.build("tower_0/CenternetHead/centernet_wh_output/separable_conv2d/depthwise");
+    const Port clsFeatures = translator.build("tower_0/CenternetHead/centernet_cls_output/separable_conv2d/depthwise");
+    const Port whFeatures = translator.build("tower_0/CenternetHead/centernet_wh_output/separable_conv2d/depthwise");
     const Shape grid = g.shape(clsFeatures);  // stride 4
     const int64_t gh = grid[2], gw = grid[3];
 
     // conf: a dummy background (ignored with background label 0) and the person class,
     // its logit shifted so that the caller's fixed 0.7 keeps the boxes a raw 0.45 keeps.
-    const Port logits = pointwise(
-        g, "CenternetHead/centernet_cls_output", clsFeatures,
-        model.weight("CenternetHead/centernet_cls_output/pointwise_weights"),
-        model.weight("CenternetHead/centernet_cls_output/biases"),
-        {{-1, 0.0f, 0.0f}, {0, 1.0f, BODY_LOGIT_SHIFT}});
+    const Port logits = pointwise(g, "CenternetHead/centernet_cls_output", clsFeatures,
+                                  model.weight("CenternetHead/centernet_cls_output/pointwise_weights"),
+                                  model.weight("CenternetHead/centernet_cls_output/biases"),
+                                  {{-1, 0.0f, 0.0f}, {0, 1.0f, BODY_LOGIT_SHIFT}});
     const Port conf = flattenNhwc(g, "conf", g.sigmoid("keypoints", logits));
 
     // loc: the box edges are (4x - s0, 4y - s1, 4x + s2, 4y + s3) pixels with s = 16 wh, so
@@ -130,8 +127,7 @@ IrGraph buildBodyEncoder() {
         b[t] = -typeMean[t] / typeStd[t];
     }
     const Port standard =
-        g.addChannels("standard", g.mulChannels("standard/scale", cells, Tensor({4}, a), false),
-                      Tensor({4}, b), false);
+        g.addChannels("standard", g.mulChannels("standard/scale", cells, Tensor({4}, a), false), Tensor({4}, b), false);
 
     // Unit length times R = 35.616783 / sqrt 2, so that the body tracker's similarity,
     // 1 - distance / 35.616783, is 1 - sqrt(1 - cos).

@@ -40,8 +40,8 @@ IrGraph convertLandmarks(const WeightsDir& weights);
 // A probability row over bins firstBin .. firstBin + bins - 1: a Gaussian of width sigma
 // around value = features . v + v0, so that its expectation recovers the value inside the
 // row. Built as a dense layer and a softmax named name.
-Port gaussianRow(IrGraph& g, const std::string& name, Port features, const std::vector<float>& v, float v0,
-                 int bins, int firstBin, float sigma);
+Port gaussianRow(IrGraph& g, const std::string& name, Port features, const std::vector<float>& v, float v0, int bins,
+                 int firstBin, float sigma);
 
 // The age row: N bins, Gaussian of width sigma around the regressed age.
 constexpr int AGE_BINS = 101;

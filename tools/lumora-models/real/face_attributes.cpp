@@ -31,16 +31,15 @@ Port faceApiInput(IrGraph& g, Port x) {
 
 // Depthwise 3x3 without bias, then pointwise 1x1 with bias; all TF "SAME".
 Port separable(IrGraph& g, const Weights& w, const std::string& scope, Port x, int stride = 1) {
-    const Port d = g.depthwise(scope + "/depthwise", x,
-                               depthwiseKernelToGoihw(tensor(w, scope + "/depthwise_filter")),
+    const Port d = g.depthwise(scope + "/depthwise", x, depthwiseKernelToGoihw(tensor(w, scope + "/depthwise_filter")),
                                nullptr, stride, Padding::Same);
-    return g.conv(scope, d, convKernelToOihw(tensor(w, scope + "/pointwise_filter")),
-                  &tensor(w, scope + "/bias"), 1, Padding::Same);
+    return g.conv(scope, d, convKernelToOihw(tensor(w, scope + "/pointwise_filter")), &tensor(w, scope + "/bias"), 1,
+                  Padding::Same);
 }
 
 Port plainConv(IrGraph& g, const Weights& w, const std::string& scope, Port x, int stride) {
-    return g.conv(scope, x, convKernelToOihw(tensor(w, scope + "/filters")), &tensor(w, scope + "/bias"),
-                  stride, Padding::Same);
+    return g.conv(scope, x, convKernelToOihw(tensor(w, scope + "/filters")), &tensor(w, scope + "/bias"), stride,
+                  Padding::Same);
 }
 
 // ---- TinyXception (age and gender) ----
@@ -67,8 +66,7 @@ Port mainBlock(IrGraph& g, const Weights& w, const std::string& scope, Port x) {
 // ---- the dense blocks of the expression and landmark networks ----
 
 Port denseBlock(IrGraph& g, const Weights& w, const std::string& scope, Port x, bool firstIsConv) {
-    const Port c0 = firstIsConv ? plainConv(g, w, scope + "/conv0", x, 2)
-                                : separable(g, w, scope + "/conv0", x, 2);
+    const Port c0 = firstIsConv ? plainConv(g, w, scope + "/conv0", x, 2) : separable(g, w, scope + "/conv0", x, 2);
     const Port o1 = g.relu(scope + "/conv0/relu", c0);
     const Port o2 = separable(g, w, scope + "/conv1", o1);
     const Port s12 = g.add(scope + "/add12", o1, o2);
@@ -136,8 +134,8 @@ AngleFormula rollFormula() {
 
 // The logits of the Gaussian row, j*value/s^2 - j^2/(2 s^2), are affine in the features
 // (the -value^2/(2 s^2) term is the same in every bin and cancels in the softmax).
-Port gaussianRow(IrGraph& g, const std::string& name, Port features, const std::vector<float>& v,
-                 float v0, int bins, int firstBin, float sigma) {
+Port gaussianRow(IrGraph& g, const std::string& name, Port features, const std::vector<float>& v, float v0, int bins,
+                 int firstBin, float sigma) {
     const int64_t k = static_cast<int64_t>(v.size());
     const float s2 = sigma * sigma;
     Tensor weights({k, bins}, 0.0f), bias({bins}, 0.0f);
@@ -172,8 +170,8 @@ IrGraph convertAgeGender(const WeightsDir& dir) {
 
     // Age: the regressed years become a Gaussian row, so the stage's expectation recovers them.
     const Tensor& aw = tensor(w, "fc/age/weights");
-    g.result(gaussianRow(g, "model/age/Softmax", features, aw.values, tensor(w, "fc/age/bias").values[0],
-                         AGE_BINS, 0, AGE_SIGMA));
+    g.result(gaussianRow(g, "model/age/Softmax", features, aw.values, tensor(w, "fc/age/bias").values[0], AGE_BINS, 0,
+                         AGE_SIGMA));
     return g;
 }
 
@@ -201,10 +199,9 @@ IrGraph convertHeadpose(const WeightsDir& dir) {
     // The landmark fc is linear and so is each angle formula: fold them into one vector.
     const Tensor& fw = tensor(w, "fc/weights");  // [256,136]
     const Tensor& fb = tensor(w, "fc/bias");
-    const std::pair<const char*, AngleFormula> heads[3] = {
-        {"model/yaw/Softmax", yawFormula()},
-        {"model/pitch/Softmax", pitchFormula()},
-        {"model/roll/Softmax", rollFormula()}};
+    const std::pair<const char*, AngleFormula> heads[3] = {{"model/yaw/Softmax", yawFormula()},
+                                                           {"model/pitch/Softmax", pitchFormula()},
+                                                           {"model/roll/Softmax", rollFormula()}};
     for (const auto& [name, formula] : heads) {
         std::vector<float> v(256, 0.0f);
         float v0 = formula.intercept;

@@ -49,8 +49,8 @@ Port depthwiseBn(IrGraph& g, const Weights& w, int i, Port x, int stride) {
     return g.clamp(scope + "/Relu6", y, 0.0f, 6.0f);
 }
 
-Port convRelu6(IrGraph& g, const Weights& w, const std::string& scope, const std::string& biasName,
-               Port x, int stride) {
+Port convRelu6(IrGraph& g, const Weights& w, const std::string& scope, const std::string& biasName, Port x,
+               int stride) {
     const Tensor kernel = convKernelToOihw(tensor(w, scope + "/weights"));
     const Port y = g.conv(scope, x, kernel, &tensor(w, scope + "/" + biasName), stride, Padding::Same);
     return g.clamp(scope + "/Relu6", y, 0.0f, 6.0f);
@@ -89,10 +89,8 @@ Head boxPredictor(IrGraph& g, const Weights& w, int k, Port feature) {
             confB.values[to] = classB.values[from];
         }
     }
-    const Port loc = g.conv(scope + "/BoxEncodingPredictor", feature, convKernelToOihw(locW), &locB, 1,
-                            Padding::Same);
-    const Port logits = g.conv(scope + "/ClassPredictor", feature, convKernelToOihw(confW), &confB, 1,
-                               Padding::Same);
+    const Port loc = g.conv(scope + "/BoxEncodingPredictor", feature, convKernelToOihw(locW), &locB, 1, Padding::Same);
+    const Port logits = g.conv(scope + "/ClassPredictor", feature, convKernelToOihw(confW), &confB, 1, Padding::Same);
     const Port conf = g.sigmoid(scope + "/ClassPredictor/Sigmoid", logits);
 
     auto flatten = [&](Port p, const std::string& name) {
@@ -117,8 +115,7 @@ std::vector<AnchorSpec> anchorSpecs(const std::vector<float>& scales, size_t lay
 // The multiple-grid anchors of the original, in the order layer, row, column, spec, as
 // (xmin, ymin, xmax, ymax) normalised to the input; each keeps its size in pixels of the
 // 512 x 512 training input.
-std::vector<float> anchors(const std::vector<std::pair<int64_t, int64_t>>& grids, int width,
-                           int height) {
+std::vector<float> anchors(const std::vector<std::pair<int64_t, int64_t>>& grids, int width, int height) {
     std::vector<float> scales;
     for (int k = 0; k < 6; ++k) scales.push_back(0.2f + 0.15f * k);
     scales.push_back(1.0f);
@@ -151,15 +148,12 @@ IrGraph convertFaceDetector(const WeightsDir& dir, int width, int height) {
     for (int i = 1; i <= 13; ++i) {
         const int stride = (i == 2 || i == 4 || i == 6 || i == 12) ? 2 : 1;
         x = depthwiseBn(g, w, i, x, stride);
-        x = convRelu6(g, w, "MobilenetV1/Conv2d_" + std::to_string(i) + "_pointwise",
-                      "convolution_bn_offset", x, 1);
+        x = convRelu6(g, w, "MobilenetV1/Conv2d_" + std::to_string(i) + "_pointwise", "convolution_bn_offset", x, 1);
         if (i == 11 || i == 13) features.push_back(x);
     }
     for (int j = 0; j < 8; j += 2) {
-        x = convRelu6(g, w, "Prediction/Conv2d_" + std::to_string(j) + "_pointwise",
-                      "convolution_bn_offset", x, 1);
-        x = convRelu6(g, w, "Prediction/Conv2d_" + std::to_string(j + 1) + "_pointwise",
-                      "convolution_bn_offset", x, 2);
+        x = convRelu6(g, w, "Prediction/Conv2d_" + std::to_string(j) + "_pointwise", "convolution_bn_offset", x, 1);
+        x = convRelu6(g, w, "Prediction/Conv2d_" + std::to_string(j + 1) + "_pointwise", "convolution_bn_offset", x, 2);
         features.push_back(x);
     }
 

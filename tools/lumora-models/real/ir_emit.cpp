@@ -18,8 +18,8 @@ IrPair emitIr(const IrGraph& graph, bool compressWeights) {
         } else if (layer.type == "Const" && layer.isInteger) {
             out = writer.constantI64(layer.name, layer.integers, layer.outputs.at(0));
         } else if (layer.type == "Const") {
-            const auto storage = compressWeights && layer.isWeight ? lm::models::Storage::F16
-                                                                   : lm::models::Storage::F32;
+            const auto storage =
+                compressWeights && layer.isWeight ? lm::models::Storage::F16 : lm::models::Storage::F32;
             out = writer.constant(layer.name, layer.values.values, layer.outputs.at(0), storage);
         } else if (layer.type == "Result") {
             writer.result(portOf(layer.inputs.at(0)));

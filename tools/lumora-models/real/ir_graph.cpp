@@ -87,8 +87,8 @@ void IrGraph::result(Port p) {
 }
 
 Port IrGraph::spatial(const std::string& type, const std::string& name, std::vector<Port> inputs,
-                      std::vector<std::pair<std::string, std::string>> attributes, Port x,
-                      int64_t outChannels, int kernelH, int kernelW, int stride, Padding padding) {
+                      std::vector<std::pair<std::string, std::string>> attributes, Port x, int64_t outChannels,
+                      int kernelH, int kernelW, int stride, Padding padding) {
     const Shape& in = shape(x);
     if (in.size() != 4) throw std::runtime_error(name + ": input is not NCHW");
     const AxisPads h = tfPads(in[2], kernelH, stride, padding);
@@ -97,33 +97,30 @@ Port IrGraph::spatial(const std::string& type, const std::string& name, std::vec
     attributes.push_back({"pads_begin", joined({h.begin, w.begin})});
     attributes.push_back({"pads_end", joined({h.end, w.end})});
     attributes.push_back({"auto_pad", padding == Padding::Same ? "same_upper" : "valid"});
-    return op(type, name, std::move(inputs), std::move(attributes),
-              {in[0], outChannels, h.output, w.output});
+    return op(type, name, std::move(inputs), std::move(attributes), {in[0], outChannels, h.output, w.output});
 }
 
-Port IrGraph::conv(const std::string& name, Port x, const Tensor& oihw, const Tensor* bias,
-                   int stride, Padding padding) {
+Port IrGraph::conv(const std::string& name, Port x, const Tensor& oihw, const Tensor* bias, int stride,
+                   Padding padding) {
     if (oihw.shape.size() != 4 || oihw.shape[1] != shape(x)[1])
         throw std::runtime_error(name + ": kernel " + shapeText(oihw.shape) + " does not fit input " +
                                  shapeText(shape(x)));
     const Port w = constant(name + "/weights", oihw, true);
     const std::string convName = bias ? name + "/conv" : name;
     Port y = spatial("Convolution", convName, {x, w}, {{"dilations", "1,1"}}, x, oihw.shape[0],
-                     static_cast<int>(oihw.shape[2]), static_cast<int>(oihw.shape[3]), stride,
-                     padding);
+                     static_cast<int>(oihw.shape[2]), static_cast<int>(oihw.shape[3]), stride, padding);
     return bias ? addChannels(name, y, *bias) : y;
 }
 
-Port IrGraph::depthwise(const std::string& name, Port x, const Tensor& goihw, const Tensor* bias,
-                        int stride, Padding padding) {
+Port IrGraph::depthwise(const std::string& name, Port x, const Tensor& goihw, const Tensor* bias, int stride,
+                        Padding padding) {
     if (goihw.shape.size() != 5 || goihw.shape[0] != shape(x)[1])
-        throw std::runtime_error(name + ": depthwise kernel " + shapeText(goihw.shape) +
-                                 " does not fit input " + shapeText(shape(x)));
+        throw std::runtime_error(name + ": depthwise kernel " + shapeText(goihw.shape) + " does not fit input " +
+                                 shapeText(shape(x)));
     const Port w = constant(name + "/weights", goihw, true);
     const std::string convName = bias ? name + "/conv" : name;
-    Port y = spatial("GroupConvolution", convName, {x, w}, {{"dilations", "1,1"}}, x,
-                     goihw.shape[0], static_cast<int>(goihw.shape[3]),
-                     static_cast<int>(goihw.shape[4]), stride, padding);
+    Port y = spatial("GroupConvolution", convName, {x, w}, {{"dilations", "1,1"}}, x, goihw.shape[0],
+                     static_cast<int>(goihw.shape[3]), static_cast<int>(goihw.shape[4]), stride, padding);
     return bias ? addChannels(name, y, *bias) : y;
 }
 
@@ -137,8 +134,7 @@ Port IrGraph::mulChannels(const std::string& name, Port x, const Tensor& scale, 
     return multiply(name, x, c);
 }
 
-Port IrGraph::affineInput(const std::string& name, Port x, const std::vector<float>& a,
-                          const std::vector<float>& b) {
+Port IrGraph::affineInput(const std::string& name, Port x, const std::vector<float>& a, const std::vector<float>& b) {
     const int64_t n = static_cast<int64_t>(a.size());
     const Port scaled = mulChannels(name + "/scale", x, Tensor({n}, a), false);
     return addChannels(name, scaled, Tensor({n}, b), false);
@@ -147,11 +143,10 @@ Port IrGraph::affineInput(const std::string& name, Port x, const std::vector<flo
 Port IrGraph::dense(const std::string& name, Port x, const Tensor& kn, const Tensor& bias) {
     const Shape& in = shape(x);
     if (in.size() != 2 || kn.shape.size() != 2 || kn.shape[0] != in[1] || bias.count() != kn.shape[1])
-        throw std::runtime_error(name + ": dense " + shapeText(kn.shape) + " does not fit " +
-                                 shapeText(in));
+        throw std::runtime_error(name + ": dense " + shapeText(kn.shape) + " does not fit " + shapeText(in));
     const Port w = constant(name + "/weights", kn, true);
-    const Port m = op("MatMul", name + "/matmul", {x, w},
-                      {{"transpose_a", "false"}, {"transpose_b", "false"}}, {in[0], kn.shape[1]});
+    const Port m = op("MatMul", name + "/matmul", {x, w}, {{"transpose_a", "false"}, {"transpose_b", "false"}},
+                      {in[0], kn.shape[1]});
     const Port b = constant(name + "/bias", Tensor({1, bias.count()}, bias.values), true);
     return add(name, m, b);
 }
@@ -169,8 +164,7 @@ Port IrGraph::add(const std::string& name, Port a, Port b) {
 
 Port IrGraph::multiply(const std::string& name, Port a, Port b) {
     largerFirst(*this, a, b);
-    return op("Multiply", name, {a, b}, {{"auto_broadcast", "numpy"}},
-              broadcastShape(shape(a), shape(b)));
+    return op("Multiply", name, {a, b}, {{"auto_broadcast", "numpy"}}, broadcastShape(shape(a), shape(b)));
 }
 
 Port IrGraph::relu(const std::string& name, Port x) { return op("Relu", name, {x}, {}, shape(x)); }
@@ -179,25 +173,21 @@ Port IrGraph::clamp(const std::string& name, Port x, float low, float high) {
     return op("Clamp", name, {x}, {{"min", floatText(low)}, {"max", floatText(high)}}, shape(x));
 }
 
-Port IrGraph::sigmoid(const std::string& name, Port x) {
-    return op("Sigmoid", name, {x}, {}, shape(x));
-}
+Port IrGraph::sigmoid(const std::string& name, Port x) { return op("Sigmoid", name, {x}, {}, shape(x)); }
 
 Port IrGraph::softmax(const std::string& name, Port x, int axis) {
     return op("SoftMax", name, {x}, {{"axis", std::to_string(axis)}}, shape(x));
 }
 
 Port IrGraph::maxPool(const std::string& name, Port x, int kernel, int stride, Padding padding) {
-    return spatial("MaxPool", name, {x},
-                   {{"kernel", joined({kernel, kernel})}, {"rounding_type", "floor"}}, x,
+    return spatial("MaxPool", name, {x}, {{"kernel", joined({kernel, kernel})}, {"rounding_type", "floor"}}, x,
                    shape(x)[1], kernel, kernel, stride, padding);
 }
 
 Port IrGraph::avgPool(const std::string& name, Port x, int kernel, int stride, Padding padding) {
     return spatial("AvgPool", name, {x},
-                   {{"kernel", joined({kernel, kernel})}, {"rounding_type", "floor"},
-                    {"exclude-pad", "true"}},
-                   x, shape(x)[1], kernel, kernel, stride, padding);
+                   {{"kernel", joined({kernel, kernel})}, {"rounding_type", "floor"}, {"exclude-pad", "true"}}, x,
+                   shape(x)[1], kernel, kernel, stride, padding);
 }
 
 Port IrGraph::globalMean(const std::string& name, Port x, bool keepDims) {
@@ -209,8 +199,7 @@ Port IrGraph::globalMean(const std::string& name, Port x, bool keepDims) {
 
 Port IrGraph::reshape(const std::string& name, Port x, Shape to) {
     if (elementCount(to) != elementCount(shape(x)))
-        throw std::runtime_error(name + ": cannot reshape " + shapeText(shape(x)) + " to " +
-                                 shapeText(to));
+        throw std::runtime_error(name + ": cannot reshape " + shapeText(shape(x)) + " to " + shapeText(to));
     const Port target = integers(name + "/shape", to);
     return op("Reshape", name, {x, target}, {{"special_zero", "false"}}, to);
 }
@@ -233,8 +222,7 @@ Port IrGraph::resizeBilinear(const std::string& name, Port x, int64_t height, in
     const Shape& in = shape(x);
     const Port sizes = integers(name + "/sizes", {height, width});
     const Port scales = constant(
-        name + "/scales",
-        Tensor({2}, {static_cast<float>(height) / in[2], static_cast<float>(width) / in[3]}), false);
+        name + "/scales", Tensor({2}, {static_cast<float>(height) / in[2], static_cast<float>(width) / in[3]}), false);
     const Port axes = integers(name + "/axes", {2, 3});
     return op("Interpolate", name, {x, sizes, scales, axes},
               {{"mode", "linear"},
@@ -276,17 +264,17 @@ Port IrGraph::scaledToLength(const std::string& name, Port x, float length) {
     }
     // length / |x| = (length / sqrt(count)) / sqrt(s), spread over the channels so that
     // it scales x as a per-channel factor.
-    const Port numerator = addChannels(name + "/numerator",
-                                       mulChannels(name + "/numerator/zero", root, Tensor({1}, 0.0f), false),
-                                       Tensor({1}, length / std::sqrt(count)), false);
+    const Port numerator =
+        addChannels(name + "/numerator", mulChannels(name + "/numerator/zero", root, Tensor({1}, 0.0f), false),
+                    Tensor({1}, length / std::sqrt(count)), false);
     const Port factor = divide(name + "/factor", numerator, root);
     const Port perChannel =
         conv(name + "/factor/channels", factor, Tensor({channels, 1, 1, 1}, 1.0f), nullptr, 1, Padding::Valid);
     return multiply(name, x, perChannel);
 }
 
-Port IrGraph::detectionOutput(const std::string& name, Port loc, Port conf, Port priors,
-                              const std::string& codeType, float confidenceThreshold, int keepTopK) {
+Port IrGraph::detectionOutput(const std::string& name, Port loc, Port conf, Port priors, const std::string& codeType,
+                              float confidenceThreshold, int keepTopK) {
     return op("DetectionOutput", name, {loc, conf, priors},
               {{"num_classes", "2"},
                {"background_label_id", "0"},

@@ -59,21 +59,19 @@ public:
 
     // --- layers built from trained weights ---
     // Convolution with an OIHW kernel, optional bias [O]; Same pads as TensorFlow.
-    Port conv(const std::string& name, Port x, const Tensor& oihw, const Tensor* bias,
-              int stride, Padding padding);
+    Port conv(const std::string& name, Port x, const Tensor& oihw, const Tensor* bias, int stride, Padding padding);
     // Depthwise convolution with a [C,1,1,kh,kw] kernel.
-    Port depthwise(const std::string& name, Port x, const Tensor& goihw, const Tensor* bias,
-                   int stride, Padding padding);
+    Port depthwise(const std::string& name, Port x, const Tensor& goihw, const Tensor* bias, int stride,
+                   Padding padding);
     // Adds a per-channel bias [C] (or a scalar) as a [1,C,1,1] constant.
     Port addChannels(const std::string& name, Port x, const Tensor& bias, bool isWeight = true);
     Port mulChannels(const std::string& name, Port x, const Tensor& scale, bool isWeight = true);
     // y = a*x + b per channel: how a network's own input normalisation undoes the caller's mean.
-    Port affineInput(const std::string& name, Port x, const std::vector<float>& a,
-                     const std::vector<float>& b);
+    Port affineInput(const std::string& name, Port x, const std::vector<float>& a, const std::vector<float>& b);
     // Two-class SSD decoding with NMS at IoU 0.5 into keepTopK rows of 7 values, boxes
     // normalised to the frame; codeType is "CORNER" or "CENTER_SIZE".
-    Port detectionOutput(const std::string& name, Port loc, Port conf, Port priors,
-                         const std::string& codeType, float confidenceThreshold, int keepTopK);
+    Port detectionOutput(const std::string& name, Port loc, Port conf, Port priors, const std::string& codeType,
+                         float confidenceThreshold, int keepTopK);
     // x [1,K] times a [K,N] matrix, plus a bias [N].
     Port dense(const std::string& name, Port x, const Tensor& kn, const Tensor& bias);
 
@@ -99,8 +97,8 @@ public:
 
 private:
     Port spatial(const std::string& type, const std::string& name, std::vector<Port> inputs,
-                 std::vector<std::pair<std::string, std::string>> attributes, Port x,
-                 int64_t outChannels, int kernelH, int kernelW, int stride, Padding padding);
+                 std::vector<std::pair<std::string, std::string>> attributes, Port x, int64_t outChannels, int kernelH,
+                 int kernelW, int stride, Padding padding);
 
     std::string name_;
     std::vector<IrLayer> layers_;

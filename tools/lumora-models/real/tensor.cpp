@@ -18,8 +18,7 @@ std::string shapeText(const Shape& shape) {
 
 Tensor::Tensor(Shape s, std::vector<float> v) : shape(std::move(s)), values(std::move(v)) {
     if (elementCount(shape) != static_cast<int64_t>(values.size()))
-        throw std::runtime_error("tensor " + shapeText(shape) + " given " +
-                                 std::to_string(values.size()) + " values");
+        throw std::runtime_error("tensor " + shapeText(shape) + " given " + std::to_string(values.size()) + " values");
 }
 
 Tensor::Tensor(Shape s, float fill) : shape(std::move(s)), values(elementCount(shape), fill) {}
@@ -35,9 +34,7 @@ static int64_t flatIndex(const Shape& shape, std::initializer_list<int64_t> inde
 }
 
 float& Tensor::at(std::initializer_list<int64_t> index) { return values[flatIndex(shape, index)]; }
-float Tensor::at(std::initializer_list<int64_t> index) const {
-    return values[flatIndex(shape, index)];
-}
+float Tensor::at(std::initializer_list<int64_t> index) const { return values[flatIndex(shape, index)]; }
 
 Tensor transpose(const Tensor& t, const std::vector<int>& perm) {
     const size_t rank = t.shape.size();
@@ -45,8 +42,7 @@ Tensor transpose(const Tensor& t, const std::vector<int>& perm) {
     Shape outShape(rank);
     for (size_t i = 0; i < rank; ++i) outShape[i] = t.shape[perm[i]];
     std::vector<int64_t> srcStride(rank, 1);
-    for (int i = static_cast<int>(rank) - 2; i >= 0; --i)
-        srcStride[i] = srcStride[i + 1] * t.shape[i + 1];
+    for (int i = static_cast<int>(rank) - 2; i >= 0; --i) srcStride[i] = srcStride[i + 1] * t.shape[i + 1];
     Tensor out(outShape, 0.0f);
     std::vector<int64_t> index(rank, 0);
     for (int64_t flat = 0; flat < out.count(); ++flat) {
@@ -67,8 +63,7 @@ Tensor convKernelToOihw(const Tensor& hwio) {
 }
 
 Tensor depthwiseKernelToGoihw(const Tensor& hwc1) {
-    if (hwc1.shape.size() != 4 || hwc1.shape[3] != 1)
-        throw std::runtime_error("depthwise kernel is not [kh,kw,C,1]");
+    if (hwc1.shape.size() != 4 || hwc1.shape[3] != 1) throw std::runtime_error("depthwise kernel is not [kh,kw,C,1]");
     Tensor chw = transpose(hwc1, {2, 3, 0, 1});  // [C,1,kh,kw]
     return reshaped(chw, {hwc1.shape[2], 1, 1, hwc1.shape[0], hwc1.shape[1]});
 }

@@ -28,8 +28,7 @@ int strideOf(const GraphNode& node) {
 
 }  // namespace
 
-TfGraphTranslator::TfGraphTranslator(const GraphModel& model, IrGraph& graph)
-    : model_(model), graph_(graph) {}
+TfGraphTranslator::TfGraphTranslator(const GraphModel& model, IrGraph& graph) : model_(model), graph_(graph) {}
 
 void TfGraphTranslator::bind(const std::string& node, Port value) { built_[node] = value; }
 
@@ -73,10 +72,8 @@ Port TfGraphTranslator::convolution(const GraphNode& node, bool depthwise) {
     const bool activated = fused.size() > 1;
     const std::string convName = activated ? name + "/preact" : name;
     Port y = depthwise
-                 ? graph_.depthwise(convName, x, depthwiseKernelToGoihw(kernel), bias,
-                                    strideOf(node), paddingOf(node))
-                 : graph_.conv(convName, x, convKernelToOihw(kernel), bias, strideOf(node),
-                               paddingOf(node));
+                 ? graph_.depthwise(convName, x, depthwiseKernelToGoihw(kernel), bias, strideOf(node), paddingOf(node))
+                 : graph_.conv(convName, x, convKernelToOihw(kernel), bias, strideOf(node), paddingOf(node));
     if (fused.size() > 2) throw std::runtime_error(node.name + ": too many fused ops");
     if (activated) {
         if (fused[1] == "Relu") return graph_.relu(name, y);
@@ -105,8 +102,7 @@ Port TfGraphTranslator::translate(const GraphNode& node) {
     const std::string& op = node.op;
     const std::string name = irName(node.name);
     if (op == "_FusedConv2D" || op == "Conv2D") return convolution(node, false);
-    if (op == "DepthwiseConv2dNative" || op == "FusedDepthwiseConv2dNative")
-        return convolution(node, true);
+    if (op == "DepthwiseConv2dNative" || op == "FusedDepthwiseConv2dNative") return convolution(node, true);
     if (op == "Add" || op == "AddV2") return binary(node, true);
     if (op == "Mul") return binary(node, false);
     if (op == "Relu") return graph_.relu(name, build(node.inputs.at(0)));
@@ -117,8 +113,8 @@ Port TfGraphTranslator::translate(const GraphNode& node) {
         const auto kernel = node.intListAttribute("ksize");
         if (kernel.size() != 4 || kernel[1] != kernel[2])
             throw std::runtime_error(node.name + ": only square pools are supported");
-        return graph_.maxPool(name, build(node.inputs.at(0)), static_cast<int>(kernel[1]),
-                              strideOf(node), paddingOf(node));
+        return graph_.maxPool(name, build(node.inputs.at(0)), static_cast<int>(kernel[1]), strideOf(node),
+                              paddingOf(node));
     }
     if (op == "Mean") {
         const Tensor& axes = model_.weight(stripOutputIndex(node.inputs.at(1)));

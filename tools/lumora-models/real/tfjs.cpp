@@ -56,8 +56,8 @@ size_t storedSize(const std::string& dtype) {
 }
 
 // Decodes the weights of one manifest group from the concatenation of its shards.
-void decodeGroup(const Poco::JSON::Array::Ptr& entries, const std::string& bytes,
-                 const std::string& origin, Weights& out) {
+void decodeGroup(const Poco::JSON::Array::Ptr& entries, const std::string& bytes, const std::string& origin,
+                 Weights& out) {
     size_t offset = 0;
     for (size_t i = 0; i < entries->size(); ++i) {
         const auto entry = entries->getObject(static_cast<unsigned>(i));
@@ -65,8 +65,7 @@ void decodeGroup(const Poco::JSON::Array::Ptr& entries, const std::string& bytes
         const std::string dtype = entry->getValue<std::string>("dtype");
         Shape shape;
         const auto dims = entry->getArray("shape");
-        for (size_t d = 0; d < dims->size(); ++d)
-            shape.push_back(dims->getElement<int64_t>(static_cast<unsigned>(d)));
+        for (size_t d = 0; d < dims->size(); ++d) shape.push_back(dims->getElement<int64_t>(static_cast<unsigned>(d)));
 
         std::string storage = dtype;
         double scale = 1.0, minimum = 0.0;
@@ -103,8 +102,8 @@ void decodeGroup(const Poco::JSON::Array::Ptr& entries, const std::string& bytes
                                  " bytes, the manifest describes " + std::to_string(offset));
 }
 
-void decodeManifest(const Poco::JSON::Array::Ptr& groups, const std::string& folder,
-                    const std::string& origin, Weights& out) {
+void decodeManifest(const Poco::JSON::Array::Ptr& groups, const std::string& folder, const std::string& origin,
+                    Weights& out) {
     for (size_t g = 0; g < groups->size(); ++g) {
         const auto group = groups->getObject(static_cast<unsigned>(g));
         std::string bytes;
@@ -144,8 +143,7 @@ Weights readWeightsManifest(const std::string& manifestPath) {
 GraphModel readGraphModel(const std::string& modelJsonPath) {
     GraphModel model;
     const auto root = parseJsonFile(modelJsonPath).extract<Poco::JSON::Object::Ptr>();
-    decodeManifest(root->getArray("weightsManifest"), folderOf(modelJsonPath), modelJsonPath,
-                   model.weights);
+    decodeManifest(root->getArray("weightsManifest"), folderOf(modelJsonPath), modelJsonPath, model.weights);
     const auto nodes = root->getObject("modelTopology")->getArray("node");
     for (size_t i = 0; i < nodes->size(); ++i) {
         const auto json = nodes->getObject(static_cast<unsigned>(i));
@@ -176,8 +174,7 @@ const Tensor& GraphModel::weight(const std::string& name) const {
 }
 
 static Poco::JSON::Object::Ptr attributeObject(const GraphNode& node, const std::string& key) {
-    if (!node.attributes->has(key))
-        throw std::runtime_error("node " + node.name + " has no attribute " + key);
+    if (!node.attributes->has(key)) throw std::runtime_error("node " + node.name + " has no attribute " + key);
     return node.attributes->getObject(key);
 }
 
