@@ -1,13 +1,11 @@
 #include "hx_format.h"
 
 #include <cmath>
-#include <cstdlib>
-#include <ctime>
 #include <iterator>
 #include <limits>
 
-#include <fmt/chrono.h>
 #include <fmt/format.h>
+#include <lumora/lm_help_csv.h>
 
 namespace hx::format {
 
@@ -29,13 +27,6 @@ constexpr std::size_t RESERVE_EXTRA = 128;
 constexpr std::size_t RAW_LINE_RESERVE = 256;
 
 TimePoint now() { return std::chrono::system_clock::now(); }
-
-// "+hh:mm" from the zone's offset east of UTC in seconds.
-std::string utcOffset(long offsetSeconds) {
-    const char sign = offsetSeconds < 0 ? '-' : '+';
-    const long magnitude = std::labs(offsetSeconds);
-    return fmt::format("{}{:02}:{:02}", sign, magnitude / 3600, (magnitude % 3600) / 60);
-}
 
 char genderLetter(float avgGender) {
     const std::int32_t hundredths = toHundredths(avgGender);
@@ -132,24 +123,8 @@ std::int32_t toHundredths(float value) {
 }
 
 std::string timeToRFC3339Str(TimePoint time, bool withMilliseconds, bool quoted) {
-    // Floor, not truncation, so that times before the epoch still get 000 to 999 ms.
-    const auto sinceEpoch = time.time_since_epoch();
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
-    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
-
-    // localtime_r fills our own record, so concurrent callers do not share a static one.
-    const std::time_t wholeSeconds = static_cast<std::time_t>(seconds.count());
-    std::tm local{};
-    ::localtime_r(&wholeSeconds, &local);
-
-    std::string text;
-    text.reserve(32);
-    if (quoted) text += '"';
-    text += fmt::format("{:%F %T}", local);
-    if (withMilliseconds) text += fmt::format(".{:03}", milliseconds);
-    text += utcOffset(local.tm_gmtoff);
-    if (quoted) text += '"';
-    return text;
+    const std::string text = lm::help::timeToRFC3339Str(time, withMilliseconds);
+    return quoted ? '"' + text + '"' : text;
 }
 
 std::string personToCsv(const lm::Person& person, unsigned int frameNumber) {

@@ -90,8 +90,8 @@ std::string escapeCsv(std::string_view text);
 // (0.53 gives 52). NaN gives 0; values beyond the 32-bit range saturate.
 std::int32_t toHundredths(float value);
 
-// Local date and time "YYYY-MM-DD hh:mm:ss[.mmm]+hh:mm" in the process's time zone,
-// optionally between double quotes. Safe to call from several threads at once.
+// The library's local time stamp (lm::help::timeToRFC3339Str), optionally between double
+// quotes as the JSON documents carry it.
 std::string timeToRFC3339Str(TimePoint time, bool withMilliseconds, bool quoted);
 
 // CSV lines, one per record, with as many fields as their header has columns.

@@ -8,6 +8,7 @@
 
 #include "clock.h"
 #include "lm_aggregator_core.h"
+#include "support/sample_records.h"
 
 namespace {
 
@@ -16,18 +17,11 @@ using namespace std::chrono_literals;
 constexpr auto FRAME_INTERVAL = std::chrono::microseconds(33333);  // 30 frames per second
 
 std::vector<lm::Person> frameOf(std::size_t tracks, lm::TimePoint time, lm::Milliseconds duration) {
-    std::vector<lm::Person> frame(tracks);
+    std::vector<lm::Person> frame(tracks, lmtest::estimatedFace());
     for (std::size_t i = 0; i < tracks; ++i) {
         lm::Person& p = frame[i];
         p.id = static_cast<std::uint32_t>(i + 1);
-        p.age = 35;
-        p.gender = 0.5f;
-        p.smile = 0.3f;
-        p.faceMask = 0.1f;
-        p.emotions = {0.5f, 0.1f, 0.1f, 0.1f, 0.1f, 0.05f, 0.05f};
         p.isViewing = (i % 2) == 0;
-        p.boundingBox = cv::Rect(0, 0, 60, 60);
-        p.headpose = {5, 5, 0};
         p.detectionTime = time;
         p.detectionDuration = duration;
     }

@@ -1,5 +1,5 @@
-// The video source, the frame-rate meter, the drawing and CSV functions and the settings
-// file, as a program linked against the shared library reaches them.
+// The video source, the frame-rate meter, the drawing, CSV and time-stamp functions and the
+// settings file, as a program linked against the shared library reaches them.
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -34,6 +34,7 @@ TEST(HelpApi, MeterDrawingAndCsvAreExported) {
     EXPECT_EQ(lm::help::blurPeople({person}, image).size(), image.size());
     EXPECT_EQ(lm::help::personToCsvHeader().substr(0, 7), "id,age,");
     EXPECT_EQ(lm::help::formatBody("{ID}", lm::Body{}), "0");
+    EXPECT_EQ(lm::help::timeToRFC3339Str(lm::TimePoint{}, true).substr(19, 4), ".000");
 }
 
 TEST(HelpApi, SettingsFileIsExported) {

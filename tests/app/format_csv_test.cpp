@@ -7,6 +7,7 @@
 
 #include "hx_format.h"
 #include "support/csv_parse.h"
+#include "support/sample_audience.h"
 #include "support/time_zone.h"
 
 namespace {
@@ -14,12 +15,11 @@ namespace {
 using namespace std::chrono_literals;
 using hx::format::TimePoint;
 
-// 2021-03-04 12:34:56 UTC.
-constexpr std::int64_t MARCH_4_2021_123456 = 1614861296;
-
-TimePoint at(std::int64_t seconds, std::chrono::milliseconds ms = 0ms) {
-    return TimePoint(std::chrono::seconds(seconds) + ms);
-}
+using lmtest::at;
+using lmtest::MARCH_4_2021_123456;
+using lmtest::sampleAggregated;
+using lmtest::sampleMetrics;
+using lmtest::samplePerson;
 
 // Splits a line that starts with a time stamp of "now" (unquoted, without milliseconds) into
 // that stamp and the rest after its comma, and checks the stamp was taken during the call.
@@ -35,74 +35,8 @@ std::string restAfterNowStamp(const std::string& line, TimePoint before, TimePoi
     return match.suffix();
 }
 
-lm::Person samplePerson() {
-    lm::Person p;
-    p.id = 42;
-    p.age = 31;
-    p.gender = 0.87f;
-    p.smile = 0.53f;
-    p.faceMask = 0.25f;
-    p.detectionConfidence = 0.875f;
-    p.isViewing = true;
-    p.boundingBox = cv::Rect(10, 20, 30, 40);
-    p.worldPosition = {1, -2, 300};
-    p.headpose.yaw = -15;
-    p.headpose.pitch = 5;
-    p.headpose.roll = -3;
-    p.headgaze = {7, -8};
-    p.distanceFromCamera = 150;
-    p.detectionTime = at(MARCH_4_2021_123456, 7ms);
-    p.detectionDuration = 1500ms;
-    p.totalViewingDuration = 800ms;
-    p.currentViewingDuration = 300ms;
-    p.totalDwellDuration = 1200ms;
-    p.currentDwellDuration = 200ms;
-    return p;
-}
-
-lm::AggregatedPerson sampleAggregated() {
-    lm::AggregatedPerson a;
-    a.id = 7;
-    a.avgAge = 40;
-    a.avgGender = -0.5f;
-    a.faceMask = true;
-    a.smileViewing = 0.53f;
-    a.smileMaximum = 0.75f;
-    a.viewingSessions = 2;
-    a.dwellSessions = 1;
-    a.initialDetectionTime = at(MARCH_4_2021_123456);
-    a.totalDetectionDuration = 9000ms;
-    a.totalViewingDuration = 4000ms;
-    a.averageViewingDuration = 2000ms;
-    a.totalDwellDuration = 3000ms;
-    a.averageDwellDuration = 3000ms;
-    return a;
-}
 const std::string SAMPLE_AGGREGATED_CSV =
-    "7,2021-03-04 12:34:56+00:00,40,\"m\",1,1,2,2000,4000,1,3000,3000,9000,52,75,1";
-
-hx::format::AudienceMetrics sampleMetrics() {
-    hx::format::AudienceMetrics m;
-    m.timeStart = at(MARCH_4_2021_123456);
-    m.contentDuration = std::chrono::nanoseconds(12345678901);
-    m.instanceName = "hx";
-    m.contentId = "c1";
-    m.displayId = "d1";
-    m.campaignId = "k1";
-    m.contentName = "spring sale";
-    m.ots = 5;
-    m.impressions = 3;
-    m.viewers = 2;
-    m.averageViewingDuration = 1000;
-    m.totalViewingDuration = 2000;
-    m.averageDwellDuration = 1500;
-    m.totalDwellDuration = 4500;
-    m.averageDetectionDuration = 3000;
-    m.totalDetectionDuration = 15000;
-    m.femaleCount = 2;
-    m.maleCount = 3;
-    return m;
-}
+    "7,2021-03-04 12:34:56+00:00,40,\"m\",1,1,2,2000,4000,3,1000,3000,9000,52,75,1";
 
 TEST(FormatTimeStamp, LocalTimeWithOffsetInEveryZone) {
     const struct {
@@ -215,9 +149,10 @@ TEST(FormatCsvLines, ContentLines) {
     lmtest::ScopedTimeZone zone("UTC0");
     const auto metrics = sampleMetrics();
     EXPECT_EQ(hx::format::aggregatedPersonPerContent(sampleAggregated(), metrics),
-              "2021-03-04 12:34:56+00:00,12345,c1,d1,k1,spring sale,," + SAMPLE_AGGREGATED_CSV);
+              "2021-03-04 12:34:56+00:00,12345,c1,d1,k1,spring sale,season=spring," + SAMPLE_AGGREGATED_CSV);
     EXPECT_EQ(hx::format::aggregatedTotalAudiencePerContent(metrics),
-              "2021-03-04 12:34:56+00:00,12345,c1,d1,k1,spring sale,,5,3,2,1000,2000,1500,4500,3000,15000,2,3,0");
+              "2021-03-04 12:34:56+00:00,12345,c1,d1,k1,spring "
+              "sale,season=spring,5,3,2,1000,2000,1500,4500,3000,15000,2,3,9");
 }
 
 TEST(FormatCsvLines, HostileTextsKeepTheirColumns) {

@@ -6,14 +6,14 @@
 #include <Poco/JSON/Parser.h>
 
 #include "hx_format.h"
+#include "support/sample_audience.h"
 #include "support/time_zone.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using hx::format::TimePoint;
-
-constexpr std::int64_t MARCH_4_2021_123456 = 1614861296;  // 12:34:56 UTC
+using lmtest::sampleAggregated;
+using lmtest::sampleMetrics;
+using lmtest::samplePerson;
 
 Poco::JSON::Object::Ptr parseObject(const std::string& json) {
     Poco::JSON::Parser parser;
@@ -27,29 +27,6 @@ std::string withNowPlaceholder(const std::string& json) {
     return std::regex_replace(json, stamp, "<now>", std::regex_constants::format_first_only);
 }
 
-lm::Person samplePerson() {
-    lm::Person p;
-    p.id = 42;
-    p.age = 31;
-    p.gender = 0.87f;
-    p.smile = 0.53f;
-    p.faceMask = 0.25f;
-    p.detectionConfidence = 0.875f;
-    p.isViewing = true;
-    p.boundingBox = cv::Rect(10, 20, 30, 40);
-    p.worldPosition = {1, -2, 300};
-    p.headpose.yaw = -15;
-    p.headpose.pitch = 5;
-    p.headpose.roll = -3;
-    p.headgaze = {7, -8};
-    p.distanceFromCamera = 150;
-    p.detectionDuration = 1500ms;
-    p.totalViewingDuration = 800ms;
-    p.currentViewingDuration = 300ms;
-    p.totalDwellDuration = 1200ms;
-    p.currentDwellDuration = 200ms;
-    return p;
-}
 const std::string SAMPLE_PERSON_JSON =
     "{\"id\":42,\"age\":31,\"gender\":87,\"smile\":52,\"face_mask\":25,"
     "\"world_position\":{\"x\":1,\"y\":-2,\"z\":300},\"position\":{\"x\":10,\"y\":20,\"w\":30,\"h\":40},"
@@ -65,55 +42,12 @@ const std::string UNSET_PERSON_JSON =
     "\"detection_duration\":0,\"total_viewing_duration\":0,\"current_viewing_duration\":0,"
     "\"total_dwell_duration\":0,\"current_dwell_duration\":0}";
 
-lm::AggregatedPerson sampleAggregated(float avgGender = -0.5f) {
-    lm::AggregatedPerson a;
-    a.id = 7;
-    a.avgAge = 40;
-    a.avgGender = avgGender;
-    a.faceMask = true;
-    a.smileViewing = 0.53f;
-    a.smileMaximum = 0.75f;
-    a.viewingSessions = 2;
-    a.dwellSessions = 1;
-    a.initialDetectionTime = TimePoint(std::chrono::seconds(MARCH_4_2021_123456));
-    a.totalDetectionDuration = 9000ms;
-    a.totalViewingDuration = 4000ms;
-    a.averageViewingDuration = 2000ms;
-    a.totalDwellDuration = 3000ms;
-    a.averageDwellDuration = 3000ms;
-    return a;
-}
 std::string aggregatedJson(char gender) {
     return std::string("{\"id\":7,\"initial_detection_time\":\"2021-03-04 12:34:56+00:00\",\"age\":40,\"gender\":\"") +
            gender +
            "\",\"dweller\":1,\"viewer\":1,\"viewing_sessions\":2,\"average_viewing_duration\":2000,"
-           "\"viewing_duration\":4000,\"dwell_sessions\":1,\"average_dwell_duration\":3000,\"dwell_duration\":3000,"
+           "\"viewing_duration\":4000,\"dwell_sessions\":3,\"average_dwell_duration\":1000,\"dwell_duration\":3000,"
            "\"detection_duration\":9000,\"smile_viewing\":52,\"smile_maximum\":75,\"face_mask\":1}";
-}
-
-hx::format::AudienceMetrics sampleMetrics() {
-    hx::format::AudienceMetrics m;
-    m.timeStart = TimePoint(std::chrono::seconds(MARCH_4_2021_123456));
-    m.contentDuration = std::chrono::nanoseconds(12345678901);
-    m.instanceName = "hx";
-    m.contentId = "c1";
-    m.displayId = "d1";
-    m.campaignId = "k1";
-    m.contentName = "spring sale";
-    m.metadata = "ignored";
-    m.ots = 5;
-    m.impressions = 3;
-    m.viewers = 2;
-    m.averageViewingDuration = 1000;
-    m.totalViewingDuration = 2000;
-    m.averageDwellDuration = 1500;
-    m.totalDwellDuration = 4500;
-    m.averageDetectionDuration = 3000;
-    m.totalDetectionDuration = 15000;
-    m.femaleCount = 2;
-    m.maleCount = 3;
-    m.unknownCount = 9;
-    return m;
 }
 
 TEST(FormatJsonValues, TextsAndBooleans) {
@@ -211,6 +145,7 @@ TEST(FormatJsonDocuments, ProofOfPlayReport) {
     lmtest::ScopedTimeZone zone("UTC0");
     const std::string head =
         "{\"time_start\":\"2021-03-04 12:34:56+00:00\",\"content_duration\":12345,\"instance_name\":\"hx\",";
+    // The report writes neither the sample's metadata nor its unknown count: "" and 0.
     const std::string ids =
         "\"content_id\":\"c1\",\"content_name\":\"spring sale\",\"campaign_id\":\"k1\",\"display_id\":\"d1\","
         "\"metadata\":\"\",\"aggregated_data\":";

@@ -1,5 +1,4 @@
-#include <cstdlib>
-#include <ctime>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -7,7 +6,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "lumora/lm_help.h"
+#include "lumora/lm_help_csv.h"
+#include "support/sample_records.h"
 #include "support/time_zone.h"
 
 namespace {
@@ -21,64 +21,37 @@ std::size_t fieldCount(const std::string& line) {
     return count;
 }
 
-// 2021-03-04 04:06:07.089 UTC.
-lm::TimePoint sampleTime() {
-    std::tm utc{};
-    utc.tm_year = 2021 - 1900;
-    utc.tm_mon = 2;
-    utc.tm_mday = 4;
-    utc.tm_hour = 4;
-    utc.tm_min = 6;
-    utc.tm_sec = 7;
-    return std::chrono::system_clock::from_time_t(timegm(&utc)) + 89ms + 999us;
-}
-
 // Runs with the process time zone set to a POSIX TZ string, restored afterwards.
 class HelpCsv : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override { mZone.emplace(GetParam()); }
     void TearDown() override { mZone.reset(); }
-    // The expected local time texts of sampleTime() in this zone.
+    // The expected local time texts of the samples' time in this zone.
     std::string withMs() const {
-        return std::string(GetParam()) == "UTC0" ? "2021-03-04 04:06:07.089+00:00" : "2021-03-04 05:06:07.089+01:00";
+        return std::string(GetParam()) == "UTC0" ? "2021-03-04 12:34:56.007+00:00" : "2021-03-04 13:34:56.007+01:00";
     }
     std::string withoutMs() const {
-        return std::string(GetParam()) == "UTC0" ? "2021-03-04 04:06:07+00:00" : "2021-03-04 05:06:07+01:00";
+        return std::string(GetParam()) == "UTC0" ? "2021-03-04 12:34:56+00:00" : "2021-03-04 13:34:56+01:00";
     }
 
 private:
     std::optional<lmtest::ScopedTimeZone> mZone;
 };
 
+// The shared sample with scores that show the three significant digits of the lines: cut
+// after the third, rounded at it, and kept with their trailing zeros.
 lm::Person samplePerson() {
-    lm::Person p;
-    p.id = 42;
-    p.age = 31;
-    p.gender = 0.5f;
+    lm::Person p = lmtest::samplePerson();
     p.smile = 0.123456f;
-    p.faceMask = 1.0f;
-    p.emotions = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f};
     p.detectionConfidence = 0.98765f;
-    p.isViewing = true;
-    p.isDwelling = false;
-    p.boundingBox = {10, 20, 100, 120};
-    p.worldPosition = {-5, 6, 170};
-    p.headpose = {-12, 3, 0};
-    p.headgaze = {-40, 15};
-    p.distanceFromCamera = 170;
-    p.detectionTime = sampleTime();
-    p.detectionDuration = 12345ms;
-    p.totalViewingDuration = 5000ms;
-    p.currentViewingDuration = 1000ms;
-    p.totalDwellDuration = 7000ms;
-    p.currentDwellDuration = 0ms;
+    p.faceMask = 1.0f;
     return p;
 }
 
 TEST_P(HelpCsv, PersonLineIsExactAndMatchesItsHeader) {
     const std::string line = help::personToCsv(samplePerson());
-    EXPECT_EQ(line, "42,31,0.500,1,0," + withMs() +
-                        ",12345,5000,1000,7000,0,0.123,1.00,0.988,10,20,100,120,-5,6,170,-12,3,0,-40,15,170,"
+    EXPECT_EQ(line, "42,31,0.870,1,0," + withMs() +
+                        ",1500,800,300,1200,200,0.123,1.00,0.988,10,20,30,40,1,-2,300,-15,5,-3,7,-8,150,"
                         "0.100,0.200,0.300,0.400,0.500,0.600,0.700");
     EXPECT_EQ(fieldCount(help::personToCsvHeader()), 34u);
     EXPECT_EQ(fieldCount(line), 34u);
@@ -86,32 +59,18 @@ TEST_P(HelpCsv, PersonLineIsExactAndMatchesItsHeader) {
 
 TEST_P(HelpCsv, UnsetPersonUsesTheUnsetValues) {
     lm::Person p;
-    p.detectionTime = sampleTime();
+    p.detectionTime = lmtest::SAMPLE_TIME;
     EXPECT_EQ(help::personToCsv(p), "0,-1,0.00,0,0," + withMs() +
                                         ",0,0,0,0,0,-1.00,-1.00,0.00,0,0,0,0,0,0,0,-360,-360,-360,0,0,0,"
                                         "-1.00,-1.00,-1.00,-1.00,-1.00,-1.00,-1.00");
 }
 
 TEST_P(HelpCsv, AggregatedPersonLineIsExactAndMatchesItsHeader) {
-    lm::AggregatedPerson a;
-    a.id = 7;
-    a.avgAge = 40;
-    a.avgGender = 0.2f;
-    a.faceMask = true;
-    a.avgEmotions = {0.5f, 0.0f, 0.0f, 0.0f, 0.25f, 0.0f, 1.0f};
-    a.smileViewing = 0.5f;
-    a.smileMaximum = 0.75f;
+    lm::AggregatedPerson a = lmtest::sampleAggregated(0.2f);
     a.viewingSessions = 0;  // no session: not a viewer, whatever the durations say
-    a.dwellSessions = 2;
-    a.initialDetectionTime = sampleTime();
-    a.totalDetectionDuration = 60000ms;
-    a.totalViewingDuration = 3000ms;
-    a.averageViewingDuration = 1500ms;
-    a.totalDwellDuration = 8000ms;
-    a.averageDwellDuration = 4000ms;
     const std::string line = help::aggregatedPersonToCsv(a);
     EXPECT_EQ(line, "7," + withoutMs() +
-                        ",40,\"f\",0,1,0,1500,3000,2,4000,8000,60000,0.500,0.750,1,"
+                        ",40,\"f\",0,1,0,2000,4000,3,1000,3000,9000,0.530,0.750,1,"
                         "0.500,0.00,0.00,0.00,0.250,0.00,1.00");
     EXPECT_EQ(fieldCount(help::aggregatedPersonToCsvHeader()), 23u);
     EXPECT_EQ(fieldCount(line), 23u);
@@ -122,7 +81,7 @@ TEST_P(HelpCsv, BodyLinesAreExactAndMatchTheirHeaders) {
     b.id = 3;
     b.boundingBox = {1, 2, 30, 60};
     b.detectionConfidence = 0.5f;
-    b.detectionTime = sampleTime();
+    b.detectionTime = lmtest::SAMPLE_TIME;
     b.detectionDuration = 2500ms;
     const std::string line = help::bodyToCsv(b);
     EXPECT_EQ(line, "3," + withMs() + ",2500,0.500,1,2,30,60");
@@ -131,7 +90,7 @@ TEST_P(HelpCsv, BodyLinesAreExactAndMatchTheirHeaders) {
 
     lm::AggregatedBody a;
     a.id = 9;
-    a.initialDetectionTime = sampleTime();
+    a.initialDetectionTime = lmtest::SAMPLE_TIME;
     a.totalDetectionDuration = 900ms;
     const std::string aggregated = help::aggregatedBodyToCsv(a);
     EXPECT_EQ(aggregated, "9," + withoutMs() + ",900");
@@ -140,6 +99,53 @@ TEST_P(HelpCsv, BodyLinesAreExactAndMatchTheirHeaders) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, HelpCsv, ::testing::Values("UTC0", "XYZ-1"));
+
+// Every line's time stamp. A time before 1970 reads as the second before it plus a positive
+// fraction; a fraction of a millisecond is cut, never rounded up.
+TEST(HelpCsvTime, LocalStampsAroundTheEpochAndFarFromIt) {
+    using lmtest::at;
+    using lmtest::MARCH_4_2021_123456;
+    const struct {
+        const char* tz;
+        lm::TimePoint time;
+        bool withMs;
+        const char* expected;
+    } cases[] = {
+        {"UTC0", at(0, -50ms), true, "1969-12-31 23:59:59.950+00:00"},
+        {"UTC0", at(0, -50ms), false, "1969-12-31 23:59:59+00:00"},
+        {"UTC0", at(0, -1ms), true, "1969-12-31 23:59:59.999+00:00"},
+        {"UTC0", at(0, -1ns), true, "1969-12-31 23:59:59.999+00:00"},
+        {"UTC0", at(-1), true, "1969-12-31 23:59:59.000+00:00"},
+        {"UTC0", at(0), true, "1970-01-01 00:00:00.000+00:00"},
+        {"UTC0", at(0, 1ms), true, "1970-01-01 00:00:00.001+00:00"},
+        {"UTC0", at(0, 999999us), true, "1970-01-01 00:00:00.999+00:00"},
+        {"XYZ-1", at(0, -50ms), true, "1970-01-01 00:59:59.950+01:00"},
+        {"PST8", at(0), false, "1969-12-31 16:00:00-08:00"},
+        // Leap days, 1900 without one, the night of a leap second (POSIX time has no 23:59:60),
+        // and times past 32-bit seconds up to the last one the records can hold.
+        {"UTC0", at(1709251199, 999ms), true, "2024-02-29 23:59:59.999+00:00"},
+        {"ABC-5:30", at(1709251199, 999ms), true, "2024-03-01 05:29:59.999+05:30"},
+        {"UTC0", at(951825600), false, "2000-02-29 12:00:00+00:00"},
+        {"UTC0", at(-2203891201, 500ms), true, "1900-02-28 23:59:59.500+00:00"},
+        {"UTC0", at(-2203891200), false, "1900-03-01 00:00:00+00:00"},
+        {"UTC0", at(1483228799, 999ms), true, "2016-12-31 23:59:59.999+00:00"},
+        {"UTC0", at(1483228800), true, "2017-01-01 00:00:00.000+00:00"},
+        {"UTC0", at(2147483648), false, "2038-01-19 03:14:08+00:00"},
+        {"UTC0", lm::TimePoint::max(), true, "2262-04-11 23:47:16.854+00:00"},
+        // The record lines' stamps, and those the program writes.
+        {"UTC0", lmtest::SAMPLE_TIME, true, "2021-03-04 12:34:56.007+00:00"},
+        {"XYZ-1", lmtest::SAMPLE_TIME, false, "2021-03-04 13:34:56+01:00"},
+        {"XYZ-1", at(1614830767, 89ms + 999us), true, "2021-03-04 05:06:07.089+01:00"},
+        {"ABC-5:30", at(MARCH_4_2021_123456, 7ms), true, "2021-03-04 18:04:56.007+05:30"},
+        {"ABC-5:30", at(1614902399), false, "2021-03-05 05:29:59+05:30"},
+        {"NST3:30", at(MARCH_4_2021_123456), false, "2021-03-04 09:04:56-03:30"},
+    };
+    for (const auto& c : cases) {
+        lmtest::ScopedTimeZone zone(c.tz);
+        EXPECT_EQ(help::timeToRFC3339Str(c.time, c.withMs), c.expected)
+            << c.tz << " " << c.time.time_since_epoch().count();
+    }
+}
 
 TEST(HelpCsvFields, GenderLetterOfAggregatedPeople) {
     struct Case {
@@ -162,7 +168,7 @@ TEST(HelpCsvFields, TemplatesNameFieldsFreelyAndUnknownNamesThrow) {
     EXPECT_THROW(help::formatBody("{ID:s}", b), fmt::format_error);  // a spec the type does not allow
 
     lm::Person p = samplePerson();
-    EXPECT_EQ(help::formatPerson("{headpose_yaw:+} {emotions_surprise:.1f} {boundingBox_height:x}", p), "-12 0.7 78");
+    EXPECT_EQ(help::formatPerson("{headpose_yaw:+} {emotions_surprise:.1f} {boundingBox_height:x}", p), "-15 0.7 28");
     EXPECT_THROW(help::formatPerson("{avgAge}", p), fmt::format_error);
     lm::AggregatedBody a;
     a.id = 1;

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
-#include "lumora/lm_help.h"
+#include "lumora/lm_help_drawing.h"
 
 namespace {
 

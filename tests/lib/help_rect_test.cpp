@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <lumora/lm_help.h>
+#include <lumora/lm_help_rect.h>
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "clock.h"
 #include "lm_statistics.h"
+#include "support/sample_records.h"
 
 namespace {
 
@@ -16,20 +17,7 @@ using lm::TimePoint;
 constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float INF = std::numeric_limits<float>::infinity();
 
-// A face with every attribute estimated, facing the camera, large enough for every gate.
-lm::Person estimatedFace() {
-    lm::Person p;
-    p.id = 1;
-    p.age = 30;
-    p.gender = 0.8f;
-    p.smile = 0.4f;
-    p.faceMask = 0.9f;
-    p.emotions = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f};
-    p.boundingBox = cv::Rect(0, 0, 40, 40);
-    p.headpose = {0, 0, 0};
-    p.detectionTime = TimePoint(1000h);
-    return p;
-}
+using lmtest::estimatedFace;
 
 struct GateCase {
     const char* name;
