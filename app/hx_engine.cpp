@@ -1,29 +1,19 @@
 #include "hx_engine.h"
 
-#include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <exception>
 #include <stdexcept>
 
-#include <Poco/Dynamic/Var.h>
-#include <Poco/JSON/Parser.h>
-#include <Poco/Net/HTTPServerRequest.h>
-#include <Poco/Net/HTTPServerResponse.h>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "hx_format.h"
+#include "hx_image.h"
 #include "hx_log.h"
-#include "hx_product.h"
 
 namespace hx {
 
 namespace {
-
-std::int32_t area(const cv::Rect& rect) { return rect.width * rect.height; }
 
 std::int64_t totalDetectionMilliseconds(const std::vector<lm::AggregatedBody>& bodies) {
     std::int64_t total = 0;
@@ -31,112 +21,13 @@ std::int64_t totalDetectionMilliseconds(const std::vector<lm::AggregatedBody>& b
     return total;
 }
 
-template <typename Record>
-void translateBoxes(std::vector<Record>& records, const cv::Rect& roi, const cv::Mat& frame) {
-    const cv::Rect effective = image::effectiveRoi(roi, frame);
-    if (area(effective) <= 0) return;
-    for (auto& record : records) {
-        record.boundingBox.x += effective.x;
-        record.boundingBox.y += effective.y;
-    }
+const cv::Scalar ROI_COLOUR(255, 255, 255);
+
+void drawRoi(cv::Mat& image, const cv::Rect& roi) {
+    if (roi.area() > 0) cv::rectangle(image, roi, ROI_COLOUR, 1, cv::LINE_8, 0);
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------
-// Image preprocessing
-
-namespace image {
-
-cv::Mat preprocess(const cv::Mat& frame, bool flipHorizontally, bool flipVertically, Settings::RotateMode rotateMode,
-                   float zoomFactor, cv::Point zoomCenterOffset) {
-    cv::Mat result = frame.clone();
-    if (flipHorizontally) cv::flip(result, result, 1);
-    if (flipVertically) cv::flip(result, result, 0);
-    switch (rotateMode) {
-        case Settings::ROTATE_90: cv::rotate(result, result, cv::ROTATE_90_CLOCKWISE); break;
-        case Settings::ROTATE_180: cv::rotate(result, result, cv::ROTATE_180); break;
-        case Settings::ROTATE_270: cv::rotate(result, result, cv::ROTATE_90_COUNTERCLOCKWISE); break;
-        case Settings::ROTATE_0: break;
-    }
-    if (zoomFactor != 1.0f) {
-        const cv::Point center(result.cols / 2 + zoomCenterOffset.x, result.rows / 2 + zoomCenterOffset.y);
-        zoom(result, result, zoomFactor, center);
-    }
-    return result;
-}
-
-void zoom(const cv::Mat& in, cv::Mat& out, float factor, const cv::Point& center) {
-    if (factor < 1.0f) harbixLog()->error("Zoom factor should be bigger than x1.0");
-    const int cols = in.cols;
-    const int rows = in.rows;
-    cv::Rect window(0, 0, cols, rows);
-    // Below 1 the window would be larger than the image; the whole image is taken instead.
-    // A factor that is not a number zooms nothing either.
-    if (factor >= 1.0f) {
-        const float wf = static_cast<float>(cols) / factor;
-        const float hf = static_cast<float>(rows) / factor;
-        // At least one pixel, so that a huge factor on a tiny image still has a window.
-        window.width = std::max(1, static_cast<int>(wf));
-        window.height = std::max(1, static_cast<int>(hf));
-        window.x = center.x - static_cast<int>(wf * 0.5f);
-        window.y = center.y - static_cast<int>(hf * 0.5f);
-        if (window.x < 0) window.x = 0;
-        if (window.y < 0) window.y = 0;
-        if (window.x + window.width > cols) window.x = cols - window.width;
-        if (window.y + window.height > rows) window.y = rows - window.height;
-    }
-    // Resizing into the image it reads from would overwrite the window while reading it.
-    const cv::Mat view = in(window);
-    const cv::Mat source = in.data == out.data ? view.clone() : view;
-    cv::resize(source, out, cv::Size(cols, rows), 0, 0, cv::INTER_LINEAR);
-}
-
-cv::Rect effectiveRoi(const cv::Rect& roi, const cv::Mat& frame) {
-    if (area(roi) <= 0) return {};
-    const cv::Rect clipped = lm::help::clipRect(roi, frame);
-    return area(clipped) > 0 ? clipped : cv::Rect();
-}
-
-cv::Mat applyRoi(const cv::Mat& frame, const cv::Rect& roi) {
-    const cv::Rect effective = effectiveRoi(roi, frame);
-    return area(effective) > 0 ? frame(effective) : frame;
-}
-
-void translateByRoi(std::vector<lm::Person>& people, const cv::Rect& roi, const cv::Mat& frame) {
-    translateBoxes(people, roi, frame);
-}
-
-void translateByRoi(std::vector<lm::Body>& bodies, const cv::Rect& roi, const cv::Mat& frame) {
-    translateBoxes(bodies, roi, frame);
-}
-
-std::int32_t toPixels(float fraction, int dimension) {
-    return static_cast<std::int32_t>(std::ceil(fraction * static_cast<float>(dimension)));
-}
-
-PixelSettings toPixelSettings(const Settings& settings, cv::Size frameSize) {
-    const int width = frameSize.width;
-    const int height = frameSize.height;
-    PixelSettings pixels;
-    const int x = toPixels(settings.ROI_X, width);
-    const int y = toPixels(settings.ROI_Y, height);
-    const int w = toPixels(settings.ROI_W, width);
-    const int h = toPixels(settings.ROI_H, height);
-    harbixLog()->debug("Abs roi from settings: {} {} {} {} ", x, y, w, h);
-    const int left = std::max(x, 0);
-    const int top = std::max(y, 0);
-    const int right = std::min(x + w, width);
-    const int bottom = std::min(y + h, height);
-    if (right - left > 0 && bottom - top > 0) pixels.roi = cv::Rect(left, top, right - left, bottom - top);
-    pixels.maxFaceSize = toPixels(settings.maxFaceSize, width);
-    pixels.minFaceSize = toPixels(settings.minFaceSize, width);
-    pixels.zoomCenterOffset =
-        cv::Point(toPixels(settings.zoomCenterOffset_X, width), toPixels(settings.zoomCenterOffset_Y, height));
-    return pixels;
-}
-
-}  // namespace image
 
 // ---------------------------------------------------------------------------------------
 // Lifecycle
@@ -147,7 +38,8 @@ Engine::Engine(const Settings& settings, const std::string& httpBindAddress)
       mSourceHandler(0, cv::Size(0, 0)),
       mDataManager(settings, mStatusHandler),
       mHttpServer(std::in_place, settings, httpBindAddress),
-      mSettings(settings) {
+      mSettings(settings),
+      mRtpStream(mStatusHandler, [this](cv::Mat& picture) { return nextStreamPicture(picture); }) {
     registerEndpoints();
     mDataManager.setHttpEndPoints(*mHttpServer);
 }
@@ -155,36 +47,18 @@ Engine::Engine(const Settings& settings, const std::string& httpBindAddress)
 Engine::~Engine() {
     // No request may reach the engine while it goes: the server waits for running handlers.
     mHttpServer.reset();
-    {
-        std::lock_guard lifecycle(mLifecycleMutex);
-        mRunning = false;
-        if (mProcessingThread.joinable()) mProcessingThread.join();
-        try {
-            // A run the owner did not stop still hands over its people count and
-            // aggregations.
-            onProcessingStopped();
-        } catch (const std::exception& error) {
-            harbixLog()->error("Exception occured on process frame: {}", error.what());
-        } catch (...) {
-            harbixLog()->error("Exception occured on process frame: {}", "unknown exception");
-        }
+    std::lock_guard lifecycle(mLifecycleMutex);
+    mRunning = false;
+    if (mProcessingThread.joinable()) mProcessingThread.join();
+    try {
+        // A run the owner did not stop still hands over its people count and aggregations.
+        onProcessingStopped();
+    } catch (const std::exception& error) {
+        harbixLog()->error("Exception occured on process frame: {}", error.what());
+    } catch (...) {
+        harbixLog()->error("Exception occured on process frame: {}", "unknown exception");
     }
-    mStatusHandler.setRtpStreaming(false);
-    if (mRtpThread.joinable()) mRtpThread.join();
-}
-
-void Engine::registerEndpoints() {
-    http::Server& server = *mHttpServer;
-    server.addEndpoint("/", http::simpleHandler(fmt::format("{} - {}", product::name(), product::version())));
-    server.addEndpoint("/start", getHttpStartHandler());
-    server.addEndpoint("/stop", getHttpStopHandler());
-    server.addEndpoint("/settings/set", getHttpSetSettingsHandler());
-    server.addEndpoint("/settings/get", getHttpGetSettingsHandler());
-    server.addEndpoint("/settings/store", getHttpStoreSettingsHandler());
-    server.addEndpoint("/settings/getDefaults", getHttpGetDefaultSettingsHandler());
-    server.addEndpoint("/rtp/start", getRtpStartHandler());
-    server.addEndpoint("/rtp/stop", getRtpStopHandler());
-    server.addEndpoint("/status", getHttpGetStatusHandler());
+    // The RTP stream goes next, first of the members: it is declared last.
 }
 
 void Engine::start() {
@@ -247,7 +121,7 @@ void Engine::setSettings(const Settings& settings) {
     joinEndedProcessingThread();
     // The RTP stream is stopped and restarted around the change.
     const bool wasStreaming = mStatusHandler.isRtpStreaming();
-    if (wasStreaming) stopRtpStreamLocked();
+    if (wasStreaming) mRtpStream.stop();
     {
         std::lock_guard settingsLock(mSettingsMutex);
         mSettings = settings;
@@ -258,8 +132,7 @@ void Engine::setSettings(const Settings& settings) {
     }
     mDataManager.setSettings(mSettings);
     mHttpServer->setSettings(mSettings);
-    mHttpServer->removeEndpoint("/status");
-    mHttpServer->addEndpoint("/status", getHttpGetStatusHandler());
+    replaceStatusEndpoint();
     try {
         openSource();
         mStatusHandler.setVideoSourceStatus(true, true);
@@ -299,7 +172,7 @@ cv::Rect Engine::getRoiAbs() const {
 
 cv::Point Engine::getZoomCenterOffsetAbs() const {
     std::lock_guard settingsLock(mSettingsMutex);
-    return mAbszoomCenterOffset;
+    return mZoomCenterOffsetAbs;
 }
 
 void Engine::processingLoop() {
@@ -393,7 +266,7 @@ void Engine::processFrame() {
     if (status != lm::help::SourceHandler::NEW_FRAME) return;
 
     const cv::Mat frame = image::preprocess(result.frame, mSettings.flipHorizontally, mSettings.flipVertically,
-                                            mSettings.rotateMode, mSettings.zoomFactor, mAbszoomCenterOffset);
+                                            mSettings.rotateMode, mSettings.zoomFactor, mZoomCenterOffsetAbs);
     const cv::Mat display = frame;
     const cv::Mat analysed = image::applyRoi(frame, mRoiAbs);
 
@@ -447,8 +320,7 @@ void Engine::openSource() {
     const auto fps = mSourceHandler.getSourceFps();
     harbixLog()->info("Source resolution : {}x{} @ {} fps", resolution.width, resolution.height, fps);
     mSourceHandler.stop();
-    if (area(cv::Rect(cv::Point(), resolution)) == 0)
-        throw std::runtime_error("Error opening source. Cannot get resolution info");
+    if (resolution.area() == 0) throw std::runtime_error("Error opening source. Cannot get resolution info");
     calculateRelativePoints(resolution);
 }
 
@@ -464,32 +336,16 @@ void Engine::calculateRelativePoints(cv::Size frameSize) {
         library.maxFaceSize = pixels.maxFaceSize;
         library.minFaceSize = pixels.minFaceSize;
         log->debug("abs maxFaceSize = {} abs minFaceSize = {}", library.maxFaceSize, library.minFaceSize);
-        mAbszoomCenterOffset = pixels.zoomCenterOffset;
-        log->debug("mAbszoomCenterOffset.x = {} abs mAbszoomCenterOffset.y = {}", mAbszoomCenterOffset.x,
-                   mAbszoomCenterOffset.y);
+        mZoomCenterOffsetAbs = pixels.zoomCenterOffset;
+        log->debug("mAbszoomCenterOffset.x = {} abs mAbszoomCenterOffset.y = {}", mZoomCenterOffsetAbs.x,
+                   mZoomCenterOffsetAbs.y);
     }
     std::lock_guard lumora(mLumoraMutex);
     mLumora.setSettings(mSettings);
 }
 
 // ---------------------------------------------------------------------------------------
-// Preview picture and RTP stream
-
-namespace {
-
-const cv::Scalar ROI_COLOUR(255, 255, 255);
-
-void drawRoi(cv::Mat& image, const cv::Rect& roi) {
-    if (area(roi) > 0) cv::rectangle(image, roi, ROI_COLOUR, 1, cv::LINE_8, 0);
-}
-
-// The GStreamer pipeline of the RTP stream: H.264 for low latency, to port 5000 of loopback.
-std::string rtpPipeline() {
-    return "appsrc ! videoconvert ! x264enc tune=zerolatency bitrate=500 speed-preset=superfast ! rtph264pay ! "
-           "udpsink host=127.0.0.1 port=5000";
-}
-
-}  // namespace
+// Preview picture and the RTP stream's pictures
 
 cv::Mat Engine::getCurrentFrame() {
     bool blurFaces = false;
@@ -537,13 +393,13 @@ void Engine::startRtpStream() {
 
 void Engine::stopRtpStream() {
     std::lock_guard lifecycle(mLifecycleMutex);
-    stopRtpStreamLocked();
+    mRtpStream.stop();
 }
 
 void Engine::startRtpStreamLocked() {
-    std::lock_guard rtp(mRtpMutex);
     harbixLog()->info("Start RTP");
-    if (mRtpThread.joinable()) mRtpThread.join();
+    // Before the source is opened again: a stream that ended by itself read it to its end.
+    mRtpStream.joinEnded();
     if (!mStatusHandler.isProcessing()) {
         try {
             openSource();
@@ -553,52 +409,17 @@ void Engine::startRtpStreamLocked() {
             throw;
         }
     }
-    Settings settings = getSettings();
-    mRtpFrameSize = cv::Size(settings.resolutionWidth, settings.resolutionHeight);
-    mRtpWriter.open(rtpPipeline(), cv::CAP_GSTREAMER, 0, 10.0, mRtpFrameSize, true);
-    if (!mRtpWriter.isOpened()) {
-        harbixLog()->error("Cannot start RTP stream. Cannot open video writer.");
-        throw RtpWriterError("Cannot start RTP stream. Cannot open video writer.");
-    }
-    mStatusHandler.setRtpStreaming(true);
-    mRtpThread = std::thread(&Engine::streamFrame, this);
+    const Settings settings = getSettings();
+    mRtpStream.start(cv::Size(settings.resolutionWidth, settings.resolutionHeight));
 }
 
-void Engine::stopRtpStreamLocked() {
-    std::lock_guard rtp(mRtpMutex);
-    if (!mStatusHandler.isRtpStreaming()) return;
-    harbixLog()->info("Stop RTP");
-    mStatusHandler.setRtpStreaming(false);
-    if (mRtpThread.joinable()) mRtpThread.join();
-    mRtpWriter.release();
+bool Engine::nextStreamPicture(cv::Mat& picture) {
+    if (!mStatusHandler.isProcessing()) return nextSourcePicture(picture);
+    picture = getCurrentFrame();
+    return true;
 }
 
-void Engine::streamFrame() {
-    try {
-        cv::Mat image;
-        while (mStatusHandler.isRtpStreaming()) {
-            if (mStatusHandler.isProcessing()) {
-                image = getCurrentFrame();
-            } else if (!nextRtpSourceImage(image)) {
-                harbixLog()->error("Video source error occured during RTP stream.");
-                mStatusHandler.setRtpStreaming(false);
-                return;
-            }
-            writeRtpImage(image);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    } catch (const std::exception& error) {
-        harbixLog()->error("Exception occured on RTP stream: {}", error.what());
-        mStatusHandler.setRtpStreaming(false);
-        mStatusHandler.setRuntimeError(error.what(), true);
-    } catch (...) {
-        harbixLog()->error("Exception occured on RTP stream: {}", "unknown exception");
-        mStatusHandler.setRtpStreaming(false);
-        mStatusHandler.setRuntimeError("unknown exception", true);
-    }
-}
-
-bool Engine::nextRtpSourceImage(cv::Mat& image) {
+bool Engine::nextSourcePicture(cv::Mat& picture) {
     const auto result = mSourceHandler.getNextFrame();
     switch (result.status) {
         case lm::help::SourceHandler::NEW_FRAME: break;
@@ -611,193 +432,10 @@ bool Engine::nextRtpSourceImage(cv::Mat& image) {
         case lm::help::SourceHandler::VIDEO_ENDED: return false;
     }
     const Settings settings = getSettings();
-    image = image::preprocess(result.frame, settings.flipHorizontally, settings.flipVertically, settings.rotateMode,
-                              settings.zoomFactor, getZoomCenterOffsetAbs());
-    drawRoi(image, image::effectiveRoi(getRoiAbs(), image));
+    picture = image::preprocess(result.frame, settings.flipHorizontally, settings.flipVertically, settings.rotateMode,
+                                settings.zoomFactor, getZoomCenterOffsetAbs());
+    drawRoi(picture, image::effectiveRoi(getRoiAbs(), picture));
     return true;
-}
-
-void Engine::writeRtpImage(const cv::Mat& image) {
-    if (image.empty()) return;
-    // The writer was opened for the configured size; a source of another size or a turned
-    // picture is scaled to it.
-    if (image.size() == mRtpFrameSize) {
-        mRtpWriter.write(image);
-        return;
-    }
-    cv::Mat scaled;
-    cv::resize(image, scaled, mRtpFrameSize);
-    mRtpWriter.write(scaled);
-}
-
-// ---------------------------------------------------------------------------------------
-// Control endpoints
-
-namespace {
-
-using Request = Poco::Net::HTTPServerRequest;
-using Response = Poco::Net::HTTPServerResponse;
-using Code = StatusHandler::APIErrorCode;
-
-struct Answer {
-    std::string body;
-    bool serverError = false;  // status 500 instead of 200
-};
-
-enum class Headers { CHUNKED, CORS };
-
-void send(Response& response, Headers headers, const Answer& answer) {
-    response.setContentType("application/json");
-    if (headers == Headers::CORS)
-        response.set("Access-Control-Allow-Origin", "*");
-    else
-        response.setChunkedTransferEncoding(true);
-    if (answer.serverError) response.setStatus(Poco::Net::HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
-    response.sendBuffer(answer.body.data(), answer.body.size());
-}
-
-// The engine-initialisation error as an answer: status 500 when there is one.
-Answer initErrorAnswer(const StatusHandler& status) {
-    const auto error = status.getEngineInitError();
-    return {format::getAPIResponseStr(error.code, error.description), status.hasEngineInitError()};
-}
-
-Poco::JSON::Object::Ptr parseObject(Request& request) {
-    Poco::JSON::Parser parser;
-    const Poco::Dynamic::Var root = parser.parse(request.stream());
-    return root.extract<Poco::JSON::Object::Ptr>();
-}
-
-}  // namespace
-
-std::unique_lock<std::mutex> Engine::lockApi() { return std::unique_lock(mApiMutex); }
-
-http::HandlerFunction Engine::getHttpStartHandler() {
-    return [this](Request&, Response& response) {
-        std::lock_guard api(mApiMutex);
-        Answer answer;
-        if (mStatusHandler.isProcessing()) {
-            answer = {format::getAPIResponseStr(Code::ANALYSIS_ALREADY_RUNNING, "Analysis is already running"), true};
-        } else {
-            start();
-            answer = initErrorAnswer(mStatusHandler);
-        }
-        send(response, Headers::CHUNKED, answer);
-    };
-}
-
-http::HandlerFunction Engine::getHttpStopHandler() {
-    return [this](Request&, Response& response) {
-        std::lock_guard api(mApiMutex);
-        Answer answer;
-        if (!mStatusHandler.isProcessing()) {
-            answer = {format::getAPIResponseStr(Code::ANALYSIS_NOT_RUNNING, "Analysis not running"), true};
-        } else {
-            stop();
-            answer = initErrorAnswer(mStatusHandler);
-        }
-        send(response, Headers::CHUNKED, answer);
-    };
-}
-
-http::HandlerFunction Engine::getHttpSetSettingsHandler() {
-    return [this](Request& request, Response& response) {
-        std::lock_guard api(mApiMutex);
-        try {
-            const Poco::JSON::Object::Ptr object = parseObject(request);
-            Settings settings;
-            settings.jsonToSettings(object);
-            setSettings(settings);
-            mStatusHandler.clearSettingsError();
-        } catch (const std::exception& error) {
-            stop();
-            mStatusHandler.setSettingsError(error.what(), true);
-        }
-        send(response, Headers::CORS, initErrorAnswer(mStatusHandler));
-    };
-}
-
-http::HandlerFunction Engine::getHttpGetSettingsHandler() {
-    return [this](Request&, Response& response) {
-        std::lock_guard api(mApiMutex);
-        send(response, Headers::CORS, {getSettings().settingsToJsonString(0), false});
-    };
-}
-
-http::HandlerFunction Engine::getHttpStoreSettingsHandler() {
-    return [this](Request& request, Response& response) {
-        std::lock_guard api(mApiMutex);
-        Answer answer;
-        try {
-            const Poco::JSON::Object::Ptr object = parseObject(request);
-            if (!object->has("file_path")) throw std::invalid_argument("Missing field in body");
-            const std::string path = object->get("file_path").convert<std::string>();
-            // Written beside the target and renamed over it: a failure leaves the old file.
-            getSettings().saveSettingsAsJson(path);
-            harbixLog()->info("Settings stored : {}", path);
-            mStatusHandler.clearSettingsError();
-            answer = initErrorAnswer(mStatusHandler);
-        } catch (const std::exception& error) {
-            answer = {format::getAPIResponseStr(Code::BAD_REQUEST, error.what()), false};
-        }
-        send(response, Headers::CORS, answer);
-    };
-}
-
-http::HandlerFunction Engine::getHttpGetDefaultSettingsHandler() {
-    return [this](Request&, Response& response) {
-        std::lock_guard api(mApiMutex);
-        Settings defaults;
-        defaults.neuralNetworksPath = "./networks";
-        send(response, Headers::CORS, {defaults.settingsToJsonString(0), false});
-    };
-}
-
-http::HandlerFunction Engine::getRtpStartHandler() {
-    return [this](Request&, Response& response) {
-        std::lock_guard api(mApiMutex);
-        Answer answer;
-        if (mStatusHandler.isRtpStreaming()) {
-            answer.body = format::getAPIResponseStr(Code::RTP_ALREADY_ACTIVE, "RTP stream is already active");
-        } else {
-            try {
-                startRtpStream();
-                answer.body = format::getAPIResponseStr(Code::SUCCESS, "RTP stream started");
-            } catch (const RtpWriterError& error) {
-                answer.body = format::getAPIResponseStr(Code::INTERNAL_ERROR, error.what());
-            } catch (const std::runtime_error&) {
-                answer.body = format::getAPIResponseStr(Code::VIDEO_SOURCE_ERROR,
-                                                        "Cannot start RTP stream. Cannot open video source.");
-            }
-        }
-        send(response, Headers::CHUNKED, answer);
-    };
-}
-
-http::HandlerFunction Engine::getRtpStopHandler() {
-    return [this](Request&, Response& response) {
-        std::lock_guard api(mApiMutex);
-        Answer answer;
-        if (!mStatusHandler.isRtpStreaming()) {
-            answer.body = format::getAPIResponseStr(Code::RTP_ALREADY_STOPPED, "RTP stream is already stopped");
-        } else {
-            stopRtpStream();
-            answer.body = format::getAPIResponseStr(Code::SUCCESS, "RTP stream is stopped");
-        }
-        send(response, Headers::CHUNKED, answer);
-    };
-}
-
-http::HandlerFunction Engine::getHttpGetStatusHandler() {
-    if (!getSettings().statusPullEnabled) return http::notFoundHandler();
-    return [this](Request&, Response& response) {
-        std::lock_guard api(mApiMutex);
-        const std::string body =
-            fmt::format("{{{},\"rtp_stream\":{},\"processing\":{}}}",
-                        format::getEngineInitErrorAsJsonString(mStatusHandler.getEngineInitError()),
-                        mStatusHandler.isRtpStreaming(), mStatusHandler.isProcessing());
-        send(response, Headers::CORS, {body, false});
-    };
 }
 
 }  // namespace hx

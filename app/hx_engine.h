@@ -19,13 +19,11 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <lumora/lm_aggregator.h>
 #include <lumora/lm_help.h>
@@ -36,53 +34,11 @@
 #include "hx_data_manager.h"
 #include "hx_http.h"
 #include "hx_http_server.h"
+#include "hx_rtp_stream.h"
 #include "hx_settings.h"
 #include "hx_status.h"
 
 namespace hx {
-
-namespace image {
-
-// A new image: the frame mirrored left to right, then top to bottom, then turned, then
-// zoomed around the frame centre moved by `zoomCenterOffset`, each step only when asked for.
-// The input is never modified.
-cv::Mat preprocess(const cv::Mat& frame, bool flipHorizontally, bool flipVertically, Settings::RotateMode rotateMode,
-                   float zoomFactor, cv::Point zoomCenterOffset);
-
-// Writes into `out` the window of 1/factor of the size of `in` around `center`, moved (never
-// shrunk) to lie inside `in`, scaled back to the size of `in`. `in` and `out` may be the same
-// image. A factor below 1 is logged as an error and zooms nothing (the whole image is the
-// window).
-void zoom(const cv::Mat& in, cv::Mat& out, float factor, const cv::Point& center);
-
-// The part of the region of interest inside the frame, when the region and that part both
-// have a positive area; otherwise (0, 0, 0, 0), meaning the whole frame is analysed.
-cv::Rect effectiveRoi(const cv::Rect& roi, const cv::Mat& frame);
-// A view on the effective region of interest of the frame, or the frame itself without one.
-cv::Mat applyRoi(const cv::Mat& frame, const cv::Rect& roi);
-// Moves boxes found in applyRoi's view back to coordinates of the whole frame.
-void translateByRoi(std::vector<lm::Person>& people, const cv::Rect& roi, const cv::Mat& frame);
-void translateByRoi(std::vector<lm::Body>& bodies, const cv::Rect& roi, const cv::Mat& frame);
-
-// A fraction of a dimension in whole pixels: the single-precision product, rounded up.
-std::int32_t toPixels(float fraction, int dimension);
-
-// The relative values of the settings in pixels of a frame of `frameSize`.
-struct PixelSettings {
-    cv::Rect roi;                // clipped to the frame; (0, 0, 0, 0) when there is none
-    cv::Point zoomCenterOffset;  // from the frame centre
-    std::int32_t minFaceSize = 0;
-    std::int32_t maxFaceSize = 0;  // both fractions are of the width
-};
-PixelSettings toPixelSettings(const Settings& settings, cv::Size frameSize);
-
-}  // namespace image
-
-// The RTP stream's GStreamer writer could not be opened.
-class RtpWriterError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 class Engine {
 public:
@@ -131,7 +87,8 @@ public:
     // The lock the control endpoints hold: the preview's keys take it too.
     std::unique_lock<std::mutex> lockApi();
 
-    // The control endpoints; "/status" answers 404 while statusPullEnabled is off.
+    // The control endpoints (in hx_engine_control.cpp); "/status" answers 404 while
+    // statusPullEnabled is off.
     http::HandlerFunction getHttpStartHandler();
     http::HandlerFunction getHttpStopHandler();
     http::HandlerFunction getHttpSetSettingsHandler();
@@ -144,6 +101,8 @@ public:
 
 private:
     void registerEndpoints();
+    // Registers "/status" again, for a change of statusPullEnabled.
+    void replaceStatusEndpoint();
 
     // The bodies of start, stop and setSettings, run under mLifecycleMutex.
     void startLocked();
@@ -162,14 +121,14 @@ private:
     void openSource();
     void calculateRelativePoints(cv::Size frameSize);
 
-    // The RTP stream; the Locked forms run under mLifecycleMutex.
+    // startRtpStream's body, run under mLifecycleMutex.
     void startRtpStreamLocked();
-    void stopRtpStreamLocked();
-    void streamFrame();
+    // What the stream sends: the annotated picture while the analysis runs, else the
+    // picture read from the source itself.
+    bool nextStreamPicture(cv::Mat& picture);
     // The next picture read from the source itself; false when the source has ended or
     // failed. Without a new frame the picture stays as it was.
-    bool nextRtpSourceImage(cv::Mat& image);
-    void writeRtpImage(const cv::Mat& image);
+    bool nextSourcePicture(cv::Mat& picture);
 
     lm::Lumora mLumora;
     StatusHandler mStatusHandler;
@@ -180,19 +139,15 @@ private:
     Settings mSettings;
     lm::help::Fps mFps{};
     cv::Rect mRoiAbs;
-    cv::Point mAbszoomCenterOffset;
+    cv::Point mZoomCenterOffsetAbs;
     std::thread mProcessingThread;
-    std::thread mRtpThread;
     mutable std::mutex mFrameMutex;  // mFrame, mPeople, mBodies
-    std::mutex mRtpMutex;            // starting and stopping the RTP stream
     std::mutex mApiMutex;            // held by the engine's HTTP handlers
     std::atomic<bool> mRunning{false};
     cv::Mat mFrame;
     std::vector<lm::Person> mPeople;
     std::vector<lm::Body> mBodies;
     std::atomic<float> mCurrentFps{0.0f};
-    cv::VideoWriter mRtpWriter;
-    cv::Size mRtpFrameSize;  // the size the writer was opened for
     lm::BodyAggregator mBodyAggregator;
     std::int32_t mPeopleCountTotal = 0;
     std::int64_t mDetectionDurationTotal = 0;  // milliseconds
@@ -202,13 +157,16 @@ private:
     mutable std::mutex mLumoraMutex;
     // Serialises start, stop and setSettings among the controlling threads (main thread and
     // HTTP workers). Never taken by the processing or RTP threads, so joining them under it
-    // cannot deadlock. Taken after mApiMutex and before mRtpMutex.
+    // cannot deadlock. Taken after mApiMutex and before the RTP stream's own lock.
     std::mutex mLifecycleMutex;
     // Set when a run starts; whoever clears it first (stop, or the processing thread at the
     // end of a file or after a camera failure) does that run's end-of-run work.
     std::atomic<bool> mRunEndPending{false};
     // The settings and pixel values read by getters on other threads.
     mutable std::mutex mSettingsMutex;
+    // Declared last so that it goes first: its thread reads the members above until it has
+    // been joined.
+    RtpStream mRtpStream;
 };
 
 }  // namespace hx

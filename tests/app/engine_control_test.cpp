@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -14,13 +13,13 @@
 #include <vector>
 
 #include <opencv2/core/ocl.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "hx_engine.h"
+#include "support/api_envelope.h"
 #include "support/http_receiver.h"
-#include "support/model_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_videos.h"
+#include "support/video_file_settings.h"
 
 // Table rows leave the trailing fields at their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -29,20 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const cv::Rect FACE_SQUARE(340, 240, 120, 120);
-
-void writeVideo(const std::string& path, int frames, double fps) {
-    const cv::Size size(640, 480);
-    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps, size);
-    if (!writer.isOpened()) throw std::runtime_error("cannot write test video " + path);
-    cv::Mat frame(size, CV_8UC3, cv::Scalar::all(0));
-    cv::rectangle(frame, FACE_SQUARE, cv::Scalar::all(230), cv::FILLED);
-    for (int i = 0; i < frames; ++i) writer.write(frame);
-}
-
-std::string envelope(int code, const std::string& description) {
-    return "{ \"error_code\" : " + std::to_string(code) + ", \"description\" : \"" + description + "\"}";
-}
+using lmtest::envelope;
 
 std::string statusDocument(int code, const std::string& description, bool rtp, bool processing) {
     return "{\"engine_init_error\" : { \"error_code\" : " + std::to_string(code) + ", \"description\" : \"" +
@@ -68,21 +54,10 @@ protected:
         // OpenCL comes up on the main thread, not on an engine thread (whose alternate
         // signal stack from the OpenCL runtime AddressSanitizer cannot release).
         (void)cv::ocl::useOpenCL();
-        writeVideo(videoPath, 40, 25.0);
+        lmtest::writeSquaresVideo(mVideoPath, 40, 25.0, {lmtest::FACE_SQUARE});
     }
 
-    hx::Settings settings() const {
-        hx::Settings s;
-        s.neuralNetworksPath = lmtest::appTestNetworksDir();
-        s.sourceType = hx::Settings::VIDEO_FILE;
-        s.videoFilePath = videoPath;
-        s.loopVideo = true;
-        s.processAllFrames = true;
-        s.httpInterfacePort = lmtest::refusedPort();
-        s.aggregationFrequency = 3600;
-        s.peopleCountFrequency = 3600;
-        return s;
-    }
+    hx::Settings settings() const { return lmtest::videoFileSettings(mVideoPath); }
 
     static std::string base(const hx::Settings& s, const std::string& scheme = "http") {
         return scheme + "://127.0.0.1:" + std::to_string(s.httpInterfacePort);
@@ -101,8 +76,8 @@ protected:
         EXPECT_EQ(answer.header("Access-Control-Allow-Origin"), e.cors ? "*" : "");
     }
 
-    lmtest::TempDir dir;
-    std::string videoPath = dir.file("faces.avi");
+    lmtest::TempDir mDir;
+    std::string mVideoPath = mDir.file("faces.avi");
 };
 
 TEST_F(EngineControl, EveryEndpointAnswersItsTable) {
@@ -112,9 +87,9 @@ TEST_F(EngineControl, EveryEndpointAnswersItsTable) {
 
     hx::Settings defaults;
     defaults.neuralNetworksPath = "./networks";
-    const std::string stored = dir.file("stored.json");
-    const std::string missingDirectory = dir.file("no-such-dir/settings.json");
-    std::filesystem::create_directory(dir.file("a-directory"));
+    const std::string stored = mDir.file("stored.json");
+    const std::string missingDirectory = mDir.file("no-such-dir/settings.json");
+    std::filesystem::create_directory(mDir.file("a-directory"));
 
     hx::Settings valid = settings();
     valid.httpInterfacePort = s.httpInterfacePort;
@@ -140,8 +115,8 @@ TEST_F(EngineControl, EveryEndpointAnswersItsTable) {
         {"store without path", "POST", "/settings/store", "{}", 200, envelope(1400, "Missing field in body")},
         {"store to a missing directory", "POST", "/settings/store", "{\"file_path\":\"" + missingDirectory + "\"}", 200,
          envelope(1400, "Error opening json file: " + missingDirectory)},
-        {"store onto a directory", "POST", "/settings/store", "{\"file_path\":\"" + dir.file("a-directory") + "\"}",
-         200, envelope(1400, "Error opening json file: " + dir.file("a-directory"))},
+        {"store onto a directory", "POST", "/settings/store", "{\"file_path\":\"" + mDir.file("a-directory") + "\"}",
+         200, envelope(1400, "Error opening json file: " + mDir.file("a-directory"))},
         {"store body not JSON", "POST", "/settings/store", "file_path", 200, "", R"(\{ "error_code" : 1400, .+\})"},
         {"store", "POST", "/settings/store", "{\"file_path\":\"" + stored + "\"}", 200, envelope(0, "")},
         {"set with a body that is not JSON", "POST", "/settings/set", "{ not json", 500, "",
@@ -161,7 +136,7 @@ TEST_F(EngineControl, EveryEndpointAnswersItsTable) {
     // The stored file holds the settings the engine had then, and can be read back.
     hx::Settings reread;
     ASSERT_NO_THROW(reread.load(stored));
-    EXPECT_EQ(reread.videoFilePath, videoPath);
+    EXPECT_EQ(reread.videoFilePath, mVideoPath);
     EXPECT_EQ(engine.getSettings().instanceName, "replaced");
     EXPECT_FALSE(std::filesystem::exists(missingDirectory));
 }
@@ -169,10 +144,10 @@ TEST_F(EngineControl, EveryEndpointAnswersItsTable) {
 TEST_F(EngineControl, FailedStoreLeavesTheOldFileIntact) {
     const hx::Settings s = settings();
     hx::Engine engine(s, "127.0.0.1");
-    const std::string target = dir.file("keep.json");
+    const std::string target = mDir.file("keep.json");
     std::ofstream(target) << "old content";
     // A directory that cannot be written to: the temporary file cannot be made beside it.
-    const std::filesystem::path locked = dir.path() / "locked";
+    const std::filesystem::path locked = mDir.path() / "locked";
     std::filesystem::create_directory(locked);
     const std::string lockedTarget = (locked / "keep.json").string();
     std::ofstream(lockedTarget) << "old content";
@@ -194,7 +169,7 @@ TEST_F(EngineControl, FailedStoreLeavesTheOldFileIntact) {
 
 TEST_F(EngineControl, StartWithASourceThatCannotBeOpened) {
     hx::Settings s = settings();
-    s.videoFilePath = dir.file("missing.avi");
+    s.videoFilePath = mDir.file("missing.avi");
     hx::Engine engine(s, "127.0.0.1");
     check(base(s), {"start", "POST", "/start", "", 500, envelope(1103, "Video source error"), "", false});
     check(base(s), {"status", "GET", "/status", "", 200, statusDocument(1103, "Video source error", false, false)});
@@ -215,7 +190,7 @@ TEST_F(EngineControl, StatusEndpointFollowsTheStatusPullSwitch) {
 }
 
 TEST_F(EngineControl, EndpointsOverTls) {
-    const lmtest::TestCertificate certificate(dir);
+    const lmtest::TestCertificate certificate(mDir);
     hx::Settings s = settings();
     s.httpInterfaceSsl = true;
     s.httpInterfaceSslKey = certificate.key;

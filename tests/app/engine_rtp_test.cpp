@@ -1,14 +1,16 @@
-// The RTP stream received on 127.0.0.1:5000 by a GStreamer pipeline that decodes it, and the
-// preview picture that the stream and the preview window carry.
+// The RTP stream received on 127.0.0.1:5000 by a GStreamer pipeline that decodes it, the
+// stream's own ends, and the preview picture that the stream and the preview window carry.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -19,33 +21,26 @@
 #include <opencv2/videoio.hpp>
 
 #include "hx_engine.h"
+#include "hx_rtp_stream.h"
+#include "support/api_envelope.h"
 #include "support/child_process.h"
 #include "support/http_receiver.h"
-#include "support/model_tool.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/test_videos.h"
+#include "support/video_file_settings.h"
+#include "support/wait_until.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-const cv::Rect FACE_SQUARE(340, 240, 120, 120);
+using lmtest::envelope;
+using lmtest::FACE_SQUARE;
+using lmtest::waitUntil;
 
-void writeVideo(const std::string& path, int frames, double fps) {
-    const cv::Size size(640, 480);
-    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps, size);
-    if (!writer.isOpened()) throw std::runtime_error("cannot write test video " + path);
-    cv::Mat frame(size, CV_8UC3, cv::Scalar::all(0));
-    cv::rectangle(frame, FACE_SQUARE, cv::Scalar::all(230), cv::FILLED);
-    for (int i = 0; i < frames; ++i) writer.write(frame);
-}
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+void writeFaceVideo(const std::string& path, int frames) {
+    lmtest::writeSquaresVideo(path, frames, 25.0, {FACE_SQUARE});
 }
 
 // OpenCL comes up on the main thread, not on an engine thread (whose alternate signal stack
@@ -80,34 +75,23 @@ lmtest::ChildProcess startReceiver() {
                                  "silent=false", "sync=false"});
 }
 
-std::string envelope(int code, const std::string& description) {
-    return "{ \"error_code\" : " + std::to_string(code) + ", \"description\" : \"" + description + "\"}";
-}
-
 class EngineRtp : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!commandWorks("gst-inspect-1.0 udpsrc") || !commandWorks("gst-inspect-1.0 rtph264depay") ||
             !commandWorks("gst-inspect-1.0 avdec_h264") || !commandWorks("gst-inspect-1.0 x264enc"))
             GTEST_SKIP() << "GStreamer with udpsrc, rtph264depay, avdec_h264 and x264enc is needed";
-        writeVideo(videoPath, 30, 25.0);
+        writeFaceVideo(mVideoPath, 30);
     }
 
     hx::Settings settings() const {
-        hx::Settings s;
-        s.neuralNetworksPath = lmtest::appTestNetworksDir();
-        s.sourceType = hx::Settings::VIDEO_FILE;
-        s.videoFilePath = videoPath;
-        s.loopVideo = true;
+        hx::Settings s = lmtest::videoFileSettings(mVideoPath);
         s.processAllFrames = false;
-        s.httpInterfacePort = lmtest::refusedPort();
-        s.aggregationFrequency = 3600;
-        s.peopleCountFrequency = 3600;
         return s;
     }
 
-    lmtest::TempDir dir;
-    std::string videoPath = dir.file("faces.avi");
+    lmtest::TempDir mDir;
+    std::string mVideoPath = mDir.file("faces.avi");
 };
 
 TEST_F(EngineRtp, StreamIsDecodedByAReceiverAndStopsWithRtpStop) {
@@ -152,7 +136,7 @@ TEST_F(EngineRtp, StreamIsDecodedByAReceiverAndStopsWithRtpStop) {
 
 TEST_F(EngineRtp, SourceThatCannotBeOpenedIsRefused) {
     hx::Settings s = settings();
-    s.videoFilePath = dir.file("missing.avi");
+    s.videoFilePath = mDir.file("missing.avi");
     hx::Engine engine(s, "127.0.0.1");
     const auto answer =
         lmtest::httpRequest("POST", "http://127.0.0.1:" + std::to_string(s.httpInterfacePort) + "/rtp/start");
@@ -165,7 +149,7 @@ TEST_F(EngineRtp, EndOfVideoEndsAStreamWithoutAnalysis) {
     PortLock port;
     hx::Settings s = settings();
     s.loopVideo = false;
-    writeVideo(videoPath, 5, 25.0);
+    writeFaceVideo(mVideoPath, 5);
     hx::Engine engine(s, "127.0.0.1");
     engine.startRtpStream();
     EXPECT_TRUE(waitUntil([&] { return !engine.getStatusHandler().isRtpStreaming(); }));
@@ -176,23 +160,63 @@ TEST_F(EngineRtp, EndOfVideoEndsAStreamWithoutAnalysis) {
 }
 
 // ---------------------------------------------------------------------------------------
+// The stream on its own, fed by the test's pictures
+
+struct StreamEndCase {
+    std::string name;
+    std::function<bool(cv::Mat&)> thirdPicture;  // every other call gives a picture
+    std::string logged;
+    std::string runtimeError;  // "none" for none
+};
+
+TEST(RtpStream, EndsByItselfWhenItsPicturesEndOrFail) {
+    if (!commandWorks("gst-inspect-1.0 x264enc")) GTEST_SKIP() << "GStreamer's x264enc is needed";
+    PortLock port;
+    const std::vector<StreamEndCase> cases = {
+        {"no more pictures", [](cv::Mat&) { return false; }, "Video source error occured during RTP stream.", "none"},
+        {"the source throws", [](cv::Mat&) -> bool { throw std::runtime_error("camera unplugged"); },
+         "Exception occured on RTP stream: camera unplugged", "camera unplugged"},
+        {"the source throws something else", [](cv::Mat&) -> bool { throw 7; },
+         "Exception occured on RTP stream: unknown exception", "unknown exception"},
+    };
+    // Of another size than the writer's, so that each one is scaled on its way out.
+    const cv::Mat picture(240, 320, CV_8UC3, cv::Scalar::all(128));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        lmtest::LogCapture log;
+        hx::StatusHandler status{hx::Settings{}};
+        status.setVideoSourceStatus(true, false);
+        std::atomic<int> calls{0};
+        hx::RtpStream stream(status, [&](cv::Mat& next) {
+            if (++calls != 3) {
+                next = picture;
+                return true;
+            }
+            return c.thirdPicture(next);
+        });
+        stream.start(cv::Size(640, 480));
+        ASSERT_TRUE(waitUntil([&] { return !status.isRtpStreaming(); }));
+        EXPECT_EQ(calls, 3);
+        EXPECT_EQ(log.count(c.logged), 1u);
+        EXPECT_EQ(status.getInternalErrorDescription(), c.runtimeError);
+        // Ended by itself: a stop has nothing to stop, and a new start streams again.
+        stream.stop();
+        EXPECT_EQ(log.count("Stop RTP"), 0u);
+        stream.start(cv::Size(640, 480));
+        EXPECT_TRUE(waitUntil([&] { return calls > 4; }));
+        EXPECT_TRUE(status.isRtpStreaming());
+        stream.stop();
+        EXPECT_EQ(log.count("Stop RTP"), 1u);
+        EXPECT_FALSE(status.isRtpStreaming());
+    }
+}
+
+// ---------------------------------------------------------------------------------------
 // Preview picture
 
 class EnginePreview : public ::testing::Test {
 protected:
-    hx::Settings settings(const std::string& video) const {
-        hx::Settings s;
-        s.neuralNetworksPath = lmtest::appTestNetworksDir();
-        s.sourceType = hx::Settings::VIDEO_FILE;
-        s.videoFilePath = video;
-        s.loopVideo = true;
-        s.processAllFrames = true;
-        s.httpInterfacePort = lmtest::refusedPort();
-        s.aggregationFrequency = 3600;
-        s.peopleCountFrequency = 3600;
-        return s;
-    }
-    lmtest::TempDir dir;
+    lmtest::TempDir mDir;
 };
 
 // Pixels that differ between two pictures of the same size.
@@ -213,8 +237,8 @@ struct PreviewCase {
 };
 
 TEST_F(EnginePreview, PictureFollowsTheDrawingAndBlurringSwitches) {
-    const std::string video = dir.file("faces.avi");
-    writeVideo(video, 20, 25.0);
+    const std::string video = mDir.file("faces.avi");
+    writeFaceVideo(video, 20);
     cv::VideoCapture capture(video);
     cv::Mat original;
     ASSERT_TRUE(capture.read(original));
@@ -230,7 +254,7 @@ TEST_F(EnginePreview, PictureFollowsTheDrawingAndBlurringSwitches) {
     const cv::Rect roi(64, 48, 640 - 128, 480 - 96);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        hx::Settings s = settings(video);
+        hx::Settings s = lmtest::videoFileSettings(video);
         s.drawResult = c.drawResult;
         s.blurFaces = c.blurFaces;
         if (c.roi) {
@@ -279,13 +303,8 @@ TEST(HarbixPreview, KeyStartsTheAnalysisAndQEndsTheProgram) {
         GTEST_SKIP() << "xvfb-run, xauth and xdotool are needed";
     lmtest::TempDir dir;
     const std::string video = dir.file("faces.avi");
-    writeVideo(video, 20, 25.0);
-    hx::Settings s;
-    s.neuralNetworksPath = lmtest::appTestNetworksDir();
-    s.sourceType = hx::Settings::VIDEO_FILE;
-    s.videoFilePath = video;
-    s.loopVideo = true;
-    s.httpInterfacePort = lmtest::refusedPort();
+    writeFaceVideo(video, 20);
+    const hx::Settings s = lmtest::videoFileSettings(video);
     const std::string settingsPath = dir.file("settings.json");
     s.saveSettingsAsJson(settingsPath);
     const std::string displayFile = dir.file("display");

@@ -6,15 +6,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <opencv2/core/ocl.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "hx_engine.h"
 #include "support/csv_parse.h"
@@ -22,6 +19,9 @@
 #include "support/log_capture.h"
 #include "support/model_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_videos.h"
+#include "support/video_file_settings.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -34,32 +34,11 @@ using Code = hx::StatusHandler::APIErrorCode;
 // unless the environment says otherwise.
 const bool GPHOTO2_OFF = ::setenv("OPENCV_VIDEOIO_PRIORITY_GPHOTO2", "0", 0) == 0;
 
-// The test networks see a bright square drawn exactly on one of their slots: a face on slot
-// 7 of the face detector, a body on the last slot of the first row of the body detector.
-// Neither square reaches the other detector's threshold on any slot.
-const cv::Rect FACE_SQUARE(340, 240, 120, 120);
-const cv::Rect BODY_SQUARE(560, 0, 80, 120);
+using lmtest::BODY_SQUARE;
+using lmtest::FACE_SQUARE;
+using lmtest::waitUntil;
 // On slot 7 of the lower right quarter of the frame, and on no slot of the whole frame.
 const cv::Rect FACE_IN_LOWER_RIGHT_QUARTER(490, 360, 60, 60);
-constexpr int BRIGHT = 230;
-
-void writeVideo(const std::string& path, int frames, double fps, const std::vector<cv::Rect>& squares) {
-    const cv::Size size(640, 480);
-    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps, size);
-    if (!writer.isOpened()) throw std::runtime_error("cannot write test video " + path);
-    cv::Mat frame(size, CV_8UC3, cv::Scalar::all(0));
-    for (const auto& square : squares) cv::rectangle(frame, square, cv::Scalar::all(BRIGHT), cv::FILLED);
-    for (int i = 0; i < frames; ++i) writer.write(frame);
-}
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // The data lines of every CSV file in a directory.
 std::vector<std::string> csvDataLines(const std::filesystem::path& directory) {
@@ -85,39 +64,31 @@ protected:
         // of its own, which AddressSanitizer fails to release when the thread ends. Asked
         // here, that happens on the main thread, not on the engine's threads.
         (void)cv::ocl::useOpenCL();
-        std::filesystem::create_directories(peopleCountDir);
-        std::filesystem::create_directories(rawDir);
+        std::filesystem::create_directories(mPeopleCountDir);
+        std::filesystem::create_directories(mRawDir);
     }
 
     hx::Settings settingsFor(const std::string& video) const {
-        hx::Settings s;
-        s.neuralNetworksPath = lmtest::appTestNetworksDir();
-        s.sourceType = hx::Settings::VIDEO_FILE;
-        s.videoFilePath = video;
-        s.loopVideo = false;
-        s.processAllFrames = true;
-        s.httpInterfacePort = lmtest::refusedPort();
-        s.aggregationFrequency = 3600;
-        s.peopleCountFrequency = 3600;
+        hx::Settings s = lmtest::videoFileSettings(video, false);
         s.peopleCountEnabled = true;
         s.statusPushEnabled = true;
         s.statusPushUrl = baseUrl() + "/status";
         s.rawPushEnabled = true;
         s.rawPushUrl = baseUrl() + "/raw";
         s.peopleCountCsvEnabled = true;
-        s.peopleCountCsvPath = peopleCountDir.string();
+        s.peopleCountCsvPath = mPeopleCountDir.string();
         return s;
     }
 
     std::string video(const std::string& name, int frames, double fps, const std::vector<cv::Rect>& squares) {
-        const std::string path = dir.file(name);
-        writeVideo(path, frames, fps, squares);
+        const std::string path = mDir.file(name);
+        lmtest::writeSquaresVideo(path, frames, fps, squares);
         return path;
     }
 
     std::vector<std::string> bodiesTo(const std::string& path) const {
         std::vector<std::string> out;
-        for (const auto& request : receiver.requests())
+        for (const auto& request : mReceiver.requests())
             if (request.uri == path) out.push_back(request.body);
         return out;
     }
@@ -145,18 +116,18 @@ protected:
     // People-count lines: one per flush while the periods are an hour long.
     std::vector<std::vector<std::string>> peopleCountLines() const {
         std::vector<std::vector<std::string>> rows;
-        for (const auto& line : csvDataLines(peopleCountDir)) rows.push_back(lmtest::parseCsvLine(line));
+        for (const auto& line : csvDataLines(mPeopleCountDir)) rows.push_back(lmtest::parseCsvLine(line));
         return rows;
     }
 
-    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(receiver.port()); }
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(mReceiver.port()); }
 
     static bool processing(const hx::Engine& engine) { return engine.getStatusHandler().isProcessing(); }
 
-    lmtest::TempDir dir;
-    std::filesystem::path peopleCountDir = dir.path() / "count";
-    std::filesystem::path rawDir = dir.path() / "raw";
-    lmtest::HttpReceiver receiver;
+    lmtest::TempDir mDir;
+    std::filesystem::path mPeopleCountDir = mDir.path() / "count";
+    std::filesystem::path mRawDir = mDir.path() / "raw";
+    lmtest::HttpReceiver mReceiver;
 };
 
 TEST_F(EngineTest, StartAndStopWithTheirNoOps) {
@@ -172,7 +143,7 @@ TEST_F(EngineTest, StartAndStopWithTheirNoOps) {
     EXPECT_TRUE(processing(engine));
     EXPECT_EQ(log.count("Start engine"), 1u);
     EXPECT_FALSE(engine.getStatusHandler().hasEngineInitError());
-    ASSERT_TRUE(receiver.waitForRequests(3));  // the open event and some frames
+    ASSERT_TRUE(mReceiver.waitForRequests(3));  // the open event and some frames
 
     engine.stop();
     EXPECT_FALSE(processing(engine));
@@ -249,18 +220,18 @@ TEST_F(EngineTest, DestroyingARunningEngineEndsTheRunLikeAStop) {
 
 TEST_F(EngineTest, SourceThatCannotBeOpened) {
     lmtest::LogCapture log;
-    hx::Engine engine(settingsFor(dir.file("missing.avi")), "127.0.0.1");
+    hx::Engine engine(settingsFor(mDir.file("missing.avi")), "127.0.0.1");
     engine.start();
     EXPECT_FALSE(processing(engine));
     EXPECT_EQ(log.count("Cannot start engine: Could not open source"), 1u);
     EXPECT_EQ(log.count("Start engine"), 0u);
     const auto error = engine.getStatusHandler().getEngineInitError();
     EXPECT_EQ(error.code, Code::VIDEO_SOURCE_ERROR);
-    ASSERT_TRUE(receiver.waitForRequests(1));
+    ASSERT_TRUE(mReceiver.waitForRequests(1));
     EXPECT_EQ(statusCodes(), std::vector<int>{1011});
 
     // Still usable once the file is there.
-    writeVideo(dir.file("missing.avi"), 4, 25, {});
+    lmtest::writeSquaresVideo(mDir.file("missing.avi"), 4, 25, {});
     engine.start();
     ASSERT_TRUE(waitUntil([&] { return log.count("Video Ended") == 1; }));
     EXPECT_EQ(engine.getStatusHandler().getEngineInitError().code, Code::SUCCESS);
@@ -373,7 +344,7 @@ TEST_F(EngineTest, SettingsWhileRunningRestartInOrder) {
         "Opening file source : " + first,  "Start engine", "Stop", "Opening file source : " + second,
         "Opening file source : " + second, "Start engine"};
     EXPECT_EQ(steps, expected);
-    ASSERT_TRUE(receiver.waitForRequests(3));
+    ASSERT_TRUE(mReceiver.waitForRequests(3));
     ASSERT_TRUE(waitUntil([&] { return statusCodes().size() >= 3; }));
     EXPECT_EQ(statusCodes(), (std::vector<int>{1010, 1010, 1010}));
     engine.stop();
@@ -389,7 +360,7 @@ TEST_F(EngineTest, SettingsWithASourceThatCannotBeOpenedLeaveProcessingOff) {
     ASSERT_TRUE(processing(engine));
 
     auto broken = settings;
-    broken.videoFilePath = dir.file("missing.avi");
+    broken.videoFilePath = mDir.file("missing.avi");
     engine.setSettings(broken);
     EXPECT_FALSE(processing(engine));
     EXPECT_EQ(engine.getSettings().videoFilePath, broken.videoFilePath);
@@ -434,7 +405,7 @@ TEST_F(EngineTest, ErrorsRaisedInsideAnalysisEndTheRunAsRuntimeErrors) {
         lmtest::LogCapture log;
         auto settings = settingsFor(video(c.base + ".avi", 10, 25, c.squares));
         settings.loopVideo = true;
-        settings.neuralNetworksPath = modelsWith(dir, c.base + "-models", c.base, c.options, c.writtenBase);
+        settings.neuralNetworksPath = modelsWith(mDir, c.base + "-models", c.base, c.options, c.writtenBase);
         hx::Engine engine(settings, "127.0.0.1");
         const auto countsBefore = peopleCountLines().size();
         engine.start();

@@ -3,23 +3,24 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "hx_settings.h"
 #include "support/child_process.h"
-#include "support/http_receiver.h"
 #include "support/model_tool.h"
 #include "support/temp_dir.h"
+#include "support/test_videos.h"
+#include "support/video_file_settings.h"
 
 namespace {
 
@@ -34,18 +35,6 @@ const std::string USAGE =
     "-s, --settings <path>  : Path to the Lumora Harbix's settings file.\n"
     "-o, --show-output      : Display video feed and processing result overlay in a window.\n"
     "-r, --auto-start       : Start processing when Harbix is launched.\n";
-
-// A face on slot 7 of the test face detector (see the engine tests).
-const cv::Rect FACE_SQUARE(340, 240, 120, 120);
-
-void writeVideo(const std::string& path, int frames, double fps) {
-    const cv::Size size(640, 480);
-    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps, size);
-    if (!writer.isOpened()) throw std::runtime_error("cannot write test video " + path);
-    cv::Mat frame(size, CV_8UC3, cv::Scalar::all(0));
-    cv::rectangle(frame, FACE_SQUARE, cv::Scalar::all(230), cv::FILLED);
-    for (int i = 0; i < frames; ++i) writer.write(frame);
-}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -62,35 +51,27 @@ bool waitForSignalHandlers(lmtest::ChildProcess& child) {
 
 class HarbixProgram : public ::testing::Test {
 protected:
-    HarbixProgram() { std::filesystem::create_directories(csvDir); }
+    HarbixProgram() { std::filesystem::create_directories(mCsvDir); }
 
     hx::Settings settingsFor(const std::string& video, bool loop) const {
-        hx::Settings s;
-        s.neuralNetworksPath = lmtest::appTestNetworksDir();
-        s.sourceType = hx::Settings::VIDEO_FILE;
-        s.videoFilePath = video;
-        s.loopVideo = loop;
-        s.processAllFrames = true;
-        s.httpInterfacePort = lmtest::refusedPort();
-        s.aggregationFrequency = 3600;
-        s.peopleCountFrequency = 3600;
+        hx::Settings s = lmtest::videoFileSettings(video, loop);
         s.peopleCountEnabled = true;
         s.rawCsvEnabled = true;
-        s.rawCsvPath = csvDir.string();
+        s.rawCsvPath = mCsvDir.string();
         s.peopleCountCsvEnabled = true;
-        s.peopleCountCsvPath = csvDir.string();
+        s.peopleCountCsvPath = mCsvDir.string();
         return s;
     }
 
     std::string writeSettings(const hx::Settings& settings, const std::string& name = "settings.json") const {
-        const std::string path = dir.file(name);
+        const std::string path = mDir.file(name);
         settings.saveSettingsAsJson(path);
         return path;
     }
 
     std::string video(int frames, double fps = 25.0) const {
-        const std::string path = dir.file("faces.avi");
-        writeVideo(path, frames, fps);
+        const std::string path = mDir.file("faces.avi");
+        lmtest::writeSquaresVideo(path, frames, fps, {lmtest::FACE_SQUARE});
         return path;
     }
 
@@ -98,19 +79,19 @@ protected:
     lmtest::ChildProcess run(std::vector<std::string> arguments) const {
         arguments.insert(arguments.begin(), LUMORA_HARBIX);
         lmtest::ChildOptions options;
-        options.workingDirectory = dir.path().string();
+        options.workingDirectory = mDir.path().string();
         options.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY"};
         return lmtest::ChildProcess(arguments, options);
     }
 
     std::vector<std::filesystem::path> csvFiles() const {
         std::vector<std::filesystem::path> files;
-        for (const auto& entry : std::filesystem::directory_iterator(csvDir)) files.push_back(entry.path());
+        for (const auto& entry : std::filesystem::directory_iterator(mCsvDir)) files.push_back(entry.path());
         return files;
     }
 
-    lmtest::TempDir dir;
-    std::filesystem::path csvDir = dir.path() / "csv";
+    lmtest::TempDir mDir;
+    std::filesystem::path mCsvDir = mDir.path() / "csv";
 };
 
 // ---------------------------------------------------------------------------------------
@@ -139,7 +120,7 @@ TEST_F(HarbixProgram, UsageErrorsPrintTheUsageTextAndEndWithStatusOne) {
         EXPECT_NE(output.find("Lumora-Harbix - 2.0.0"), std::string::npos) << output;
         EXPECT_NE(output.find(c.message + "\n" + USAGE), std::string::npos) << output;
         // No settings file gets made on a usage error.
-        EXPECT_FALSE(std::filesystem::exists(dir.file("a.json")));
+        EXPECT_FALSE(std::filesystem::exists(mDir.file("a.json")));
         EXPECT_EQ(output.find("Initialization settings"), std::string::npos) << output;
     }
 }
@@ -153,8 +134,8 @@ TEST_F(HarbixProgram, MissingSettingsFileIsWrittenWithDefaultsAndUsed) {
     } catch (const std::exception& error) {
         GTEST_SKIP() << "port 8080 is taken: " << error.what();
     }
-    std::filesystem::create_directory_symlink(lmtest::appTestNetworksDir(), dir.path() / "networks");
-    const std::string path = dir.file("new-settings.json");
+    std::filesystem::create_directory_symlink(lmtest::appTestNetworksDir(), mDir.path() / "networks");
+    const std::string path = mDir.file("new-settings.json");
 
     auto child = run({"-s", path});
     ASSERT_TRUE(waitForSignalHandlers(child)) << child.output();
@@ -175,16 +156,16 @@ TEST_F(HarbixProgram, LaterSettingsOptionReplacesTheEarlierPath) {
     settings.instanceName = "from-the-second-file";
     const std::string second = writeSettings(settings);
 
-    auto child = run({"-s", dir.file("first.json"), "--settings", second});
+    auto child = run({"-s", mDir.file("first.json"), "--settings", second});
     ASSERT_TRUE(waitForSignalHandlers(child)) << child.output();
     child.signal(SIGINT);
     EXPECT_EQ(child.wait(SHUTDOWN), 0) << child.output();
     EXPECT_NE(child.output().find("instanceName = from-the-second-file"), std::string::npos) << child.output();
-    EXPECT_FALSE(std::filesystem::exists(dir.file("first.json")));
+    EXPECT_FALSE(std::filesystem::exists(mDir.file("first.json")));
 }
 
 TEST_F(HarbixProgram, ArgumentAfterSettingsOptionIsThePathEvenWhenItLooksLikeAnOption) {
-    std::filesystem::create_directory_symlink(lmtest::appTestNetworksDir(), dir.path() / "networks");
+    std::filesystem::create_directory_symlink(lmtest::appTestNetworksDir(), mDir.path() / "networks");
     hx::Settings settings = settingsFor(video(5), false);
     settings.neuralNetworksPath = "./networks";
     writeSettings(settings, "-o");
@@ -283,7 +264,7 @@ TEST_F(HarbixProgram, InvalidSettingsFileEndsWithMainloopErrorAndStatusOne) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string path = dir.file("bad.json");
+        const std::string path = mDir.file("bad.json");
         std::ofstream(path) << c.text;
         auto child = run({"-s", path, "-r"});
         EXPECT_EQ(child.wait(STARTUP), 1) << child.output();
@@ -301,7 +282,7 @@ TEST_F(HarbixProgram, InvalidSettingsFileEndsWithMainloopErrorAndStatusOne) {
 
 TEST_F(HarbixProgram, EngineThatCannotBeBuiltEndsWithMainloopError) {
     hx::Settings settings = settingsFor(video(5), false);
-    settings.neuralNetworksPath = dir.file("no-such-networks");
+    settings.neuralNetworksPath = mDir.file("no-such-networks");
     auto child = run({"-s", writeSettings(settings)});
     EXPECT_EQ(child.wait(STARTUP), 1) << child.output();
     EXPECT_NE(child.output().find("Mainloop error : "), std::string::npos) << child.output();

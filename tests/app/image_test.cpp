@@ -7,7 +7,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "hx_engine.h"
+#include "hx_image.h"
 #include "support/log_capture.h"
 
 namespace {
