@@ -26,11 +26,11 @@ bool isNewOrEmpty(const std::filesystem::path& path, bool existedBefore) {
 
 DailyCsvFile::DailyCsvFile(const bool& enabled, const std::string& directory, const std::string_view& header,
                            const std::string& tag, const std::string& instanceName, Clock clock)
-    : enabled(enabled),
-      directory(directory),
-      header(header),
-      instanceName(instanceName),
-      tag(tag),
+    : mEnabled(enabled),
+      mDirectory(directory),
+      mHeader(header),
+      mInstanceName(instanceName),
+      mTag(tag),
       mClock(clock ? std::move(clock) : Clock([] { return std::chrono::system_clock::now(); })) {
     open();
 }
@@ -49,36 +49,36 @@ DailyCsvFile::Date DailyCsvFile::dateOf(const std::tm& local) {
 }
 
 void DailyCsvFile::open() {
-    if (!enabled) return;
-    if (directory.empty()) directory = ".";
+    if (!mEnabled) return;
+    if (mDirectory.empty()) mDirectory = ".";
     // Only the last level is created: a missing parent is a configuration error that
     // create_directory reports with the path.
-    if (!std::filesystem::exists(directory)) std::filesystem::create_directory(directory);
+    if (!std::filesystem::exists(mDirectory)) std::filesystem::create_directory(mDirectory);
 
     const std::tm local = localNow();
     const std::string name =
-        fmt::format("{}_{}_{:%Y-%m-%d}.csv", tag, instanceName.empty() ? "noname" : instanceName, local);
-    mPath = directory / name;
+        fmt::format("{}_{}_{:%Y-%m-%d}.csv", mTag, mInstanceName.empty() ? "noname" : mInstanceName, local);
+    mPath = mDirectory / name;
 
     std::error_code ignored;
     const bool existed = std::filesystem::exists(mPath, ignored);
-    file.clear();
-    file.open(mPath, std::ios::out | std::ios::app);
-    if (!file.is_open()) throw std::runtime_error(fmt::format("Cannot open csv file : {}", mPath.string()));
-    openedDate = dateOf(local);
+    mFile.clear();
+    mFile.open(mPath, std::ios::out | std::ios::app);
+    if (!mFile.is_open()) throw std::runtime_error(fmt::format("Cannot open csv file : {}", mPath.string()));
+    mOpenedDate = dateOf(local);
     // While writes keep failing the file is reopened for every line; one report per streak.
     if (!mFailing) harbixLog()->info("Opened CSV file : {}", mPath.string());
 
-    if (isNewOrEmpty(mPath, existed) && !writeLine(header)) noteWriteFailure(0);
+    if (isNewOrEmpty(mPath, existed) && !writeLine(mHeader)) noteWriteFailure(0);
 }
 
 void DailyCsvFile::reload(const bool& enabled, const std::string& directory, const std::string_view& header,
                           const std::string& tag, const std::string& instanceName) {
-    this->enabled = enabled;
-    this->directory = directory;
-    this->header = header;
-    this->tag = tag;
-    this->instanceName = instanceName;
+    mEnabled = enabled;
+    mDirectory = directory;
+    mHeader = header;
+    mTag = tag;
+    mInstanceName = instanceName;
     reload();
 }
 
@@ -88,19 +88,19 @@ void DailyCsvFile::reload() {
 }
 
 void DailyCsvFile::checkFileRotation() {
-    if (!enabled) return;
+    if (!mEnabled) return;
     // The whole date counts: the same day of a later month is another file.
-    if (openedDate && *openedDate == dateOf(localNow())) return;
+    if (mOpenedDate && *mOpenedDate == dateOf(localNow())) return;
     close();
     open();
 }
 
 DailyCsvFile& DailyCsvFile::operator<<(const std::string& line) {
-    if (!enabled) return *this;
+    if (!mEnabled) return *this;
     checkFileRotation();
-    if (!enabled) return *this;
+    if (!mEnabled) return *this;
     // A file closed after a failed write is opened again, so writing resumes when it can.
-    if (!file.is_open()) open();
+    if (!mFile.is_open()) open();
     if (writeLine(line))
         noteWriteSuccess();
     else
@@ -109,13 +109,13 @@ DailyCsvFile& DailyCsvFile::operator<<(const std::string& line) {
 }
 
 void DailyCsvFile::close() {
-    if (file.is_open()) file.close();
+    if (mFile.is_open()) mFile.close();
 }
 
 bool DailyCsvFile::writeLine(std::string_view text) {
-    file << text << '\n';
-    file.flush();
-    return file.good();
+    mFile << text << '\n';
+    mFile.flush();
+    return mFile.good();
 }
 
 void DailyCsvFile::noteWriteFailure(std::size_t linesLost) {
@@ -125,8 +125,8 @@ void DailyCsvFile::noteWriteFailure(std::size_t linesLost) {
     }
     mLostLines += linesLost;
     // Closing drops what the stream still buffers; the next write opens the file again.
-    file.close();
-    file.clear();
+    mFile.close();
+    mFile.clear();
 }
 
 void DailyCsvFile::noteWriteSuccess() {
@@ -143,28 +143,29 @@ void DailyCsvFile::reportLostLines() {
 }
 
 DailyCsv::DailyCsv(const hx::Settings& settings, DailyCsvFile::Clock clock)
-    : rawFile(settings.rawCsvEnabled, settings.rawCsvPath, format::RAW_CSV_HEADER, "raw", settings.instanceName, clock),
-      aggregatedFile(settings.aggregatedCsvEnabled, settings.aggregatedCsvPath, format::AGGREGATED_CSV_HEADER,
-                     "aggregated", settings.instanceName, clock),
-      peopleCountFile(settings.peopleCountCsvEnabled, settings.peopleCountCsvPath, format::PEOPLE_COUNT_CSV_HEADER,
-                      "people_count", settings.instanceName, clock),
-      perContentFile(settings.tovexCsvEnabled, settings.tovexCsvPath,
-                     format::AGGREGATED_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop", settings.instanceName, clock),
-      totalPerContentFile(settings.tovexCsvEnabled, settings.tovexCsvPath,
-                          format::AGGREGATED_TOTAL_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop_total", settings.instanceName,
-                          clock) {}
+    : mRawFile(settings.rawCsvEnabled, settings.rawCsvPath, format::RAW_CSV_HEADER, "raw", settings.instanceName,
+               clock),
+      mAggregatedFile(settings.aggregatedCsvEnabled, settings.aggregatedCsvPath, format::AGGREGATED_CSV_HEADER,
+                      "aggregated", settings.instanceName, clock),
+      mPeopleCountFile(settings.peopleCountCsvEnabled, settings.peopleCountCsvPath, format::PEOPLE_COUNT_CSV_HEADER,
+                       "people_count", settings.instanceName, clock),
+      mPerContentFile(settings.tovexCsvEnabled, settings.tovexCsvPath,
+                      format::AGGREGATED_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop", settings.instanceName, clock),
+      mTotalPerContentFile(settings.tovexCsvEnabled, settings.tovexCsvPath,
+                           format::AGGREGATED_TOTAL_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop_total", settings.instanceName,
+                           clock) {}
 
 void DailyCsv::setSettings(const hx::Settings& settings) {
-    rawFile.reload(settings.rawCsvEnabled, settings.rawCsvPath, format::RAW_CSV_HEADER, "raw", settings.instanceName);
-    aggregatedFile.reload(settings.aggregatedCsvEnabled, settings.aggregatedCsvPath, format::AGGREGATED_CSV_HEADER,
-                          "aggregated", settings.instanceName);
-    peopleCountFile.reload(settings.peopleCountCsvEnabled, settings.peopleCountCsvPath, format::PEOPLE_COUNT_CSV_HEADER,
-                           "people_count", settings.instanceName);
-    perContentFile.reload(settings.tovexCsvEnabled, settings.tovexCsvPath,
-                          format::AGGREGATED_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop", settings.instanceName);
-    totalPerContentFile.reload(settings.tovexCsvEnabled, settings.tovexCsvPath,
-                               format::AGGREGATED_TOTAL_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop_total",
-                               settings.instanceName);
+    mRawFile.reload(settings.rawCsvEnabled, settings.rawCsvPath, format::RAW_CSV_HEADER, "raw", settings.instanceName);
+    mAggregatedFile.reload(settings.aggregatedCsvEnabled, settings.aggregatedCsvPath, format::AGGREGATED_CSV_HEADER,
+                           "aggregated", settings.instanceName);
+    mPeopleCountFile.reload(settings.peopleCountCsvEnabled, settings.peopleCountCsvPath,
+                            format::PEOPLE_COUNT_CSV_HEADER, "people_count", settings.instanceName);
+    mPerContentFile.reload(settings.tovexCsvEnabled, settings.tovexCsvPath,
+                           format::AGGREGATED_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop", settings.instanceName);
+    mTotalPerContentFile.reload(settings.tovexCsvEnabled, settings.tovexCsvPath,
+                                format::AGGREGATED_TOTAL_AUDIENCE_PER_CONTENT_CSV_HEADER, "pop_total",
+                                settings.instanceName);
 }
 
 void DailyCsv::writeAll(DailyCsvFile& file, const std::vector<std::string>& lines) {
@@ -172,16 +173,16 @@ void DailyCsv::writeAll(DailyCsvFile& file, const std::vector<std::string>& line
     for (const auto& line : lines) file << line;
 }
 
-void DailyCsv::newRawDataPoint(const std::vector<std::string>& lines) { writeAll(rawFile, lines); }
+void DailyCsv::newRawDataPoint(const std::vector<std::string>& lines) { writeAll(mRawFile, lines); }
 
-void DailyCsv::newAggregatedDataPoint(const std::vector<std::string>& lines) { writeAll(aggregatedFile, lines); }
+void DailyCsv::newAggregatedDataPoint(const std::vector<std::string>& lines) { writeAll(mAggregatedFile, lines); }
 
 void DailyCsv::newAggregatedPerContentDataPoint(const std::vector<std::string>& lines) {
-    writeAll(perContentFile, lines);
+    writeAll(mPerContentFile, lines);
 }
 
-void DailyCsv::newAggregatedTotalPerContentDataPoint(const std::string& line) { totalPerContentFile << line; }
+void DailyCsv::newAggregatedTotalPerContentDataPoint(const std::string& line) { mTotalPerContentFile << line; }
 
-void DailyCsv::newPeopleCountDataPoint(const std::string& line) { peopleCountFile << line; }
+void DailyCsv::newPeopleCountDataPoint(const std::string& line) { mPeopleCountFile << line; }
 
 }  // namespace hx

@@ -70,13 +70,13 @@ private:
     void noteWriteSuccess();
     void reportLostLines();
 
-    bool enabled;
-    std::filesystem::path directory;
-    std::string header;
-    std::optional<Date> openedDate;  // set only by a successful open
-    std::ofstream file;
-    std::string instanceName;
-    std::string tag;
+    bool mEnabled;
+    std::filesystem::path mDirectory;
+    std::string mHeader;
+    std::optional<Date> mOpenedDate;  // set only by a successful open
+    std::ofstream mFile;
+    std::string mInstanceName;
+    std::string mTag;
     Clock mClock;
     std::filesystem::path mPath;
     bool mFailing = false;       // inside a streak of failed writes
@@ -98,11 +98,11 @@ public:
 private:
     static void writeAll(DailyCsvFile& file, const std::vector<std::string>& lines);
 
-    DailyCsvFile rawFile;
-    DailyCsvFile aggregatedFile;
-    DailyCsvFile peopleCountFile;
-    DailyCsvFile perContentFile;
-    DailyCsvFile totalPerContentFile;
+    DailyCsvFile mRawFile;
+    DailyCsvFile mAggregatedFile;
+    DailyCsvFile mPeopleCountFile;
+    DailyCsvFile mPerContentFile;
+    DailyCsvFile mTotalPerContentFile;
 };
 
 }  // namespace hx

@@ -25,28 +25,28 @@ PeopleCountData difference(const PeopleCountData& current, const PeopleCountData
 }  // namespace
 
 DataManager::DataManager(const hx::Settings& settings, StatusHandler& statusHandler, Clocks clocks)
-    : statusHandler(statusHandler),
-      dailyCsv(withoutContentFiles(settings), clocks.csvDates),
-      rawPush(settings.rawPushEnabled, settings.rawPushUrl, false),
-      aggregatedPush(settings.aggregatedPushEnabled, settings.aggregatedPushUrl, true),
-      peopleCountPush(settings.peopleCountPushEnabled, settings.peopleCountPushUrl, true),
-      pullData(settings),
-      instanceName(settings.instanceName),
-      periodClock(std::move(clocks.periods)),
-      aggregationTimer(std::chrono::seconds(settings.aggregationFrequency), periodClock),
-      peopleCountTimer(std::chrono::seconds(settings.peopleCountFrequency), periodClock),
-      currentStats(settings),
-      proofOfPlay(settings, statusHandler, std::move(clocks.contentItems), clocks.csvDates),
-      self(std::make_shared<std::atomic<DataManager*>>(this)) {
+    : mStatusHandler(statusHandler),
+      mDailyCsv(withoutContentFiles(settings), clocks.csvDates),
+      mRawPush(settings.rawPushEnabled, settings.rawPushUrl, false),
+      mAggregatedPush(settings.aggregatedPushEnabled, settings.aggregatedPushUrl, true),
+      mPeopleCountPush(settings.peopleCountPushEnabled, settings.peopleCountPushUrl, true),
+      mPullData(settings),
+      mInstanceName(settings.instanceName),
+      mPeriodClock(std::move(clocks.periods)),
+      mAggregationTimer(std::chrono::seconds(settings.aggregationFrequency), mPeriodClock),
+      mPeopleCountTimer(std::chrono::seconds(settings.peopleCountFrequency), mPeriodClock),
+      mCurrentStats(settings),
+      mProofOfPlay(settings, statusHandler, std::move(clocks.contentItems), clocks.csvDates),
+      mSelf(std::make_shared<std::atomic<DataManager*>>(this)) {
     // The status handler keeps its callbacks for ever: the callback goes quiet once this
     // object is gone.
-    statusHandler.registerProcessingStateChangedCallback([self = self](bool processing) {
+    mStatusHandler.registerProcessingStateChangedCallback([self = mSelf](bool processing) {
         if (DataManager* target = self->load()) target->onProcessingStatusChange(processing);
     });
 }
 
 DataManager::~DataManager() {
-    self->store(nullptr);
+    mSelf->store(nullptr);
     try {
         flushRemainingAggregations();
     } catch (const std::exception& error) {
@@ -56,53 +56,53 @@ DataManager::~DataManager() {
 }
 
 void DataManager::setSettings(const hx::Settings& settings) {
-    dailyCsv.setSettings(withoutContentFiles(settings));
-    rawPush.setSettings(settings.rawPushEnabled, settings.rawPushUrl);
-    aggregatedPush.setSettings(settings.aggregatedPushEnabled, settings.aggregatedPushUrl);
-    peopleCountPush.setSettings(settings.peopleCountPushEnabled, settings.peopleCountPushUrl);
-    pullData.setSettings(settings);
-    currentStats.setSettings(settings);
-    proofOfPlay.setSettings(settings);
-    instanceName = settings.instanceName;
-    aggregationTimer = Timer(std::chrono::seconds(settings.aggregationFrequency), periodClock);
-    peopleCountTimer = Timer(std::chrono::seconds(settings.peopleCountFrequency), periodClock);
+    mDailyCsv.setSettings(withoutContentFiles(settings));
+    mRawPush.setSettings(settings.rawPushEnabled, settings.rawPushUrl);
+    mAggregatedPush.setSettings(settings.aggregatedPushEnabled, settings.aggregatedPushUrl);
+    mPeopleCountPush.setSettings(settings.peopleCountPushEnabled, settings.peopleCountPushUrl);
+    mPullData.setSettings(settings);
+    mCurrentStats.setSettings(settings);
+    mProofOfPlay.setSettings(settings);
+    mInstanceName = settings.instanceName;
+    mAggregationTimer = Timer(std::chrono::seconds(settings.aggregationFrequency), mPeriodClock);
+    mPeopleCountTimer = Timer(std::chrono::seconds(settings.peopleCountFrequency), mPeriodClock);
 }
 
 void DataManager::setHttpEndPoints(http::Server& server) {
-    pullData.setHttpEndPoints(server);
-    currentStats.setHttpEndPoints(server);
-    proofOfPlay.setHttpEndPoints(server);
+    mPullData.setHttpEndPoints(server);
+    mCurrentStats.setHttpEndPoints(server);
+    mProofOfPlay.setHttpEndPoints(server);
 }
 
 void DataManager::newRawDataPoint(const std::vector<lm::Person>& people, unsigned int frameNumber) {
     // Fed every frame: an empty one is what lets the last visitors' tracks finish.
-    aggregator.newDetections(people);
+    mAggregator.newDetections(people);
     if (!people.empty()) {
-        const std::string document = format::peopleToJson(people, frameNumber, instanceName);
-        rawPush.newMessage(document);
-        pullData.newRawDataPoint(document);
-        currentStats.newDetections(people);
-        proofOfPlay.newDetections(people);
-        writeCsv([&] { dailyCsv.newRawDataPoint(getRawCsvData(people, frameNumber)); });
+        const std::string document = format::peopleToJson(people, frameNumber, mInstanceName);
+        mRawPush.newMessage(document);
+        mPullData.newRawDataPoint(document);
+        mCurrentStats.newDetections(people);
+        mProofOfPlay.newDetections(people);
+        writeCsv([&] { mDailyCsv.newRawDataPoint(getRawCsvData(people, frameNumber)); });
     }
-    if (aggregationTimer.isTime()) {
-        const auto finished = aggregator.getFinalizedAggregations(true);
+    if (mAggregationTimer.isTime()) {
+        const auto finished = mAggregator.getFinalizedAggregations(true);
         if (!finished.empty()) emitAggregations(finished, true);
     }
     throwIfCsvFailed();
 }
 
 void DataManager::newPeopleCountDataPoint(const PeopleCountData& data) {
-    currentPeopleCount = data;
-    if (peopleCountTimer.isTime()) emitPeopleCount(true);
+    mCurrentPeopleCount = data;
+    if (mPeopleCountTimer.isTime()) emitPeopleCount(true);
     throwIfCsvFailed();
 }
 
 void DataManager::flushRemainingAggregations() {
-    const auto open = aggregator.getAllAggregations();
+    const auto open = mAggregator.getAllAggregations();
     // Forgotten here so that nothing is emitted twice: not by a later flush, not by the
     // next run's periods, and no new track is merged into an old one of the same id.
-    aggregator.cleanAll();
+    mAggregator.cleanAll();
     if (!open.empty()) emitAggregations(open, false);
     emitPeopleCount(false);
     throwIfCsvFailed();
@@ -110,11 +110,11 @@ void DataManager::flushRemainingAggregations() {
 
 void DataManager::onProcessingStatusChange(bool processing) {
     if (!processing) return;
-    aggregationTimer.reset();
-    peopleCountTimer.reset();
+    mAggregationTimer.reset();
+    mPeopleCountTimer.reset();
     // A run's totals start at zero; so does its first period.
-    previousPeopleCount = {};
-    currentPeopleCount = {};
+    mPreviousPeopleCount = {};
+    mCurrentPeopleCount = {};
 }
 
 std::vector<std::string> DataManager::getRawCsvData(const std::vector<lm::Person>& people, unsigned int frameNumber) {
@@ -133,39 +133,39 @@ std::vector<std::string> DataManager::getAggregatedCsvData(const std::vector<lm:
 }
 
 unsigned int DataManager::aggregationPeriodSeconds() const {
-    return static_cast<unsigned int>(aggregationTimer.period().count());
+    return static_cast<unsigned int>(mAggregationTimer.period().count());
 }
 
 void DataManager::emitAggregations(const std::vector<lm::AggregatedPerson>& aggregations, bool storeForPull) {
     const unsigned int period = aggregationPeriodSeconds();
-    const std::string document = format::aggregatedPeopleToJson(aggregations, period, instanceName);
-    aggregatedPush.newMessage(document);
-    if (storeForPull) pullData.newAggregatedDataPoint(document);
-    writeCsv([&] { dailyCsv.newAggregatedDataPoint(getAggregatedCsvData(aggregations, period)); });
+    const std::string document = format::aggregatedPeopleToJson(aggregations, period, mInstanceName);
+    mAggregatedPush.newMessage(document);
+    if (storeForPull) mPullData.newAggregatedDataPoint(document);
+    writeCsv([&] { mDailyCsv.newAggregatedDataPoint(getAggregatedCsvData(aggregations, period)); });
 }
 
 void DataManager::emitPeopleCount(bool storeForPull) {
-    const PeopleCountData period = difference(currentPeopleCount, previousPeopleCount);
-    previousPeopleCount = currentPeopleCount;
-    const std::string document = format::peopleCountToJson(period, currentPeopleCount, instanceName);
-    peopleCountPush.newMessage(document);
-    if (storeForPull) pullData.newPeopleCountDataPoint(document);
-    const std::string line = format::peopleCountToCsv(period, currentPeopleCount);
-    writeCsv([&] { dailyCsv.newPeopleCountDataPoint(line); });
+    const PeopleCountData period = difference(mCurrentPeopleCount, mPreviousPeopleCount);
+    mPreviousPeopleCount = mCurrentPeopleCount;
+    const std::string document = format::peopleCountToJson(period, mCurrentPeopleCount, mInstanceName);
+    mPeopleCountPush.newMessage(document);
+    if (storeForPull) mPullData.newPeopleCountDataPoint(document);
+    const std::string line = format::peopleCountToCsv(period, mCurrentPeopleCount);
+    writeCsv([&] { mDailyCsv.newPeopleCountDataPoint(line); });
 }
 
 void DataManager::writeCsv(const std::function<void()>& write) {
     try {
         write();
     } catch (...) {
-        if (!csvFailure) csvFailure = std::current_exception();
+        if (!mCsvFailure) mCsvFailure = std::current_exception();
     }
 }
 
 void DataManager::throwIfCsvFailed() {
-    if (!csvFailure) return;
+    if (!mCsvFailure) return;
     std::exception_ptr failure;
-    std::swap(failure, csvFailure);
+    std::swap(failure, mCsvFailure);
     std::rethrow_exception(failure);
 }
 

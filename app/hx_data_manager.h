@@ -87,24 +87,24 @@ private:
     void emitPeopleCount(bool storeForPull);
     unsigned int aggregationPeriodSeconds() const;
 
-    StatusHandler& statusHandler;
-    DailyCsv dailyCsv;
-    PushHandler rawPush;
-    PushHandler aggregatedPush;
-    PushHandler peopleCountPush;
-    PullData pullData;
-    lm::Aggregator aggregator;
-    std::string instanceName;
-    SteadyClockFunction periodClock;
-    Timer aggregationTimer;
-    Timer peopleCountTimer;
-    PeopleCountData currentPeopleCount;
-    PeopleCountData previousPeopleCount;
-    CurrentStats currentStats;
-    ProofOfPlay proofOfPlay;
-    std::exception_ptr csvFailure;
+    StatusHandler& mStatusHandler;
+    DailyCsv mDailyCsv;
+    PushHandler mRawPush;
+    PushHandler mAggregatedPush;
+    PushHandler mPeopleCountPush;
+    PullData mPullData;
+    lm::Aggregator mAggregator;
+    std::string mInstanceName;
+    SteadyClockFunction mPeriodClock;
+    Timer mAggregationTimer;
+    Timer mPeopleCountTimer;
+    PeopleCountData mCurrentPeopleCount;
+    PeopleCountData mPreviousPeopleCount;
+    CurrentStats mCurrentStats;
+    ProofOfPlay mProofOfPlay;
+    std::exception_ptr mCsvFailure;
     // Shared with the callback registered at the status handler, which outlives this object.
-    std::shared_ptr<std::atomic<DataManager*>> self;
+    std::shared_ptr<std::atomic<DataManager*>> mSelf;
 };
 
 }  // namespace hx

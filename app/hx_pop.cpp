@@ -54,32 +54,32 @@ std::int32_t saturated(std::int64_t value) {
 
 ProofOfPlay::ProofOfPlay(const hx::Settings& settings, StatusHandler& statusHandler, SystemClockFunction now,
                          DailyCsvFile::Clock csvClock)
-    : push(settings.tovexPushEnabled, settings.tovexPushUrl, false),
-      tovexEnabled(settings.tovexEnabled),
-      tovexPushEnabled(settings.tovexPushEnabled),
-      tovexCsvEnabled(settings.tovexCsvEnabled),
-      instanceName(settings.instanceName),
-      dailyCsv(contentFilesOnly(settings), std::move(csvClock)),
-      statusHandler(statusHandler),
-      now(std::move(now)),
-      self(std::make_shared<std::atomic<ProofOfPlay*>>(this)) {
+    : mPush(settings.tovexPushEnabled, settings.tovexPushUrl, false),
+      mTovexEnabled(settings.tovexEnabled),
+      mTovexPushEnabled(settings.tovexPushEnabled),
+      mTovexCsvEnabled(settings.tovexCsvEnabled),
+      mInstanceName(settings.instanceName),
+      mDailyCsv(contentFilesOnly(settings), std::move(csvClock)),
+      mStatusHandler(statusHandler),
+      mNow(std::move(now)),
+      mSelf(std::make_shared<std::atomic<ProofOfPlay*>>(this)) {
     // The status handler keeps its callbacks for ever: the callback goes quiet once this
     // object is gone.
-    statusHandler.registerProcessingStateChangedCallback([self = self](bool processing) {
+    mStatusHandler.registerProcessingStateChangedCallback([self = mSelf](bool processing) {
         if (ProofOfPlay* target = self->load()) target->onProcessingStatusChange(processing);
     });
 }
 
-ProofOfPlay::~ProofOfPlay() { self->store(nullptr); }
+ProofOfPlay::~ProofOfPlay() { mSelf->store(nullptr); }
 
 void ProofOfPlay::setSettings(const hx::Settings& settings) {
-    std::lock_guard lock(mutex);
-    push.setSettings(settings.tovexPushEnabled, settings.tovexPushUrl);
-    instanceName = settings.instanceName;
-    tovexEnabled = settings.tovexEnabled;
-    tovexPushEnabled = settings.tovexPushEnabled;
-    tovexCsvEnabled = settings.tovexCsvEnabled;
-    dailyCsv.setSettings(contentFilesOnly(settings));
+    std::lock_guard lock(mMutex);
+    mPush.setSettings(settings.tovexPushEnabled, settings.tovexPushUrl);
+    mInstanceName = settings.instanceName;
+    mTovexEnabled = settings.tovexEnabled;
+    mTovexPushEnabled = settings.tovexPushEnabled;
+    mTovexCsvEnabled = settings.tovexCsvEnabled;
+    mDailyCsv.setSettings(contentFilesOnly(settings));
 }
 
 void ProofOfPlay::setHttpEndPoints(http::Server& server) {
@@ -102,16 +102,16 @@ http::HandlerFunction ProofOfPlay::getPopStopHandler() {
 std::optional<ProofOfPlay::Refusal> ProofOfPlay::refusal() {
     bool enabled = false;
     {
-        std::lock_guard lock(mutex);
-        enabled = tovexEnabled;
+        std::lock_guard lock(mMutex);
+        enabled = mTovexEnabled;
     }
     if (!enabled)
         return Refusal{Status::HTTP_OK, format::getAPIResponseStr(Code::FEATURE_DISABLED, "Tovex is disabled")};
-    if (statusHandler.hasEngineInitError()) {
-        const auto error = statusHandler.getEngineInitError();
+    if (mStatusHandler.hasEngineInitError()) {
+        const auto error = mStatusHandler.getEngineInitError();
         return Refusal{Status::HTTP_INTERNAL_SERVER_ERROR, format::getAPIResponseStr(error.code, error.description)};
     }
-    if (!statusHandler.isProcessing())
+    if (!mStatusHandler.isProcessing())
         return Refusal{Status::HTTP_INTERNAL_SERVER_ERROR,
                        format::getAPIResponseStr(Code::ANALYSIS_NOT_RUNNING, "Analysis is not running")};
     return std::nullopt;
@@ -152,11 +152,11 @@ void ProofOfPlay::handleStop(Poco::Net::HTTPServerRequest& request, Poco::Net::H
         if (!report.empty()) {
             bool pushEnabled = false;
             {
-                std::lock_guard lock(mutex);
-                pushEnabled = tovexPushEnabled;
+                std::lock_guard lock(mMutex);
+                pushEnabled = mTovexPushEnabled;
             }
             // Queued before answering: a client that hangs up must not lose the report.
-            if (pushEnabled) push.newMessage(report);
+            if (pushEnabled) mPush.newMessage(report);
         }
         body = report.empty() ? "{}" : report;
     } catch (const std::exception& error) {
@@ -167,18 +167,18 @@ void ProofOfPlay::handleStop(Poco::Net::HTTPServerRequest& request, Poco::Net::H
 
 void ProofOfPlay::newPopAggregator(const std::string& contentId, const std::string& contentName,
                                    const std::string& campaignId, const std::string& displayId) {
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(mMutex);
     // A stop clears the table under this mutex, so an item inserted now belongs to a run
     // that is still going and is cleared with it.
-    if (!statusHandler.isProcessing()) throw AnalysisNotRunning();
-    if (contents.count(contentId) != 0) throw std::invalid_argument("Content ID already exists");
+    if (!mStatusHandler.isProcessing()) throw AnalysisNotRunning();
+    if (mContents.count(contentId) != 0) throw std::invalid_argument("Content ID already exists");
     PopData item;
-    item.start = now();
+    item.start = mNow();
     item.contentId = contentId;
     item.contentName = contentName;
     item.campaignId = campaignId;
     item.displayId = displayId;
-    contents.emplace(contentId, std::move(item));
+    mContents.emplace(contentId, std::move(item));
 }
 
 format::AudienceMetrics ProofOfPlay::sumUp(const std::vector<lm::AggregatedPerson>& aggregations) {
@@ -210,24 +210,24 @@ format::AudienceMetrics ProofOfPlay::sumUp(const std::vector<lm::AggregatedPerso
 }
 
 std::string ProofOfPlay::finalizePopAggregator(const std::string& contentId) {
-    std::lock_guard lock(mutex);
-    const auto item = contents.find(contentId);
-    if (item == contents.end()) return {};
+    std::lock_guard lock(mMutex);
+    const auto item = mContents.find(contentId);
+    if (item == mContents.end()) return {};
     const PopData& data = item->second;
     const auto aggregations = data.aggregator.getAllAggregations();
 
     format::AudienceMetrics metrics = sumUp(aggregations);
     metrics.timeStart = data.start;
-    metrics.contentDuration = std::chrono::duration_cast<std::chrono::nanoseconds>(now() - data.start);
-    metrics.instanceName = instanceName;
+    metrics.contentDuration = std::chrono::duration_cast<std::chrono::nanoseconds>(mNow() - data.start);
+    metrics.instanceName = mInstanceName;
     metrics.contentId = data.contentId;
     metrics.contentName = data.contentName;
     metrics.campaignId = data.campaignId;
     metrics.displayId = data.displayId;
 
     std::string report = format::aggregatedPoPToJson(aggregations, metrics);
-    if (tovexCsvEnabled) writeCsv(aggregations, metrics);
-    contents.erase(item);
+    if (mTovexCsvEnabled) writeCsv(aggregations, metrics);
+    mContents.erase(item);
     return report;
 }
 
@@ -236,18 +236,18 @@ void ProofOfPlay::writeCsv(const std::vector<lm::AggregatedPerson>& aggregations
     std::vector<std::string> lines;
     lines.reserve(aggregations.size());
     for (const auto& person : aggregations) lines.push_back(format::aggregatedPersonPerContent(person, metrics));
-    dailyCsv.newAggregatedPerContentDataPoint(lines);
-    dailyCsv.newAggregatedTotalPerContentDataPoint(format::aggregatedTotalAudiencePerContent(metrics));
+    mDailyCsv.newAggregatedPerContentDataPoint(lines);
+    mDailyCsv.newAggregatedTotalPerContentDataPoint(format::aggregatedTotalAudiencePerContent(metrics));
 }
 
 void ProofOfPlay::newDetections(const std::vector<lm::Person>& people) {
-    std::lock_guard lock(mutex);
-    const SystemTime current = now();
-    for (auto item = contents.begin(); item != contents.end();) {
+    std::lock_guard lock(mMutex);
+    const SystemTime current = mNow();
+    for (auto item = mContents.begin(); item != mContents.end();) {
         if (current - item->second.start > MAX_ITEM_AGE) {
             harbixLog()->warn("Content item {} discarded without a report: not stopped within {} seconds", item->first,
                               MAX_ITEM_AGE.count());
-            item = contents.erase(item);
+            item = mContents.erase(item);
             continue;
         }
         item->second.aggregator.newDetections(people);
@@ -257,10 +257,10 @@ void ProofOfPlay::newDetections(const std::vector<lm::Person>& people) {
 
 void ProofOfPlay::onProcessingStatusChange(bool processing) {
     if (processing) return;
-    std::lock_guard lock(mutex);
-    for (const auto& [contentId, item] : contents)
+    std::lock_guard lock(mMutex);
+    for (const auto& [contentId, item] : mContents)
         harbixLog()->warn("Content item {} discarded without a report: analysis stopped", contentId);
-    contents.clear();
+    mContents.clear();
 }
 
 }  // namespace hx

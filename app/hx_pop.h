@@ -102,18 +102,18 @@ private:
     void handleStop(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response);
     void writeCsv(const std::vector<lm::AggregatedPerson>& aggregations, const format::AudienceMetrics& metrics);
 
-    PushHandler push;
-    bool tovexEnabled;
-    bool tovexPushEnabled;
-    bool tovexCsvEnabled;
-    std::string instanceName;
-    std::unordered_map<std::string, PopData> contents;
-    std::mutex mutex;
-    DailyCsv dailyCsv;
-    StatusHandler& statusHandler;
-    SystemClockFunction now;
+    PushHandler mPush;
+    bool mTovexEnabled;
+    bool mTovexPushEnabled;
+    bool mTovexCsvEnabled;
+    std::string mInstanceName;
+    std::unordered_map<std::string, PopData> mContents;
+    std::mutex mMutex;
+    DailyCsv mDailyCsv;
+    StatusHandler& mStatusHandler;
+    SystemClockFunction mNow;
     // Shared with the callback registered at the status handler, which outlives this object.
-    std::shared_ptr<std::atomic<ProofOfPlay*>> self;
+    std::shared_ptr<std::atomic<ProofOfPlay*>> mSelf;
 };
 
 }  // namespace hx

@@ -11,26 +11,26 @@
 namespace hx {
 
 PullData::PullDataHandler::PullDataHandler(bool enabled)
-    : enabled(enabled), data(std::make_shared<const std::string>()) {}
+    : mEnabled(enabled), mData(std::make_shared<const std::string>()) {}
 
 void PullData::PullDataHandler::setData(const std::string& document) {
     if (document.empty()) return;
     auto stored = std::make_shared<const std::string>(document);  // built outside the lock
-    std::lock_guard lock(mutex);
-    data = std::move(stored);
+    std::lock_guard lock(mMutex);
+    mData = std::move(stored);
 }
 
 void PullData::PullDataHandler::reload(bool enabled) {
-    std::lock_guard lock(mutex);
-    this->enabled = enabled;
+    std::lock_guard lock(mMutex);
+    mEnabled = enabled;
 }
 
 void PullData::PullDataHandler::dataHandler(Poco::Net::HTTPServerRequest& request,
                                             Poco::Net::HTTPServerResponse& response) {
     std::shared_ptr<const std::string> snapshot;
     {
-        std::lock_guard lock(mutex);
-        if (enabled) snapshot = data;
+        std::lock_guard lock(mMutex);
+        if (mEnabled) snapshot = mData;
     }
     if (!snapshot) {
         http::notFoundHandler()(request, response);
@@ -43,21 +43,21 @@ void PullData::PullDataHandler::dataHandler(Poco::Net::HTTPServerRequest& reques
 }
 
 PullData::PullData(const hx::Settings& settings)
-    : raw(settings.rawPullEnabled),
-      aggregated(settings.aggregatedPullEnabled),
-      peopleCount(settings.peopleCountPullEnabled) {}
+    : mRaw(settings.rawPullEnabled),
+      mAggregated(settings.aggregatedPullEnabled),
+      mPeopleCount(settings.peopleCountPullEnabled) {}
 
 void PullData::setSettings(const hx::Settings& settings) {
-    raw.reload(settings.rawPullEnabled);
-    aggregated.reload(settings.aggregatedPullEnabled);
-    peopleCount.reload(settings.peopleCountPullEnabled);
+    mRaw.reload(settings.rawPullEnabled);
+    mAggregated.reload(settings.aggregatedPullEnabled);
+    mPeopleCount.reload(settings.peopleCountPullEnabled);
 }
 
-void PullData::newRawDataPoint(const std::string& document) { raw.setData(document); }
+void PullData::newRawDataPoint(const std::string& document) { mRaw.setData(document); }
 
-void PullData::newAggregatedDataPoint(const std::string& document) { aggregated.setData(document); }
+void PullData::newAggregatedDataPoint(const std::string& document) { mAggregated.setData(document); }
 
-void PullData::newPeopleCountDataPoint(const std::string& document) { peopleCount.setData(document); }
+void PullData::newPeopleCountDataPoint(const std::string& document) { mPeopleCount.setData(document); }
 
 void PullData::setHttpEndPoints(hx::http::Server& server) {
     const auto bind = [](PullDataHandler& handler) {
@@ -65,9 +65,9 @@ void PullData::setHttpEndPoints(hx::http::Server& server) {
             handler.dataHandler(request, response);
         };
     };
-    server.addEndpoint("/data/raw", bind(raw));
-    server.addEndpoint("/data/aggregated", bind(aggregated));
-    server.addEndpoint("/data/peopleCount", bind(peopleCount));
+    server.addEndpoint("/data/raw", bind(mRaw));
+    server.addEndpoint("/data/aggregated", bind(mAggregated));
+    server.addEndpoint("/data/peopleCount", bind(mPeopleCount));
 }
 
 }  // namespace hx

@@ -38,10 +38,10 @@ public:
         void dataHandler(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response);
 
     private:
-        std::mutex mutex;
-        bool enabled;
+        std::mutex mMutex;
+        bool mEnabled;
         // Shared and immutable, so a request takes a snapshot without copying the text.
-        std::shared_ptr<const std::string> data;
+        std::shared_ptr<const std::string> mData;
     };
 
     explicit PullData(const hx::Settings& settings);
@@ -57,9 +57,9 @@ public:
     void setHttpEndPoints(hx::http::Server& server);
 
 private:
-    PullDataHandler raw;
-    PullDataHandler aggregated;
-    PullDataHandler peopleCount;
+    PullDataHandler mRaw;
+    PullDataHandler mAggregated;
+    PullDataHandler mPeopleCount;
 };
 
 }  // namespace hx

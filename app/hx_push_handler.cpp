@@ -28,54 +28,54 @@ void reportDropped(std::size_t dropped, const std::string& target) {
 }  // namespace
 
 PushHandler::PushHandler(bool enabled, std::string url, bool sendLastOnExit)
-    : enabled(enabled), sendLastOnExit(sendLastOnExit), url(std::move(url)) {
-    thread = std::thread(&PushHandler::threadLoop, this);
+    : mEnabled(enabled), mSendLastOnExit(sendLastOnExit), mUrl(std::move(url)) {
+    mThread = std::thread(&PushHandler::threadLoop, this);
 }
 
 PushHandler::~PushHandler() {
     {
-        std::lock_guard lock(mutex);
-        stop = true;
+        std::lock_guard lock(mMutex);
+        mStop = true;
     }
-    condition.notify_all();
-    thread.join();
+    mCondition.notify_all();
+    mThread.join();
 }
 
 void PushHandler::setSettings(bool enabled, std::string url) {
-    std::lock_guard lock(mutex);
-    this->enabled = enabled;
-    this->url = std::move(url);
+    std::lock_guard lock(mMutex);
+    mEnabled = enabled;
+    mUrl = std::move(url);
 }
 
 void PushHandler::newMessage(const std::string& message) {
     std::size_t endedStreak = 0;
     std::string target;
     {
-        std::lock_guard lock(mutex);
-        if (!enabled) return;
-        messages.push_back(message);
-        if (messages.size() > MAX_MESSAGES) {
-            messages.pop_front();
-            ++droppedByBound;
-        } else if (droppedByBound > 0) {
-            endedStreak = std::exchange(droppedByBound, 0);
-            target = url;
+        std::lock_guard lock(mMutex);
+        if (!mEnabled) return;
+        mMessages.push_back(message);
+        if (mMessages.size() > MAX_MESSAGES) {
+            mMessages.pop_front();
+            ++mDroppedByBound;
+        } else if (mDroppedByBound > 0) {
+            endedStreak = std::exchange(mDroppedByBound, 0);
+            target = mUrl;
         }
     }
-    condition.notify_one();
+    mCondition.notify_one();
     reportDropped(endedStreak, target);
 }
 
 void PushHandler::threadLoop() {
     unsigned failures = 0;
     std::string lastUrl;
-    std::unique_lock lock(mutex);
+    std::unique_lock lock(mMutex);
     while (true) {
-        condition.wait(lock, [this] { return stop || !messages.empty(); });
-        if (stop) break;
-        std::string message = std::move(messages.front());
-        messages.pop_front();
-        lastUrl = url;
+        mCondition.wait(lock, [this] { return mStop || !mMessages.empty(); });
+        if (mStop) break;
+        std::string message = std::move(mMessages.front());
+        mMessages.pop_front();
+        lastUrl = mUrl;
         lock.unlock();
 
         const Outcome outcome = deliver(message, lastUrl, failures);
@@ -84,7 +84,8 @@ void PushHandler::threadLoop() {
         if (outcome == Outcome::NO_ANSWER) requeueFront(std::move(message));
         const auto pause =
             outcome == Outcome::NO_ANSWER && failures > 1 ? PAUSE_AFTER_REPEATED_FAILURE : PAUSE_AFTER_SEND;
-        condition.wait_for(lock, std::chrono::duration_cast<std::chrono::milliseconds>(pause), [this] { return stop; });
+        mCondition.wait_for(lock, std::chrono::duration_cast<std::chrono::milliseconds>(pause),
+                            [this] { return mStop; });
     }
     finish(failures, lastUrl, lock);
 }
@@ -118,21 +119,21 @@ PushHandler::Outcome PushHandler::deliver(const std::string& message, const std:
 // Called with the mutex held. The document is the oldest one, so when the queue has filled
 // up meanwhile it is the one the bound drops.
 void PushHandler::requeueFront(std::string message) {
-    if (messages.size() >= MAX_MESSAGES)
-        ++droppedByBound;
+    if (mMessages.size() >= MAX_MESSAGES)
+        ++mDroppedByBound;
     else
-        messages.push_front(std::move(message));
+        mMessages.push_front(std::move(message));
 }
 
-// Called with the mutex held, once `stop` is set.
+// Called with the mutex held, once `mStop` is set.
 void PushHandler::finish(unsigned failures, const std::string& lastUrl, std::unique_lock<std::mutex>& lock) {
     reportStreak(failures, lastUrl);
     // During an outage nothing is tried at exit: it would only hold up the shutdown.
-    if (sendLastOnExit && enabled && failures == 0) {
-        while (!messages.empty()) {
-            std::string message = std::move(messages.front());
-            messages.pop_front();
-            const std::string target = url;
+    if (mSendLastOnExit && mEnabled && failures == 0) {
+        while (!mMessages.empty()) {
+            std::string message = std::move(mMessages.front());
+            mMessages.pop_front();
+            const std::string target = mUrl;
             lock.unlock();
             bool sent = true;
             try {
@@ -143,15 +144,15 @@ void PushHandler::finish(unsigned failures, const std::string& lastUrl, std::uni
             }
             lock.lock();
             if (!sent) {
-                messages.push_front(std::move(message));
+                mMessages.push_front(std::move(message));
                 break;
             }
         }
     }
-    const std::size_t dropped = std::exchange(droppedByBound, 0);
-    const std::size_t discarded = messages.size();
-    messages.clear();
-    const std::string target = url;
+    const std::size_t dropped = std::exchange(mDroppedByBound, 0);
+    const std::size_t discarded = mMessages.size();
+    mMessages.clear();
+    const std::string target = mUrl;
     lock.unlock();
     reportDropped(dropped, target);
     if (discarded > 0) harbixLog()->warn("Discarded {} waiting message(s) for {} at exit", discarded, target);

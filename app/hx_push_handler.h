@@ -42,16 +42,16 @@ private:
     void requeueFront(std::string message);
     void finish(unsigned failures, const std::string& lastUrl, std::unique_lock<std::mutex>& lock);
 
-    bool enabled;
-    bool sendLastOnExit;
-    bool stop = false;
-    std::condition_variable condition;
-    std::mutex mutex;
-    std::thread thread;
-    std::deque<std::string> messages;
-    std::string url;
+    bool mEnabled;
+    bool mSendLastOnExit;
+    bool mStop = false;
+    std::condition_variable mCondition;
+    std::mutex mMutex;
+    std::thread mThread;
+    std::deque<std::string> mMessages;
+    std::string mUrl;
     // Documents dropped by the bound since the queue last had room; reported once per streak.
-    std::size_t droppedByBound = 0;
+    std::size_t mDroppedByBound = 0;
 };
 
 }  // namespace hx

@@ -7,7 +7,7 @@
 namespace hx {
 
 StatusHandler::StatusHandler(const Settings& settings)
-    : statusPushHandler(settings.statusPushEnabled, settings.statusPushUrl, false) {}
+    : mStatusPushHandler(settings.statusPushEnabled, settings.statusPushUrl, false) {}
 
 std::string StatusHandler::statusEventText(StatusPushCode code, const std::string& description) {
     return fmt::format("{{ \"status_code\" : {}, \"description\" : \"{}\"}}", static_cast<std::int32_t>(code),
@@ -15,11 +15,11 @@ std::string StatusHandler::statusEventText(StatusPushCode code, const std::strin
 }
 
 void StatusHandler::newStatusEvent(StatusPushCode code, const std::string& description) {
-    statusPushHandler.newMessage(statusEventText(code, description));
+    mStatusPushHandler.newMessage(statusEventText(code, description));
 }
 
 void StatusHandler::setVideoSourceStatus(bool ok, bool push) {
-    videoSourceStatus = ok;
+    mVideoSourceStatus = ok;
     if (!push) return;
     if (ok)
         newStatusEvent(StatusPushCode::VIDEO_SOURCE_OPEN, "Video source open");
@@ -29,75 +29,75 @@ void StatusHandler::setVideoSourceStatus(bool ok, bool push) {
 
 void StatusHandler::setRuntimeError(const std::string& description, bool push) {
     {
-        std::lock_guard lock(mutex);
-        runtimeErrorDescription = description;
-        runtimeError = true;
+        std::lock_guard lock(mMutex);
+        mRuntimeErrorDescription = description;
+        mRuntimeError = true;
     }
     if (push) newStatusEvent(StatusPushCode::RUNTIME_ERROR, description);
 }
 
 void StatusHandler::clearRuntimeError() {
-    std::lock_guard lock(mutex);
-    runtimeErrorDescription.clear();
-    runtimeError = false;
+    std::lock_guard lock(mMutex);
+    mRuntimeErrorDescription.clear();
+    mRuntimeError = false;
 }
 
 void StatusHandler::setSettingsError(const std::string& description, bool push) {
     {
-        std::lock_guard lock(mutex);
-        settingsErrorDescription = description;
-        settingsError = true;
+        std::lock_guard lock(mMutex);
+        mSettingsErrorDescription = description;
+        mSettingsError = true;
     }
     if (push) newStatusEvent(StatusPushCode::SETTINGS_ERROR, description);
 }
 
 void StatusHandler::clearSettingsError() {
-    std::lock_guard lock(mutex);
-    settingsErrorDescription.clear();
-    settingsError = false;
+    std::lock_guard lock(mMutex);
+    mSettingsErrorDescription.clear();
+    mSettingsError = false;
 }
 
 std::string StatusHandler::getInternalErrorDescription() const {
-    std::lock_guard lock(mutex);
-    if (runtimeError) return runtimeErrorDescription;
-    if (settingsError) return settingsErrorDescription;
+    std::lock_guard lock(mMutex);
+    if (mRuntimeError) return mRuntimeErrorDescription;
+    if (mSettingsError) return mSettingsErrorDescription;
     return "none";
 }
 
 StatusHandler::EngineInitError StatusHandler::getEngineInitError() const {
-    std::lock_guard lock(mutex);
-    if (settingsError) return {APIErrorCode::SETTINGS_ERROR, settingsErrorDescription};
-    if (!videoSourceStatus) return {APIErrorCode::VIDEO_SOURCE_ERROR, "Video source error"};
-    if (!runtimeError) return {APIErrorCode::SUCCESS, ""};
-    return {APIErrorCode::RUNTIME_ERROR, runtimeErrorDescription};
+    std::lock_guard lock(mMutex);
+    if (mSettingsError) return {APIErrorCode::SETTINGS_ERROR, mSettingsErrorDescription};
+    if (!mVideoSourceStatus) return {APIErrorCode::VIDEO_SOURCE_ERROR, "Video source error"};
+    if (!mRuntimeError) return {APIErrorCode::SUCCESS, ""};
+    return {APIErrorCode::RUNTIME_ERROR, mRuntimeErrorDescription};
 }
 
-bool StatusHandler::hasEngineInitError() const { return settingsError || !videoSourceStatus || runtimeError; }
+bool StatusHandler::hasEngineInitError() const { return mSettingsError || !mVideoSourceStatus || mRuntimeError; }
 
-bool StatusHandler::hasSettingsError() const { return settingsError; }
+bool StatusHandler::hasSettingsError() const { return mSettingsError; }
 
 void StatusHandler::setProcessing(bool processing) {
-    this->processing = processing;
+    mProcessing = processing;
     // Called on a copy, outside the lock, so that a callback may use the status handler.
     std::vector<std::function<void(bool)>> callbacks;
     {
-        std::lock_guard lock(mutex);
-        callbacks = processingStateChangedCallbacks;
+        std::lock_guard lock(mMutex);
+        callbacks = mProcessingStateChangedCallbacks;
     }
     for (const auto& callback : callbacks) callback(processing);
 }
 
-bool StatusHandler::isProcessing() const { return processing; }
+bool StatusHandler::isProcessing() const { return mProcessing; }
 
 void StatusHandler::registerProcessingStateChangedCallback(std::function<void(bool)> callback) {
-    std::lock_guard lock(mutex);
-    processingStateChangedCallbacks.push_back(std::move(callback));
+    std::lock_guard lock(mMutex);
+    mProcessingStateChangedCallbacks.push_back(std::move(callback));
 }
 
-bool StatusHandler::isRtpStreaming() const { return rtpStreaming; }
-void StatusHandler::setRtpStreaming(bool streaming) { rtpStreaming = streaming; }
+bool StatusHandler::isRtpStreaming() const { return mRtpStreaming; }
+void StatusHandler::setRtpStreaming(bool streaming) { mRtpStreaming = streaming; }
 
-StatusHandler::SourceStatus StatusHandler::getPrevSourceHandlerStatus() const { return prevSourceHandlerStatus; }
-void StatusHandler::setPrevSourceHandlerStatus(SourceStatus status) { prevSourceHandlerStatus = status; }
+StatusHandler::SourceStatus StatusHandler::getPrevSourceHandlerStatus() const { return mPrevSourceHandlerStatus; }
+void StatusHandler::setPrevSourceHandlerStatus(SourceStatus status) { mPrevSourceHandlerStatus = status; }
 
 }  // namespace hx

@@ -94,17 +94,17 @@ public:
     static std::string statusEventText(StatusPushCode code, const std::string& description);
 
 private:
-    std::atomic<bool> rtpStreaming{false};
-    std::atomic<bool> videoSourceStatus{false};
-    std::atomic<bool> settingsError{false};
-    std::atomic<bool> runtimeError{false};
-    std::string runtimeErrorDescription;
-    std::string settingsErrorDescription;
-    std::atomic<bool> processing{false};
-    std::atomic<SourceStatus> prevSourceHandlerStatus{NO_FRAME_YET};
-    mutable std::mutex mutex;  // guards the two texts and the callback list
-    std::vector<std::function<void(bool)>> processingStateChangedCallbacks;
-    PushHandler statusPushHandler;
+    std::atomic<bool> mRtpStreaming{false};
+    std::atomic<bool> mVideoSourceStatus{false};
+    std::atomic<bool> mSettingsError{false};
+    std::atomic<bool> mRuntimeError{false};
+    std::string mRuntimeErrorDescription;
+    std::string mSettingsErrorDescription;
+    std::atomic<bool> mProcessing{false};
+    std::atomic<SourceStatus> mPrevSourceHandlerStatus{NO_FRAME_YET};
+    mutable std::mutex mMutex;  // guards the two texts and the callback list
+    std::vector<std::function<void(bool)>> mProcessingStateChangedCallbacks;
+    PushHandler mStatusPushHandler;
 };
 
 }  // namespace hx

@@ -102,54 +102,55 @@ auto estimateTask(Stage& stage, TimerSlot slot, const cv::Mat& frame, std::vecto
 
 }  // namespace
 
-Lumora::LumoraImpl::LumoraImpl(const Settings& s) {
-    setSettings(s);
+Lumora::LumoraImpl::LumoraImpl(const Settings& settings) {
+    setSettings(settings);
     logInfo("Constructed Lumora version {}", getVersion());
 }
 
 Lumora::LumoraImpl::~LumoraImpl() { logInfo("Destructing Lumora version {}", getVersion()); }
 
-void Lumora::LumoraImpl::setSettings(const Settings& s) {
-    if (s.neuralNetworksPath.empty()) throw std::runtime_error("Empty networks path.");
-    settings = s;
+void Lumora::LumoraImpl::setSettings(const Settings& settings) {
+    if (settings.neuralNetworksPath.empty()) throw std::runtime_error("Empty networks path.");
+    mSettings = settings;
     applyLogLevel();
-    if (!cv::ocl::haveOpenCL()) settings.dnnTarget = Settings::CPU;
-    cv::setNumThreads(s.numThreads);
-    cv::ocl::setUseOpenCL(settings.gpuTargetEnabled());
+    if (!cv::ocl::haveOpenCL()) mSettings.dnnTarget = Settings::CPU;
+    cv::setNumThreads(settings.numThreads);
+    cv::ocl::setUseOpenCL(mSettings.gpuTargetEnabled());
 
     // Every component sees the caller's record as passed, in a fixed order, on every call:
     // each decides itself whether anything concerns it.
-    ISettingsObserver* const observers[] = {&faceDetector, &ageGender,    &headpose,    &smile,       &faceMask,
-                                            &emotions,     &bodyDetector, &bodyEncoder, &bodyTracker, &faceTracker};
-    for (ISettingsObserver* observer : observers) observer->onSettingsUpdate(s);
+    ISettingsObserver* const observers[] = {&mFaceDetector, &mAgeGender,  &mHeadpose,     &mSmile,
+                                            &mFaceMask,     &mEmotions,   &mBodyDetector, &mBodyEncoder,
+                                            &mBodyTracker,  &mFaceTracker};
+    for (ISettingsObserver* observer : observers) observer->onSettingsUpdate(settings);
 }
 
 // Stores the log level, capped at CRITICAL; a negative level is kept but leaves the logger
 // as it is.
 void Lumora::LumoraImpl::applyLogLevel() {
-    if (settings.logLevel > Settings::CRITICAL) settings.logLevel = Settings::CRITICAL;
-    if (settings.logLevel < Settings::TRACE) return;
+    if (mSettings.logLevel > Settings::CRITICAL) mSettings.logLevel = Settings::CRITICAL;
+    if (mSettings.logLevel < Settings::TRACE) return;
     if (auto logger = spdlog::get(LOGGER_NAME))
-        logger->set_level(static_cast<spdlog::level::level_enum>(settings.logLevel));
+        logger->set_level(static_cast<spdlog::level::level_enum>(mSettings.logLevel));
 }
 
 Lumora::LumoraImpl::Schedule Lumora::LumoraImpl::schedule() const {
-    if (forcedSchedule) return *forcedSchedule;
-    return settings.dnnTarget == Settings::GPU ? Schedule::SEQUENTIAL : Schedule::PARALLEL;
+    if (mForcedSchedule) return *mForcedSchedule;
+    return mSettings.dnnTarget == Settings::GPU ? Schedule::SEQUENTIAL : Schedule::PARALLEL;
 }
 
 std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool singleImage) {
     ScopedTimer whole(FACE_ANALYSIS);
     {
         ScopedTimer timer(FACE_DETECTION);
-        persons = faceDetector.detect(frame);
+        mPersons = mFaceDetector.detect(frame);
     }
 
-    const auto ageGenderTask = estimateTask(ageGender, AGE_GENDER, frame, persons);
-    const auto headposeTask = estimateTask(headpose, HEADPOSE, frame, persons);
-    const auto smileTask = estimateTask(smile, SMILE, frame, persons);
-    const auto faceMaskTask = estimateTask(faceMask, FACE_MASK, frame, persons);
-    const auto emotionsTask = estimateTask(emotions, EMOTIONS, frame, persons);
+    const auto ageGenderTask = estimateTask(mAgeGender, AGE_GENDER, frame, mPersons);
+    const auto headposeTask = estimateTask(mHeadpose, HEADPOSE, frame, mPersons);
+    const auto smileTask = estimateTask(mSmile, SMILE, frame, mPersons);
+    const auto faceMaskTask = estimateTask(mFaceMask, FACE_MASK, frame, mPersons);
+    const auto emotionsTask = estimateTask(mEmotions, EMOTIONS, frame, mPersons);
     const auto trackingTask = [&] {
         ScopedTimer timer(FACE_TRACKING);
         if (!singleImage) trackFaces(frame);
@@ -166,8 +167,8 @@ std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool 
         tbb::parallel_invoke(ageGenderTask, headposeTask, smileTask, faceMaskTask, emotionsTask, trackingTask);
     }
 
-    if (!singleImage) faceTracker.updatePersonData(persons);
-    return persons;
+    if (!singleImage) mFaceTracker.updatePersonData(mPersons);
+    return mPersons;
 }
 
 // The tracking step: reads only boxes, confidences, times and durations, which no estimator
@@ -175,12 +176,12 @@ std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool 
 // so that the tracker ages its tracks.
 void Lumora::LumoraImpl::trackFaces(const cv::Mat& frame) {
     std::vector<Detection> detections;
-    detections.reserve(persons.size());
-    for (const Person& p : persons)
+    detections.reserve(mPersons.size());
+    for (const Person& p : mPersons)
         detections.push_back({p.id, p.boundingBox, p.detectionConfidence, p.detectionTime, p.detectionDuration});
     ObjectTracker::Features none;
-    faceTracker.update(detections, frame, none, FACE_SIMILARITY_SCALE);
-    for (std::size_t i = 0; i < detections.size(); ++i) persons[i].id = detections[i].id;
+    mFaceTracker.update(detections, frame, none, FACE_SIMILARITY_SCALE);
+    for (std::size_t i = 0; i < detections.size(); ++i) mPersons[i].id = detections[i].id;
 }
 
 std::vector<Body> Lumora::LumoraImpl::analyzeBodies(const cv::Mat& frame) {
@@ -188,16 +189,16 @@ std::vector<Body> Lumora::LumoraImpl::analyzeBodies(const cv::Mat& frame) {
     std::vector<Detection> detections;
     {
         ScopedTimer timer(BODY_DETECTION);
-        detections = bodyDetector.detect(frame);
+        detections = mBodyDetector.detect(frame);
     }
     ObjectTracker::Features features;
     {
         ScopedTimer timer(BODY_ENCODING);
-        features = bodyEncoder.encodeBodies(frame, detections);
+        features = mBodyEncoder.encodeBodies(frame, detections);
     }
     {
         ScopedTimer timer(BODY_TRACKING);
-        bodyTracker.update(detections, frame, features, BODY_SIMILARITY_SCALE);
+        mBodyTracker.update(detections, frame, features, BODY_SIMILARITY_SCALE);
     }
 
     std::vector<Body> bodies;

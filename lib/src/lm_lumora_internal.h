@@ -32,48 +32,48 @@ public:
         SEQUENTIAL,  // one after another on the calling thread (GPU target)
     };
 
-    explicit LumoraImpl(const Settings& s);
+    explicit LumoraImpl(const Settings& settings);
     ~LumoraImpl();
     LumoraImpl(const LumoraImpl&) = delete;
     LumoraImpl& operator=(const LumoraImpl&) = delete;
 
-    void setSettings(const Settings& s);
-    Settings getSettings() const { return settings; }
+    void setSettings(const Settings& settings);
+    Settings getSettings() const { return mSettings; }
 
     std::vector<Person> analyzeFaces(const cv::Mat& frame, bool singleImage);
     std::vector<Body> analyzeBodies(const cv::Mat& frame);
 
-    std::vector<cv::Rect> getTrackedBoxes() { return faceTracker.getTrackedBoxes(); }
-    std::uint32_t getCountOfFaces() const { return faceTracker.getObjectCount(); }
-    std::uint32_t getCountOfBodies() const { return bodyTracker.getObjectCount(); }
+    std::vector<cv::Rect> getTrackedBoxes() { return mFaceTracker.getTrackedBoxes(); }
+    std::uint32_t getCountOfFaces() const { return mFaceTracker.getObjectCount(); }
+    std::uint32_t getCountOfBodies() const { return mBodyTracker.getObjectCount(); }
     // FaceTracker::reset also clears the per-person history; it hides, not overrides, the
     // object tracker's reset, so it is called on the face tracker itself.
-    void resetTracker(bool resetCounter) { faceTracker.reset(resetCounter); }
-    void resetBodyTracker(bool resetCounter) { bodyTracker.reset(resetCounter); }
+    void resetTracker(bool resetCounter) { mFaceTracker.reset(resetCounter); }
+    void resetBodyTracker(bool resetCounter) { mBodyTracker.reset(resetCounter); }
 
     // The schedule that the stored target implies, or the one forced for tests and
     // benchmarks (std::nullopt goes back to the target's).
     Schedule schedule() const;
-    void forceSchedule(std::optional<Schedule> forced) { forcedSchedule = forced; }
+    void forceSchedule(std::optional<Schedule> forced) { mForcedSchedule = forced; }
 
 private:
     void applyLogLevel();
     void trackFaces(const cv::Mat& frame);
 
     // Declaration order is construction order; destruction runs in reverse.
-    Settings settings;
-    FaceDetector faceDetector;
-    AgeGender ageGender;
-    HeadposeEstimator headpose;
-    Smile smile;
-    FaceMask faceMask;
-    EmotionsEstimator emotions;
-    BodyDetector bodyDetector;
-    BodyEncoder bodyEncoder;
-    BodyTracker bodyTracker;
-    FaceTracker faceTracker;
-    std::vector<Person> persons;  // the faces of the last analysed frame, worked on in place
-    std::optional<Schedule> forcedSchedule;
+    Settings mSettings;
+    FaceDetector mFaceDetector;
+    AgeGender mAgeGender;
+    HeadposeEstimator mHeadpose;
+    Smile mSmile;
+    FaceMask mFaceMask;
+    EmotionsEstimator mEmotions;
+    BodyDetector mBodyDetector;
+    BodyEncoder mBodyEncoder;
+    BodyTracker mBodyTracker;
+    FaceTracker mFaceTracker;
+    std::vector<Person> mPersons;  // the faces of the last analysed frame, worked on in place
+    std::optional<Schedule> mForcedSchedule;
 };
 
 }  // namespace lm

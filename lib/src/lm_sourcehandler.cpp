@@ -34,131 +34,133 @@ CameraBackend CameraBackend::v4l2() {
 // ---------------------------------------------------------------------------------------
 // Implementation object
 
-SourceHandler::SourceHandlerImpl::SourceHandlerImpl(int cameraIndex_, const cv::Size& requestedSize_,
-                                                    CameraBackend camera_)
-    : sourceKind(USB_CAMERA), cameraIndex(cameraIndex_), requestedSize(requestedSize_), camera(std::move(camera_)) {}
+SourceHandler::SourceHandlerImpl::SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize,
+                                                    CameraBackend camera)
+    : mSourceKind(USB_CAMERA), mCameraIndex(cameraIndex), mRequestedSize(requestedSize), mCamera(std::move(camera)) {}
 
-SourceHandler::SourceHandlerImpl::SourceHandlerImpl(const std::string& path, bool loop_, bool waitForConsumer_)
-    : sourceKind(VIDEO_FILE),
-      filePath(path),
-      loop(loop_),
-      waitForConsumer(waitForConsumer_),
-      camera(CameraBackend::v4l2()) {}
+SourceHandler::SourceHandlerImpl::SourceHandlerImpl(const std::string& path, bool loop, bool waitForConsumer)
+    : mSourceKind(VIDEO_FILE),
+      mFilePath(path),
+      mLoop(loop),
+      mWaitForConsumer(waitForConsumer),
+      mCamera(CameraBackend::v4l2()) {}
 
 SourceHandler::SourceHandlerImpl::SourceHandlerImpl(const std::string& url)
-    : sourceKind(VIDEO_STREAM), streamUrl(url), camera(CameraBackend::v4l2()) {}
+    : mSourceKind(VIDEO_STREAM), mStreamUrl(url), mCamera(CameraBackend::v4l2()) {}
 
 SourceHandler::SourceHandlerImpl::~SourceHandlerImpl() { stop(); }
 
 void SourceHandler::SourceHandlerImpl::start() {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::mutex> control(mControlMutex);
     startLocked();
 }
 
 void SourceHandler::SourceHandlerImpl::stop() {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::mutex> control(mControlMutex);
     stopLocked();
 }
 
 void SourceHandler::SourceHandlerImpl::startLocked() {
-    if (running) return;
+    if (mRunning) return;
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        frameNumber = 0;
-        consumed = false;
-        frame = cv::Mat();
+        std::lock_guard<std::mutex> lock(mMutex);
+        mFrameNumber = 0;
+        mConsumed = false;
+        mFrame = cv::Mat();
     }
     openSource();
-    if (!capture.isOpened()) {
-        capture.release();
+    if (!mCapture.isOpened()) {
+        mCapture.release();
         throw std::runtime_error("Could not open source");
     }
-    running = true;
-    paused = false;
-    thread = std::thread(&SourceHandlerImpl::threadLoop, this);
+    mRunning = true;
+    mPaused = false;
+    // A lambda, not a member pointer: the thread's state type would otherwise name this class
+    // in type information that the shared library exports.
+    mThread = std::thread([this] { threadLoop(); });
 }
 
 void SourceHandler::SourceHandlerImpl::stopLocked() {
-    if (!running && !thread.joinable()) return;
+    if (!mRunning && !mThread.joinable()) return;
     changeAndWake([this] {
-        running = false;
-        paused = false;
+        mRunning = false;
+        mPaused = false;
     });
     // The capture is released only once the grabbing thread can no longer touch it.
-    if (thread.joinable()) thread.join();
-    capture.release();
-    std::lock_guard<std::mutex> lock(propertiesMutex);
-    sourceWidth = sourceHeight = sourceFps = 0.0;
+    if (mThread.joinable()) mThread.join();
+    mCapture.release();
+    std::lock_guard<std::mutex> lock(mPropertiesMutex);
+    mSourceWidth = mSourceHeight = mSourceFps = 0.0;
 }
 
 void SourceHandler::SourceHandlerImpl::pause() {
-    changeAndWake([this] { paused = true; });
+    changeAndWake([this] { mPaused = true; });
 }
 
 void SourceHandler::SourceHandlerImpl::unpause() {
-    changeAndWake([this] { paused = false; });
+    changeAndWake([this] { mPaused = false; });
 }
 
 void SourceHandler::SourceHandlerImpl::changeAndWake(const std::function<void()>& change) {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(mMutex);
         change();
-        ++wakeups;
+        ++mWakeups;
     }
-    condition.notify_one();
+    mCondition.notify_one();
 }
 
-void SourceHandler::SourceHandlerImpl::useUsbCamera(int index, const cv::Size& size) {
-    std::lock_guard<std::mutex> control(controlMutex);
-    const bool wasRunning = running;
+void SourceHandler::SourceHandlerImpl::useUsbCamera(int cameraIndex, const cv::Size& requestedSize) {
+    std::lock_guard<std::mutex> control(mControlMutex);
+    const bool wasRunning = mRunning;
     stopLocked();
-    sourceKind = USB_CAMERA;
-    cameraIndex = index;
-    requestedSize = size;
-    filePath.clear();
-    streamUrl.clear();
-    loop = waitForConsumer = false;
+    mSourceKind = USB_CAMERA;
+    mCameraIndex = cameraIndex;
+    mRequestedSize = requestedSize;
+    mFilePath.clear();
+    mStreamUrl.clear();
+    mLoop = mWaitForConsumer = false;
     if (wasRunning) startLocked();
 }
 
-void SourceHandler::SourceHandlerImpl::useVideoFile(const std::string& path, bool loop_, bool waitForConsumer_) {
-    std::lock_guard<std::mutex> control(controlMutex);
-    const bool wasRunning = running;
+void SourceHandler::SourceHandlerImpl::useVideoFile(const std::string& path, bool loop, bool waitForConsumer) {
+    std::lock_guard<std::mutex> control(mControlMutex);
+    const bool wasRunning = mRunning;
     stopLocked();
-    sourceKind = VIDEO_FILE;
-    cameraIndex = 0;
-    requestedSize = cv::Size(0, 0);
-    filePath = path;
-    streamUrl.clear();
-    loop = loop_;
-    waitForConsumer = waitForConsumer_;
+    mSourceKind = VIDEO_FILE;
+    mCameraIndex = 0;
+    mRequestedSize = cv::Size(0, 0);
+    mFilePath = path;
+    mStreamUrl.clear();
+    mLoop = loop;
+    mWaitForConsumer = waitForConsumer;
     if (wasRunning) startLocked();
 }
 
 void SourceHandler::SourceHandlerImpl::useVideoStream(const std::string& url) {
-    std::lock_guard<std::mutex> control(controlMutex);
-    const bool wasRunning = running;
+    std::lock_guard<std::mutex> control(mControlMutex);
+    const bool wasRunning = mRunning;
     stopLocked();
-    sourceKind = VIDEO_STREAM;
-    cameraIndex = 0;
-    requestedSize = cv::Size(0, 0);
-    filePath.clear();
-    streamUrl = url;
-    loop = waitForConsumer = false;
+    mSourceKind = VIDEO_STREAM;
+    mCameraIndex = 0;
+    mRequestedSize = cv::Size(0, 0);
+    mFilePath.clear();
+    mStreamUrl = url;
+    mLoop = mWaitForConsumer = false;
     if (wasRunning) startLocked();
 }
 
 void SourceHandler::SourceHandlerImpl::openSource() {
-    capture.release();
-    switch (sourceKind.load()) {
-        case VIDEO_FILE: capture.open(filePath, cv::CAP_ANY); break;
-        case VIDEO_STREAM: capture.open(streamUrl, cv::CAP_GSTREAMER); break;
+    mCapture.release();
+    switch (mSourceKind.load()) {
+        case VIDEO_FILE: mCapture.open(mFilePath, cv::CAP_ANY); break;
+        case VIDEO_STREAM: mCapture.open(mStreamUrl, cv::CAP_GSTREAMER); break;
         case USB_CAMERA:
-            camera.open(capture, cameraIndex);
+            mCamera.open(mCapture, mCameraIndex);
             // A size with a zero side is no request at all.
-            if (requestedSize.width != 0 && requestedSize.height != 0) {
-                camera.set(capture, cv::CAP_PROP_FRAME_WIDTH, requestedSize.width);
-                camera.set(capture, cv::CAP_PROP_FRAME_HEIGHT, requestedSize.height);
+            if (mRequestedSize.width != 0 && mRequestedSize.height != 0) {
+                mCamera.set(mCapture, cv::CAP_PROP_FRAME_WIDTH, mRequestedSize.width);
+                mCamera.set(mCapture, cv::CAP_PROP_FRAME_HEIGHT, mRequestedSize.height);
             }
             break;
         default: throw std::invalid_argument("Unhandled source type.");
@@ -167,26 +169,26 @@ void SourceHandler::SourceHandlerImpl::openSource() {
 }
 
 void SourceHandler::SourceHandlerImpl::rememberSourceProperties() {
-    const bool open = capture.isOpened();
-    std::lock_guard<std::mutex> lock(propertiesMutex);
-    sourceWidth = open ? capture.get(cv::CAP_PROP_FRAME_WIDTH) : 0.0;
-    sourceHeight = open ? capture.get(cv::CAP_PROP_FRAME_HEIGHT) : 0.0;
-    sourceFps = open ? capture.get(cv::CAP_PROP_FPS) : 0.0;
+    const bool open = mCapture.isOpened();
+    std::lock_guard<std::mutex> lock(mPropertiesMutex);
+    mSourceWidth = open ? mCapture.get(cv::CAP_PROP_FRAME_WIDTH) : 0.0;
+    mSourceHeight = open ? mCapture.get(cv::CAP_PROP_FRAME_HEIGHT) : 0.0;
+    mSourceFps = open ? mCapture.get(cv::CAP_PROP_FPS) : 0.0;
 }
 
 cv::Size SourceHandler::SourceHandlerImpl::getSourceResolution() const {
-    std::lock_guard<std::mutex> lock(propertiesMutex);
-    return {static_cast<int>(sourceWidth), static_cast<int>(sourceHeight)};
+    std::lock_guard<std::mutex> lock(mPropertiesMutex);
+    return {static_cast<int>(mSourceWidth), static_cast<int>(mSourceHeight)};
 }
 
 int SourceHandler::SourceHandlerImpl::getSourceFrameDelay() const {
     double fps = 0.0;
     {
-        std::lock_guard<std::mutex> lock(propertiesMutex);
-        fps = sourceFps;
+        std::lock_guard<std::mutex> lock(mPropertiesMutex);
+        fps = mSourceFps;
     }
     if (fps > 0.0 && fps <= MAX_REPORTED_FPS) return static_cast<int>(1000.0 / fps);
-    return sourceKind == VIDEO_FILE ? FILE_DEFAULT_DELAY_MS : LIVE_DEFAULT_DELAY_MS;
+    return mSourceKind == VIDEO_FILE ? FILE_DEFAULT_DELAY_MS : LIVE_DEFAULT_DELAY_MS;
 }
 
 std::int64_t SourceHandler::SourceHandlerImpl::getSourceFps() const { return 1000 / getSourceFrameDelay(); }
@@ -195,17 +197,17 @@ std::int64_t SourceHandler::SourceHandlerImpl::getSourceFps() const { return 100
 // shows in the status instead of ending the process.
 void SourceHandler::SourceHandlerImpl::readFrame() {
     try {
-        if (!capture.read(frame)) frame = cv::Mat();
+        if (!mCapture.read(mFrame)) mFrame = cv::Mat();
     } catch (const std::exception& e) {
         logError(std::string("Video source read failed: ") + e.what());
-        frame = cv::Mat();
+        mFrame = cv::Mat();
     }
 }
 
 void SourceHandler::SourceHandlerImpl::waitForReconnect(std::unique_lock<std::mutex>& lock) {
-    const std::uint64_t seen = wakeups;
-    condition.wait_for(lock, RECONNECT_WAIT, [&] { return !running || wakeups != seen; });
-    if (!running) return;
+    const std::uint64_t seen = mWakeups;
+    mCondition.wait_for(lock, RECONNECT_WAIT, [&] { return !mRunning || mWakeups != seen; });
+    if (!mRunning) return;
     try {
         openSource();
     } catch (const std::exception& e) {
@@ -216,27 +218,27 @@ void SourceHandler::SourceHandlerImpl::waitForReconnect(std::unique_lock<std::mu
 void SourceHandler::SourceHandlerImpl::threadLoop() {
     const auto delay = std::chrono::milliseconds(getSourceFrameDelay());
     auto due = SteadyClock::now();
-    const bool isFile = sourceKind == VIDEO_FILE;
-    const bool isStream = sourceKind == VIDEO_STREAM;
-    while (running) {
-        std::unique_lock<std::mutex> lock(mutex);
+    const bool isFile = mSourceKind == VIDEO_FILE;
+    const bool isStream = mSourceKind == VIDEO_STREAM;
+    while (mRunning) {
+        std::unique_lock<std::mutex> lock(mMutex);
         // Pace: only a stop cuts this wait short.
-        if (condition.wait_until(lock, due, [this] { return !running.load(); })) return;
-        if (paused && !isStream) condition.wait(lock, [this] { return !paused || !running; });
+        if (mCondition.wait_until(lock, due, [this] { return !mRunning.load(); })) return;
+        if (mPaused && !isStream) mCondition.wait(lock, [this] { return !mPaused || !mRunning; });
         // The first read of a run never waits for the consumer.
-        if (isFile && waitForConsumer && !consumed && frameNumber != 0)
-            condition.wait(lock, [this] { return consumed || !running; });
+        if (isFile && mWaitForConsumer && !mConsumed && mFrameNumber != 0)
+            mCondition.wait(lock, [this] { return mConsumed || !mRunning; });
 
         readFrame();
         due = SteadyClock::now() + delay;
-        ++frameNumber;
-        consumed = false;
+        ++mFrameNumber;
+        mConsumed = false;
 
-        if (frame.empty() && running) {
-            if (isFile && loop) {
+        if (mFrame.empty() && mRunning) {
+            if (isFile && mLoop) {
                 // Start over in the same pass; this read is neither counted nor tested.
                 try {
-                    capture.set(cv::CAP_PROP_POS_FRAMES, 0);
+                    mCapture.set(cv::CAP_PROP_POS_FRAMES, 0);
                 } catch (const std::exception& e) {
                     logError(std::string("Video file rewind failed: ") + e.what());
                 }
@@ -251,21 +253,21 @@ void SourceHandler::SourceHandlerImpl::threadLoop() {
 SourceHandler::FrameResult SourceHandler::SourceHandlerImpl::getNextFrame() {
     // A frame already taken is answered without the mutex, so a consumer polling faster
     // than the source never blocks behind a read.
-    if (consumed) return {NO_NEW_FRAME, frameNumber, cv::Mat()};
-    std::unique_lock<std::mutex> lock(mutex);
-    const std::uint32_t number = frameNumber;
-    if (frame.empty()) {
+    if (mConsumed) return {NO_NEW_FRAME, mFrameNumber, cv::Mat()};
+    std::unique_lock<std::mutex> lock(mMutex);
+    const std::uint32_t number = mFrameNumber;
+    if (mFrame.empty()) {
         if (number == 0) return {NO_FRAME_YET, number, cv::Mat()};
-        switch (sourceKind.load()) {
+        switch (mSourceKind.load()) {
             case VIDEO_STREAM: return {STREAM_LOST, number, cv::Mat()};
             case VIDEO_FILE: return {VIDEO_ENDED, number, cv::Mat()};
             default: return {CAMERA_ERROR, number, cv::Mat()};
         }
     }
-    cv::Mat copy = frame.clone();
-    consumed = true;
+    cv::Mat copy = mFrame.clone();
+    mConsumed = true;
     lock.unlock();
-    condition.notify_one();  // a file reader waiting for its consumer goes on
+    mCondition.notify_one();  // a file reader waiting for its consumer goes on
     return {NEW_FRAME, number, std::move(copy)};
 }
 

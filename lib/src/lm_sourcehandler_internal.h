@@ -47,9 +47,9 @@ public:
     void useVideoFile(const std::string& path, bool loop, bool waitForConsumer);
     void useVideoStream(const std::string& url);
 
-    bool isUsbCamera() const { return sourceKind == USB_CAMERA; }
-    bool isVideoFile() const { return sourceKind == VIDEO_FILE; }
-    bool isVideoStream() const { return sourceKind == VIDEO_STREAM; }
+    bool isUsbCamera() const { return mSourceKind == USB_CAMERA; }
+    bool isVideoFile() const { return mSourceKind == VIDEO_FILE; }
+    bool isVideoStream() const { return mSourceKind == VIDEO_STREAM; }
 
     FrameResult getNextFrame();
     cv::Size getSourceResolution() const;
@@ -58,7 +58,7 @@ public:
     int getSourceFrameDelay() const;
 
     // Only for tests: a kind outside the three, to reach the open error.
-    void setSourceKindForTest(std::int32_t kind) { sourceKind = kind; }
+    void setSourceKindForTest(std::int32_t kind) { mSourceKind = kind; }
 
     // A lost stream is opened again this long after the failed read.
     static constexpr std::chrono::seconds RECONNECT_WAIT{5};
@@ -75,35 +75,35 @@ private:
     void changeAndWake(const std::function<void()>& change);
     void rememberSourceProperties();
 
-    cv::VideoCapture capture;
-    cv::Mat frame;
+    cv::VideoCapture mCapture;
+    cv::Mat mFrame;
     // Read without the mutex by a consumer that finds the frame already taken.
-    std::atomic<std::uint32_t> frameNumber{0};
-    std::atomic<bool> consumed{false};
-    std::atomic<std::int32_t> sourceKind{USB_CAMERA};
-    int cameraIndex = 0;
-    std::string filePath;
-    std::string streamUrl;
-    cv::Size requestedSize{0, 0};
-    bool loop = false;
-    bool waitForConsumer = false;
-    std::thread thread;
-    std::mutex mutex;
-    std::condition_variable condition;
-    std::atomic<bool> running{false};
-    std::atomic<bool> paused{false};
+    std::atomic<std::uint32_t> mFrameNumber{0};
+    std::atomic<bool> mConsumed{false};
+    std::atomic<std::int32_t> mSourceKind{USB_CAMERA};
+    int mCameraIndex = 0;
+    std::string mFilePath;
+    std::string mStreamUrl;
+    cv::Size mRequestedSize{0, 0};
+    bool mLoop = false;
+    bool mWaitForConsumer = false;
+    std::thread mThread;
+    std::mutex mMutex;
+    std::condition_variable mCondition;
+    std::atomic<bool> mRunning{false};
+    std::atomic<bool> mPaused{false};
 
-    CameraBackend camera;
+    CameraBackend mCamera;
     // Counts wake-ups (under the mutex), so the reconnect wait ends on any of them.
-    std::uint64_t wakeups = 0;
+    std::uint64_t mWakeups = 0;
     // start, stop and the switches from several threads must not interleave.
-    std::mutex controlMutex;
+    std::mutex mControlMutex;
     // The source's size and rate as seen right after it was opened: asked for by other
     // threads while a read may be blocking on the capture.
-    mutable std::mutex propertiesMutex;
-    double sourceWidth = 0.0;
-    double sourceHeight = 0.0;
-    double sourceFps = 0.0;
+    mutable std::mutex mPropertiesMutex;
+    double mSourceWidth = 0.0;
+    double mSourceHeight = 0.0;
+    double mSourceFps = 0.0;
 };
 
 }  // namespace lm::help

@@ -61,20 +61,20 @@ const typename Items::value_type& byId(const Items& items, std::uint32_t id) {
 template <class Family>
 class AggregatorFamily : public ::testing::Test {
 protected:
-    using Record = typename Family::Record;
-
-    TimePoint now() const { return clock.system(); }
-    Record at(std::uint32_t id, Milliseconds duration) const { return record<Record>(id, now(), duration); }
+    TimePoint now() const { return mClock.system(); }
+    auto at(std::uint32_t id, Milliseconds duration) const {
+        return record<typename Family::Record>(id, now(), duration);
+    }
 
     // Feeds one record of the id every 100 ms for the given span, with matching durations.
     void feedTrack(typename Family::Aggregator& aggregator, std::uint32_t id, Milliseconds span) {
         for (Milliseconds d{0}; d <= span; d += 100ms) {
             aggregator.newDetections({at(id, d)});
-            if (d < span) clock.advance(100ms);
+            if (d < span) mClock.advance(100ms);
         }
     }
 
-    lm::clock::FakeClock clock;
+    lm::clock::FakeClock mClock;
 };
 
 using Families = ::testing::Types<FaceFamily, BodyFamily>;
@@ -88,7 +88,7 @@ TYPED_TEST(AggregatorFamily, TrackIsFinalisedInTheFirstCallMoreThanTheDelayAfter
     for (const Case& c : {Case{1s, false}, Case{5001ms, false}, Case{5001ms + 1ns, true}}) {
         typename TypeParam::Aggregator aggregator;
         this->feedTrack(aggregator, 7, 3000ms);
-        this->clock.advance(c.silence);
+        this->mClock.advance(c.silence);
         aggregator.newDetections({});  // an empty frame is enough to finalise
         EXPECT_EQ(sortedIds(aggregator.getOngoingAggregations()), c.finalised ? Ids{} : Ids{7});
         const auto finalised = aggregator.getFinalizedAggregations(true);
@@ -103,7 +103,7 @@ TYPED_TEST(AggregatorFamily, TrackIsFinalisedInTheFirstCallMoreThanTheDelayAfter
 TYPED_TEST(AggregatorFamily, WithoutFurtherCallsAnEndedTrackStaysOngoing) {
     typename TypeParam::Aggregator aggregator;
     this->feedTrack(aggregator, 7, 3000ms);
-    this->clock.advance(1h);
+    this->mClock.advance(1h);
     EXPECT_EQ(sortedIds(aggregator.getOngoingAggregations()), Ids{7});
     EXPECT_TRUE(aggregator.getFinalizedAggregations(true).empty());
 }
@@ -112,7 +112,7 @@ TYPED_TEST(AggregatorFamily, SummariesAreCollectedOnlyOnce) {
     typename TypeParam::Aggregator aggregator;
     this->feedTrack(aggregator, 1, 2000ms);
     this->feedTrack(aggregator, 2, 2000ms);
-    this->clock.advance(6s);
+    this->mClock.advance(6s);
     aggregator.newDetections({});
 
     EXPECT_EQ(sortedIds(aggregator.getFinalizedAggregations(false)), (Ids{1, 2}));
@@ -125,11 +125,11 @@ TYPED_TEST(AggregatorFamily, SummariesAreCollectedOnlyOnce) {
 TYPED_TEST(AggregatorFamily, ShortTracksVanishWithoutASummary) {
     typename TypeParam::Aggregator aggregator;
     aggregator.newDetections({this->at(1, 0ms), this->at(2, 0ms)});
-    this->clock.advance(999ms);
+    this->mClock.advance(999ms);
     aggregator.newDetections({this->at(1, 999ms), this->at(2, 1000ms)});
     EXPECT_EQ(sortedIds(aggregator.getOngoingAggregations()), Ids{2});
 
-    this->clock.advance(6s);
+    this->mClock.advance(6s);
     aggregator.newDetections({});
     EXPECT_EQ(sortedIds(aggregator.getFinalizedAggregations(true)), Ids{2});
     EXPECT_TRUE(aggregator.getOngoingAggregations().empty());  // 1 has left the map as well
@@ -138,7 +138,7 @@ TYPED_TEST(AggregatorFamily, ShortTracksVanishWithoutASummary) {
 TYPED_TEST(AggregatorFamily, AllAggregationsListOngoingBeforeFinalisedAndChangeNothing) {
     typename TypeParam::Aggregator aggregator;
     this->feedTrack(aggregator, 1, 1500ms);
-    this->clock.advance(6s);
+    this->mClock.advance(6s);
     this->feedTrack(aggregator, 2, 1500ms);  // its first record finalises track 1
 
     const auto all = aggregator.getAllAggregations();
@@ -152,7 +152,7 @@ TYPED_TEST(AggregatorFamily, AllAggregationsListOngoingBeforeFinalisedAndChangeN
 TYPED_TEST(AggregatorFamily, CleaningEmptiesTheFinalisedListOrEverything) {
     typename TypeParam::Aggregator aggregator;
     this->feedTrack(aggregator, 1, 1500ms);
-    this->clock.advance(6s);
+    this->mClock.advance(6s);
     this->feedTrack(aggregator, 2, 1500ms);
 
     aggregator.cleanFinalizedAggregations();
@@ -221,7 +221,7 @@ TYPED_TEST(AggregatorFamily, SlidingWindowAcceptsAnOlderBatchOnceTheNewerRecords
     using Record = typename TypeParam::Record;
     typename TypeParam::Sliding window(10000ms);
     window.newDetections({this->at(1, 2000ms)});
-    this->clock.advance(11s);
+    this->mClock.advance(11s);
     EXPECT_NO_THROW(window.newDetections({record<Record>(2, this->now() - 5s, 2000ms)}));
     EXPECT_EQ(sortedIds(window.getAggregations(0ms)), Ids{2});
 }
@@ -230,9 +230,9 @@ TYPED_TEST(AggregatorFamily, SlidingWindowRefusingABatchStillPrunes) {
     using Record = typename TypeParam::Record;
     typename TypeParam::Sliding window(10000ms);
     window.newDetections({this->at(1, 2000ms)});
-    this->clock.advance(5s);
+    this->mClock.advance(5s);
     window.newDetections({this->at(2, 2000ms)});
-    this->clock.advance(5s + 1ns);  // 1 has expired, 2 has not
+    this->mClock.advance(5s + 1ns);  // 1 has expired, 2 has not
     EXPECT_THROW(window.newDetections({record<Record>(3, this->now() - 6s, 2000ms)}), std::runtime_error);
     window.setMaxWindowDuration(Milliseconds::max());  // keep whatever the refusing call left
     EXPECT_EQ(sortedIds(window.getAggregations(0ms)), Ids{2});
@@ -249,7 +249,7 @@ TYPED_TEST(AggregatorFamily, SlidingWindowSummarisesOnlyTheRequestedWindow) {
         if (s >= 35) frame.push_back(record<Record>(3, t0 + std::chrono::seconds(s), std::chrono::seconds(s)));
         window.newDetections(frame);
     }
-    this->clock.advance(40s);
+    this->mClock.advance(40s);
 
     struct Case {
         Milliseconds window;
@@ -275,12 +275,12 @@ TYPED_TEST(AggregatorFamily, SlidingWindowPrunesAtEveryCallAndHonoursAChangedMax
     typename TypeParam::Sliding window(10000ms);
     EXPECT_EQ(window.getMaxWindowDuration(), 10000ms);
     window.newDetections({this->at(1, 2000ms)});
-    this->clock.advance(5s);
+    this->mClock.advance(5s);
     window.newDetections({this->at(2, 2000ms)});
 
-    this->clock.advance(5s);  // track 1 exactly 10 s old: stays
+    this->mClock.advance(5s);  // track 1 exactly 10 s old: stays
     EXPECT_EQ(sortedIds(window.getAggregations(0ms)), (Ids{1, 2}));
-    this->clock.advance(1ns);
+    this->mClock.advance(1ns);
     window.newDetections({});                          // an empty batch still prunes
     window.setMaxWindowDuration(Milliseconds::max());  // would keep everything not pruned yet
     EXPECT_EQ(window.getMaxWindowDuration(), Milliseconds::max());
@@ -306,7 +306,7 @@ TYPED_TEST(AggregatorFamily, LastDetectionsKeepTheLatestStoredRecordPerId) {
     using Record = typename TypeParam::Record;
     typename TypeParam::Latest latest(10000ms);
     latest.newDetections({this->at(7, 1500ms), this->at(8, 1500ms)});
-    this->clock.advance(2s);
+    this->mClock.advance(2s);
     // Replaces the stored record of 7 even though it is older than it.
     latest.newDetections({record<Record>(7, this->now() - 3s, 4000ms)});
 
@@ -319,7 +319,7 @@ TYPED_TEST(AggregatorFamily, LastDetectionsReturnOnlyTracksOfAtLeastOneSecond) {
     typename TypeParam::Latest latest(10000ms);
     latest.newDetections({this->at(7, 500ms), this->at(8, 999ms), this->at(9, 1000ms)});
     EXPECT_EQ(sortedIds(latest.getLastDetections(0ms)), Ids{9});
-    this->clock.advance(600ms);
+    this->mClock.advance(600ms);
     latest.newDetections({this->at(7, 1100ms)});  // id 7 was stored all along
     EXPECT_EQ(sortedIds(latest.getLastDetections(0ms)), (Ids{7, 9}));
 }
@@ -341,7 +341,7 @@ TYPED_TEST(AggregatorFamily, LastDetectionsWindowsAndExpiry) {
         EXPECT_EQ(sortedIds(latest.getLastDetections(c.window)), c.ids);
     }
 
-    this->clock.advance(1ns);  // 1 expires
+    this->mClock.advance(1ns);  // 1 expires
     EXPECT_EQ(sortedIds(latest.getLastDetections(20000ms)), (Ids{3, 4}));
     latest.setMaxWindowDuration(1000ms);
     EXPECT_EQ(sortedIds(latest.getLastDetections(0ms)), Ids{4});

@@ -12,7 +12,8 @@ namespace {
 
 // A matrix with row pointers, as the routine takes it.
 struct Matrix {
-    Matrix(int rows, int cols) : rows(rows), cols(cols), data(static_cast<size_t>(rows * cols)) {
+    Matrix(int rowCount, int columnCount)
+        : rows(rowCount), cols(columnCount), data(static_cast<size_t>(rowCount * columnCount)) {
         for (int i = 0; i < rows; ++i) rowPtrs.push_back(data.data() + i * cols);
     }
     Matrix(std::initializer_list<std::vector<int>> init)

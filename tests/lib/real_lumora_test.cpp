@@ -53,7 +53,7 @@ protected:
         return s;
     }
 
-    lm::clock::FakeClock clock;  // before the facade, so its trackers start on it
+    lm::clock::FakeClock mClock;  // before the facade, so its trackers start on it
 };
 
 TEST_F(RealLumoraTest, AstronautIsAPlausibleSmilingWomanFacingTheCamera) {
@@ -116,7 +116,7 @@ TEST_P(RealWalkersTest, SixWalkersOfTheStreetKeepTheirTrackIds) {
     }
 
     for (std::size_t f = 1; f < frames.size(); ++f) {
-        clock.advance(100ms);  // vtest.avi's rate
+        mClock.advance(100ms);  // vtest.avi's rate
         const std::vector<lm::Body> bodies = lumora.analyzeBodies(frames[f]);
         // A walker whose score dips under the detector's threshold misses a frame.
         EXPECT_GE(bodies.size(), WALKERS.size() - 1) << "frame " << 300 + f;
@@ -134,6 +134,6 @@ TEST_P(RealWalkersTest, SixWalkersOfTheStreetKeepTheirTrackIds) {
 INSTANTIATE_TEST_SUITE_P(Rates, RealWalkersTest,
                          ::testing::Values(WalkCase{"tracker30fps", lm::Settings::FPS_30, 6},
                                            WalkCase{"tracker10fps", lm::Settings::FPS_10, 2}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 }  // namespace

@@ -329,7 +329,7 @@ TEST_P(RealModels, FaceMaskStandInAnswersUnknown) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, RealModels, ::testing::Values(Variant{false, 1.0}, Variant{true, 1.5}),
-                         [](const auto& info) { return info.param.quantized ? "Quantized" : "Plain"; });
+                         [](const auto& paramInfo) { return paramInfo.param.quantized ? "Quantized" : "Plain"; });
 
 class RealModelFiles : public ::testing::Test {
 protected:
@@ -499,9 +499,9 @@ TEST(ScaledToLength, HoldsTheLengthOverAWideRangeOfInputs) {
 class TfjsWeights : public ::testing::Test {
 protected:
     void write(const std::string& name, const std::string& bytes) {
-        std::ofstream(dir.file(name), std::ios::binary) << bytes;
+        std::ofstream(mDir.file(name), std::ios::binary) << bytes;
     }
-    lmtest::TempDir dir;
+    lmtest::TempDir mDir;
 };
 
 TEST_F(TfjsWeights, DecodesEveryStorageTypeAtAnyOffset) {
@@ -518,7 +518,7 @@ TEST_F(TfjsWeights, DecodesEveryStorageTypeAtAnyOffset) {
         {"name":"f","shape":[],"dtype":"float32"},
         {"name":"h","shape":[1,2],"dtype":"float32","quantization":{"dtype":"float16"}},
         {"name":"i","shape":[1],"dtype":"int32"}]}])");
-    const real::Weights w = real::readWeightsManifest(dir.file("m.json"));
+    const real::Weights w = real::readWeightsManifest(mDir.file("m.json"));
     EXPECT_EQ(w.at("q").values, (std::vector<float>{-1.0f, 0.0f, 126.5f}));
     EXPECT_EQ(w.at("f").values, (std::vector<float>{1.5f}));
     EXPECT_EQ(w.at("h").values, (std::vector<float>{1.0f, -2.0f}));
@@ -541,24 +541,24 @@ TEST_F(TfjsWeights, DamagedFilesAreNamedErrors) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        fs::remove(dir.file("m.bin"));
+        fs::remove(mDir.file("m.bin"));
         if (c.writeShard) write("m.bin", c.shard);
         try {
-            real::readWeightsManifest(dir.file("m.json"));
+            real::readWeightsManifest(mDir.file("m.json"));
             ADD_FAILURE() << "no error";
         } catch (const std::runtime_error& e) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
         }
     }
     write("bad.json", "[{\"paths\": ");
-    EXPECT_THROW(real::readWeightsManifest(dir.file("bad.json")), std::runtime_error);
+    EXPECT_THROW(real::readWeightsManifest(mDir.file("bad.json")), std::runtime_error);
 }
 
 TEST_F(TfjsWeights, MissingWeightsWriteNoModelFiles) {
-    const std::string out = dir.file("models");
+    const std::string out = mDir.file("models");
     fs::create_directories(out);
     try {
-        real::writeRealModels({dir.file("nowhere")}, out);
+        real::writeRealModels({mDir.file("nowhere")}, out);
         ADD_FAILURE() << "no error";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("nowhere/face-api/model/ssd_mobilenetv1_model-weights_manifest.json"),

@@ -47,7 +47,7 @@ public:
     static std::vector<AggregatedPerson> aggregateOffline(const std::vector<Person>& persons);
 
 private:
-    class AggregatorImpl;
+    class LUMORA_NO_EXPORT AggregatorImpl;
     std::unique_ptr<AggregatorImpl> mImpl;
 };
 
@@ -69,7 +69,7 @@ public:
     static std::vector<AggregatedBody> aggregateOffline(const std::vector<Body>& bodies);
 
 private:
-    class BodyAggregatorImpl;
+    class LUMORA_NO_EXPORT BodyAggregatorImpl;
     std::unique_ptr<BodyAggregatorImpl> mImpl;
 };
 
@@ -94,7 +94,7 @@ public:
     void clean();
 
 private:
-    class SlidingWindowAggregatorImpl;
+    class LUMORA_NO_EXPORT SlidingWindowAggregatorImpl;
     std::unique_ptr<SlidingWindowAggregatorImpl> mImpl;
 };
 
@@ -114,7 +114,7 @@ public:
     void clean();
 
 private:
-    class SlidingWindowBodyAggregatorImpl;
+    class LUMORA_NO_EXPORT SlidingWindowBodyAggregatorImpl;
     std::unique_ptr<SlidingWindowBodyAggregatorImpl> mImpl;
 };
 
@@ -137,7 +137,7 @@ public:
     void clean();
 
 private:
-    class LastDetectionsImpl;
+    class LUMORA_NO_EXPORT LastDetectionsImpl;
     std::unique_ptr<LastDetectionsImpl> mImpl;
 };
 
@@ -157,7 +157,7 @@ public:
     void clean();
 
 private:
-    class LastBodyDetectionsImpl;
+    class LUMORA_NO_EXPORT LastBodyDetectionsImpl;
     std::unique_ptr<LastBodyDetectionsImpl> mImpl;
 };
 

@@ -44,7 +44,7 @@ public:
     void resetTracker(bool resetCounter);
     void resetBodyTracker(bool resetCounter);
 
-    class LumoraImpl;
+    class LUMORA_NO_EXPORT LumoraImpl;
 
 private:
     std::unique_ptr<LumoraImpl> mImpl;

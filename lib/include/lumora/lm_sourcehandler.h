@@ -69,7 +69,7 @@ public:
     // The rate the source is paced at: 1000 / frame delay in whole milliseconds.
     std::int64_t getSourceFps() const;
 
-    class SourceHandlerImpl;
+    class LUMORA_NO_EXPORT SourceHandlerImpl;
 
 private:
     std::unique_ptr<SourceHandlerImpl> mImpl;
