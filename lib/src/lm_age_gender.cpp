@@ -7,8 +7,7 @@ namespace lm {
 namespace {
 
 const char* const BASE_NAME = "agegender";
-const cv::Size INPUT_SIZE(112, 112);
-const cv::Scalar RGB_MEAN(131.0912, 103.8827, 91.4953, 0);
+constexpr int INPUT_SIDE = 112;
 const char* const AGE_OUTPUT_SCOPE = "model/age/Softmax";
 const char* const GENDER_OUTPUT_SCOPE = "model/gender/Sigmoid";
 constexpr float MAX_AGE = 101.0f;
@@ -29,42 +28,26 @@ float genderScore(const cv::Mat& output) { return clampScore(2.0f * outputValues
 
 }  // namespace
 
-void AgeGender::loadNetwork(const Settings& settings) { mModel.load(settings, BASE_NAME); }
+// No heads until the first settings arrive.
+AgeGender::AgeGender() : FaceEstimator(BASE_NAME, INPUT_SIDE, {}) {}
 
-void AgeGender::onSettingsUpdate(const Settings& settings) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    const bool switchesChanged = settings.useAge != mUseAge || settings.useGender != mUseGender;
-    if (mModel.differs(settings) || switchesChanged) loadNetwork(settings);
-    mModel.setTarget(settings.gpuTargetEnabled());
+std::vector<std::string> AgeGender::headsFor(const Settings& settings) const {
+    std::vector<std::string> heads;
+    if (settings.useAge) heads.emplace_back(AGE_OUTPUT_SCOPE);
+    if (settings.useGender) heads.emplace_back(GENDER_OUTPUT_SCOPE);
+    return heads;
+}
 
-    mOutputNames.clear();
-    mOutputs.clear();
-    mOutputNames.reserve(2);
-    mOutputs.reserve(2);
+// Both switches off ask for no head at all, and a pass with no heads must not run.
+bool AgeGender::takeSwitches(const Settings& settings) {
     mUseAge = settings.useAge;
-    if (mUseAge) mOutputNames.emplace_back(AGE_OUTPUT_SCOPE);
     mUseGender = settings.useGender;
-    if (mUseGender) mOutputNames.emplace_back(GENDER_OUTPUT_SCOPE);
+    return mUseAge || mUseGender;
 }
 
-int AgeGender::preferableTarget() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mModel.target();
-}
-
-void AgeGender::estimate(const cv::Mat& frame, std::vector<Person>& people) {
-    if (!mUseAge && !mUseGender) return;
-    std::lock_guard<std::mutex> lock(mMutex);
-    // Read again under the lock: an update may have switched both heads off since, and a
-    // pass with no output names must not run.
-    const bool useAge = mUseAge;
-    const bool useGender = mUseGender;
-    if (mOutputNames.empty()) return;
-    runFacePasses(mModel.net(), frame, people, INPUT_SIZE, RGB_MEAN, mOutputNames, mOutputs,
-                  [&](Person& person, const std::vector<cv::Mat>& outputs) {
-                      if (useAge) person.age = expectedAge(outputs[0]);
-                      if (useGender) person.gender = genderScore(outputs[useAge ? 1 : 0]);
-                  });
+void AgeGender::decode(Person& person, const std::vector<cv::Mat>& outputs, const cv::Size&) const {
+    if (mUseAge) person.age = expectedAge(outputs[0]);
+    if (mUseGender) person.gender = genderScore(outputs[mUseAge ? 1 : 0]);
 }
 
 }  // namespace lm

@@ -3,41 +3,29 @@
 // switched off; the network is asked only for the heads switched on, and a change of
 // either switch reloads the model.
 
-#include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "lm_network.h"
-#include "lm_settings_observer.h"
+#include "face_estimator.h"
 #include "lumora/lm_records.h"
 
 namespace lm {
 
-class AgeGender : public ISettingsObserver {
+// Writes `age` (0..101) and `gender` (-1..1, positive female) of each face large enough.
+class AgeGender : public FaceEstimator {
 public:
-    AgeGender() = default;
-    ~AgeGender() override = default;
-    AgeGender(const AgeGender&) = delete;
-    AgeGender& operator=(const AgeGender&) = delete;
-
-    void onSettingsUpdate(const Settings& settings) override;
-    // Writes `age` (0..101) and `gender` (-1..1, positive female) of each face large enough.
-    void estimate(const cv::Mat& frame, std::vector<Person>& people);
-
-    int preferableTarget() const;
+    AgeGender();
 
 private:
-    void loadNetwork(const Settings& settings);
+    std::vector<std::string> headsFor(const Settings& settings) const override;
+    bool takeSwitches(const Settings& settings) override;
+    void decode(Person& person, const std::vector<cv::Mat>& outputs, const cv::Size& frame) const override;
 
-    mutable std::mutex mMutex;
-    StageModel mModel;
-    std::vector<std::string> mOutputNames;
-    std::vector<cv::Mat> mOutputs;
-    std::atomic<bool> mUseAge{false};
-    std::atomic<bool> mUseGender{false};
+    // Guarded by the estimator's lock, like the heads they choose.
+    bool mUseAge = false;
+    bool mUseGender = false;
 };
 
 }  // namespace lm

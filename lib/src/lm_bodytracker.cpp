@@ -9,46 +9,21 @@ constexpr std::int32_t MIN_HITS = 5;
 // Rows by network type (NORMAL, then QUANTIZED) and rate class (FPS_30, FPS_10, FPS_5):
 // IoU, distance, size, appearance weights, match threshold, hits to confirm. The
 // quantized network shares one row between FPS_10 and FPS_5.
-constexpr ObjectTracker::Weights BODY_WEIGHTS[2][3] = {
-    {
+constexpr ObjectTracker::WeightTable BODY_WEIGHTS = {{
+    {{
         {0.87526035f, 1.0f, 0.1f, 0.23859002f, 0.45912042f, MIN_HITS},
         {0.77343154f, 0.76043946f, 0.80093485f, 0.22624433f, 0.7f, MIN_HITS},
         {0.8434761f, 0.43075415f, 0.5638526f, 0.14722142f, 0.49632552f, MIN_HITS},
-    },
-    {
+    }},
+    {{
         {0.17478684f, 0.10919283f, 0.13952006f, 0.766247f, 0.20341767f, MIN_HITS},
         {0.308119f, 0.14259087f, 0.5364094f, 0.95508504f, 0.3240823f, MIN_HITS},
         {0.308119f, 0.14259087f, 0.5364094f, 0.95508504f, 0.3240823f, MIN_HITS},
-    },
-};
+    }},
+}};
 
 }  // namespace
 
-BodyTracker::BodyTracker() {
-    tuneWeights();
-    fps();  // primes the meter, so the first update measures the time since construction
-}
-
-void BodyTracker::onSettingsUpdate(const Settings& settings) {
-    std::lock_guard<std::mutex> lock(mutex);
-    networkType = settings.networkType;
-    fpsFixed = settings.bodyTrackFps != Settings::DYNAMIC;
-    fpsClass = fpsFixed ? settings.bodyTrackFps : Settings::FPS_10;
-    tuneWeights();
-}
-
-void BodyTracker::checkFPS(int rate) {
-    if (fpsFixed) return;
-    const std::int32_t measured = classOfRate(rate);
-    if (measured == fpsClass) return;
-    fpsClass = measured;
-    tuneWeights();
-}
-
-void BodyTracker::tuneWeights() {
-    if (fpsClass < Settings::FPS_30 || fpsClass > Settings::FPS_5) return;
-    const int table = networkType == Settings::NORMAL ? 0 : 1;
-    applyWeights(BODY_WEIGHTS[table][fpsClass - Settings::FPS_30]);
-}
+BodyTracker::BodyTracker() : ObjectTracker(BODY_WEIGHTS, &Settings::bodyTrackFps) {}
 
 }  // namespace lm

@@ -1,38 +1,23 @@
 #pragma once
 // The probability that a face wears a mask: the third class of the mask network.
 
-#include <atomic>
-#include <mutex>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "lm_network.h"
-#include "lm_settings_observer.h"
+#include "face_estimator.h"
 #include "lumora/lm_records.h"
 
 namespace lm {
 
-class FaceMask : public ISettingsObserver {
+// Writes `faceMask` (0..1) of each face large enough; switched off, touches nothing.
+class FaceMask : public FaceEstimator {
 public:
-    FaceMask() = default;
-    ~FaceMask() override = default;
-    FaceMask(const FaceMask&) = delete;
-    FaceMask& operator=(const FaceMask&) = delete;
-
-    void onSettingsUpdate(const Settings& settings) override;
-    // Writes `faceMask` (0..1) of each face large enough; switched off, touches nothing.
-    void estimate(const cv::Mat& frame, std::vector<Person>& people);
-
-    int preferableTarget() const;
+    FaceMask();
 
 private:
-    void loadNetwork(const Settings& settings);
-
-    mutable std::mutex mMutex;
-    StageModel mModel;
-    std::vector<cv::Mat> mOutputs;
-    std::atomic<bool> mUseFaceMask{false};
+    bool takeSwitches(const Settings& settings) override;
+    void decode(Person& person, const std::vector<cv::Mat>& outputs, const cv::Size& frame) const override;
 };
 
 }  // namespace lm

@@ -13,73 +13,49 @@ constexpr float NO_APPEARANCE = 0.0f;
 
 // Rows by network type (NORMAL, then QUANTIZED) and rate class (FPS_30, FPS_10, FPS_5):
 // IoU, distance, size, appearance weights, match threshold, hits to confirm.
-constexpr ObjectTracker::Weights FACE_WEIGHTS[2][3] = {
-    {
+constexpr ObjectTracker::WeightTable FACE_WEIGHTS = {{
+    {{
         {0.412907f, 1.0f, 0.46718213f, NO_APPEARANCE, 0.39649695f, MIN_HITS},
         {0.6028209f, 0.4755743f, 0.27829134f, NO_APPEARANCE, 0.27019346f, MIN_HITS},
         {0.19949114f, 0.5030433f, 0.85368097f, NO_APPEARANCE, 0.20272504f, MIN_HITS},
-    },
-    {
+    }},
+    {{
         {1.0f, 0.61462563f, 0.5f, NO_APPEARANCE, 0.25f, MIN_HITS},
         {0.20315297f, 0.69592816f, 0.5f, NO_APPEARANCE, 0.41826385f, MIN_HITS},
         {0.107403345f, 0.9967057f, 0.41976762f, NO_APPEARANCE, 0.25042114f, MIN_HITS},
-    },
-};
+    }},
+}};
 
 }  // namespace
 
-FaceTracker::FaceTracker() : lastPersonUpdateTime(clock::steadyNow()) {
-    tuneWeights();
-    fps();  // primes the meter, so the first update measures the time since construction
-}
-
-void FaceTracker::onSettingsUpdate(const Settings& settings) {
-    std::lock_guard<std::mutex> lock(mutex);
-    networkType = settings.networkType;
-    fpsFixed = settings.faceTrackFps != Settings::DYNAMIC;
-    fpsClass = fpsFixed ? settings.faceTrackFps : Settings::FPS_10;
-    tuneWeights();
-}
-
-void FaceTracker::checkFPS(int rate) {
-    if (fpsFixed) return;
-    const std::int32_t measured = classOfRate(rate);
-    if (measured == fpsClass) return;
-    fpsClass = measured;
-    tuneWeights();
-}
-
-void FaceTracker::tuneWeights() {
-    if (fpsClass < Settings::FPS_30 || fpsClass > Settings::FPS_5) return;
-    const int table = networkType == Settings::NORMAL ? 0 : 1;
-    applyWeights(FACE_WEIGHTS[table][fpsClass - Settings::FPS_30]);
-}
+FaceTracker::FaceTracker()
+    : ObjectTracker(FACE_WEIGHTS, &Settings::faceTrackFps), mLastPersonUpdateTime(clock::steadyNow()) {}
 
 void FaceTracker::reset(bool restartIds) {
     ObjectTracker::reset(restartIds);
-    trackedPersons.clear();
-    lastPersonUpdateTime = clock::steadyNow();
-    personIntervalStarted = false;
+    mTrackedPersons.clear();
+    mLastPersonUpdateTime = clock::steadyNow();
+    mPersonIntervalStarted = false;
 }
 
 void FaceTracker::updatePersonData(std::vector<Person>& persons) {
     const clock::SteadyTime now = clock::steadyNow();
     // The first interval after a start or a reset spans a pause, not time in front of the
     // camera: it counts as 0.
-    personElapsedTime = personIntervalStarted
-                            ? std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPersonUpdateTime)
-                            : std::chrono::milliseconds(0);
-    lastPersonUpdateTime = now;
-    personIntervalStarted = true;
+    mPersonElapsedTime = mPersonIntervalStarted
+                             ? std::chrono::duration_cast<std::chrono::milliseconds>(now - mLastPersonUpdateTime)
+                             : std::chrono::milliseconds(0);
+    mLastPersonUpdateTime = now;
+    mPersonIntervalStarted = true;
 
     for (Person& person : persons) {
-        const auto found = std::find_if(trackedPersons.begin(), trackedPersons.end(),
+        const auto found = std::find_if(mTrackedPersons.begin(), mTrackedPersons.end(),
                                         [&](const TrackedPerson& t) { return t.id == person.id; });
-        if (found != trackedPersons.end()) {
-            continuePerson(*found, person, personElapsedTime);
+        if (found != mTrackedPersons.end()) {
+            continuePerson(*found, person, mPersonElapsedTime);
         } else {
             // A track's first frame keeps its own estimates and adds no sample.
-            TrackedPerson& added = trackedPersons.emplace_back();
+            TrackedPerson& added = mTrackedPersons.emplace_back();
             added.id = person.id;
         }
     }
@@ -112,14 +88,14 @@ void FaceTracker::continuePerson(TrackedPerson& tracked, Person& person, std::ch
 
 void FaceTracker::forgetEndedTracks() {
     std::vector<std::uint32_t> liveIds;
-    liveIds.reserve(trackedObjects.size());
-    for (const TrackedObject& track : trackedObjects) liveIds.push_back(track.id);
+    liveIds.reserve(mTrackedObjects.size());
+    for (const TrackedObject& track : mTrackedObjects) liveIds.push_back(track.id);
     std::sort(liveIds.begin(), liveIds.end());
-    trackedPersons.erase(std::remove_if(trackedPersons.begin(), trackedPersons.end(),
-                                        [&](const TrackedPerson& p) {
-                                            return !std::binary_search(liveIds.begin(), liveIds.end(), p.id);
-                                        }),
-                         trackedPersons.end());
+    mTrackedPersons.erase(std::remove_if(mTrackedPersons.begin(), mTrackedPersons.end(),
+                                         [&](const TrackedPerson& p) {
+                                             return !std::binary_search(liveIds.begin(), liveIds.end(), p.id);
+                                         }),
+                          mTrackedPersons.end());
 }
 
 std::uint32_t FaceTracker::TrackedPerson::getAveragedAge() const {

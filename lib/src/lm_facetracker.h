@@ -36,8 +36,6 @@ public:
     FaceTracker();
     ~FaceTracker() override = default;
 
-    void onSettingsUpdate(const Settings& settings) override;
-
     // Drops every track like ObjectTracker::reset, and also the per-person history, and
     // restarts the interval of updatePersonData, so a new person never continues an old
     // person's durations and samples, and the pause is never counted as time seen.
@@ -50,21 +48,16 @@ public:
     void updatePersonData(std::vector<Person>& persons);
 
     // The history list, for inspection. Takes no lock, like updatePersonData.
-    const std::vector<TrackedPerson>& getTrackedPersons() const { return trackedPersons; }
-
-protected:
-    void checkFPS(int rate) override;
-    void tuneWeights() override;
+    const std::vector<TrackedPerson>& getTrackedPersons() const { return mTrackedPersons; }
 
 private:
     void continuePerson(TrackedPerson& tracked, Person& person, std::chrono::milliseconds e);
     void forgetEndedTracks();
 
-    std::vector<TrackedPerson> trackedPersons;  // in order of first appearance
-    clock::SteadyTime lastPersonUpdateTime;
-    std::chrono::milliseconds personElapsedTime{0};
-    bool personIntervalStarted = false;  // false until the first call after a start or reset
-    std::int32_t networkType = Settings::NORMAL;
+    std::vector<TrackedPerson> mTrackedPersons;  // in order of first appearance
+    clock::SteadyTime mLastPersonUpdateTime;
+    std::chrono::milliseconds mPersonElapsedTime{0};
+    bool mPersonIntervalStarted = false;  // false until the first call after a start or reset
 };
 
 }  // namespace lm

@@ -7,12 +7,10 @@ namespace lm {
 namespace {
 
 const char* const BASE_NAME = "headpose";
-const cv::Size INPUT_SIZE(112, 112);
-const cv::Scalar RGB_MEAN(131.0912, 103.8827, 91.4953, 0);
+constexpr int INPUT_SIDE = 112;
 const char* const YAW_OUTPUT_SCOPE = "model/yaw/Softmax";
 const char* const PITCH_OUTPUT_SCOPE = "model/pitch/Softmax";
 const char* const ROLL_OUTPUT_SCOPE = "model/roll/Softmax";
-const std::vector<std::string> NETWORK_ENDPOINTS = {YAW_OUTPUT_SCOPE, PITCH_OUTPUT_SCOPE, ROLL_OUTPUT_SCOPE};
 
 // Camera coordinates in centimetres: x to the right of the image, y upwards, z the depth
 // in front of the camera, whose plane is z = 0.
@@ -96,38 +94,21 @@ Headgaze headgaze(const WorldPosition& position, std::int16_t yaw, std::int16_t 
 
 }  // namespace headpose
 
-void HeadposeEstimator::loadNetwork(const Settings& settings) { mModel.load(settings, BASE_NAME); }
+HeadposeEstimator::HeadposeEstimator()
+    : FaceEstimator(BASE_NAME, INPUT_SIDE, {YAW_OUTPUT_SCOPE, PITCH_OUTPUT_SCOPE, ROLL_OUTPUT_SCOPE}) {}
 
-void HeadposeEstimator::onSettingsUpdate(const Settings& settings) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (mModel.differs(settings)) loadNetwork(settings);
-    mModel.setTarget(settings.gpuTargetEnabled());
-    mUseHeadpose = settings.useHeadpose;
-}
+bool HeadposeEstimator::takeSwitches(const Settings& settings) { return settings.useHeadpose; }
 
-int HeadposeEstimator::preferableTarget() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mModel.target();
-}
-
-void HeadposeEstimator::estimate(const cv::Mat& frame, std::vector<Person>& people) {
-    if (!mUseHeadpose) return;
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (!mUseHeadpose) return;  // switched off while this call waited for the lock
-    const cv::Size frameSize = frame.size();
-    runFacePasses(
-        mModel.net(), frame, people, INPUT_SIZE, RGB_MEAN, NETWORK_ENDPOINTS, mOutputs,
-        [&](Person& person, const std::vector<cv::Mat>& outputs) {
-            person.headpose.yaw = truncateToInt16(headpose::expectedAngle(outputs[0]));
-            person.headpose.pitch = truncateToInt16(headpose::expectedAngle(outputs[1]));
-            person.headpose.roll = truncateToInt16(headpose::expectedAngle(outputs[2]));
-            const headpose::Windows windows = headpose::windowsAt(person.distanceFromCamera);
-            const auto yaw = static_cast<float>(person.headpose.yaw);
-            person.isViewing = yaw >= -windows.viewing && yaw <= windows.viewing;
-            person.isDwelling = yaw >= -windows.dwelling && yaw <= windows.dwelling;
-            person.worldPosition = headpose::worldPosition(person.boundingBox, person.distanceFromCamera, frameSize);
-            person.headgaze = headpose::headgaze(person.worldPosition, person.headpose.yaw, person.headpose.pitch);
-        });
+void HeadposeEstimator::decode(Person& person, const std::vector<cv::Mat>& outputs, const cv::Size& frame) const {
+    person.headpose.yaw = truncateToInt16(headpose::expectedAngle(outputs[0]));
+    person.headpose.pitch = truncateToInt16(headpose::expectedAngle(outputs[1]));
+    person.headpose.roll = truncateToInt16(headpose::expectedAngle(outputs[2]));
+    const headpose::Windows windows = headpose::windowsAt(person.distanceFromCamera);
+    const auto yaw = static_cast<float>(person.headpose.yaw);
+    person.isViewing = yaw >= -windows.viewing && yaw <= windows.viewing;
+    person.isDwelling = yaw >= -windows.dwelling && yaw <= windows.dwelling;
+    person.worldPosition = headpose::worldPosition(person.boundingBox, person.distanceFromCamera, frame);
+    person.headgaze = headpose::headgaze(person.worldPosition, person.headpose.yaw, person.headpose.pitch);
 }
 
 }  // namespace lm

@@ -3,40 +3,26 @@
 // and from it and the face's distance: whether the person is viewing or dwelling, where
 // the head is in camera coordinates, and where the head's direction meets the camera plane.
 
-#include <atomic>
-#include <mutex>
+#include <cstdint>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "lm_network.h"
-#include "lm_settings_observer.h"
+#include "face_estimator.h"
 #include "lumora/lm_records.h"
 
 namespace lm {
 
-// Named with a suffix: lm::Headpose is already the records' three-angle group.
-class HeadposeEstimator : public ISettingsObserver {
+// Writes `headpose`, `isViewing`, `isDwelling`, `worldPosition` and `headgaze` of each
+// face large enough, from its box and `distanceFromCamera`. Named with a suffix:
+// lm::Headpose is already the records' three-angle group.
+class HeadposeEstimator : public FaceEstimator {
 public:
-    HeadposeEstimator() = default;
-    ~HeadposeEstimator() override = default;
-    HeadposeEstimator(const HeadposeEstimator&) = delete;
-    HeadposeEstimator& operator=(const HeadposeEstimator&) = delete;
-
-    void onSettingsUpdate(const Settings& settings) override;
-    // Writes `headpose`, `isViewing`, `isDwelling`, `worldPosition` and `headgaze` of each
-    // face large enough, from its box and `distanceFromCamera`.
-    void estimate(const cv::Mat& frame, std::vector<Person>& people);
-
-    int preferableTarget() const;
+    HeadposeEstimator();
 
 private:
-    void loadNetwork(const Settings& settings);
-
-    mutable std::mutex mMutex;
-    StageModel mModel;
-    std::vector<cv::Mat> mOutputs;
-    std::atomic<bool> mUseHeadpose{false};
+    bool takeSwitches(const Settings& settings) override;
+    void decode(Person& person, const std::vector<cv::Mat>& outputs, const cv::Size& frame) const override;
 };
 
 // The geometry after the network, in single precision as the stage computes it.

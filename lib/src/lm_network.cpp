@@ -6,7 +6,6 @@
 
 #include <spdlog/spdlog.h>
 
-#include "lumora/lm_help.h"
 #include "util/crypt.h"
 #include "util/filesystem.h"
 #include "util/ir_reader.h"
@@ -16,8 +15,6 @@ namespace lm {
 namespace {
 
 constexpr const char* LOGGER_NAME = "LumoraLog";
-constexpr float CROP_PADDING = 0.3f;
-constexpr float CROP_SHRINK = -0.0625f;
 
 void logError(const std::string& message) {
     if (auto logger = spdlog::get(LOGGER_NAME)) logger->error(message);
@@ -69,17 +66,6 @@ void StageModel::load(const Settings& settings, const std::string& baseName) {
 void StageModel::setTarget(bool gpu) {
     mGpu = gpu;
     mNet.setPreferableTarget(dnnTargetFor(gpu));
-}
-
-cv::Rect faceCropSquare(const cv::Rect& box, const cv::Mat& frame) {
-    const cv::Rect c = help::padClipRect(help::padRect(box, CROP_PADDING), CROP_SHRINK, frame);
-    const int side = std::min(c.width, c.height);
-    return {c.x + (c.width - side) / 2, c.y + (c.height - side) / 2, side, side};
-}
-
-cv::Rect estimatorCrop(const cv::Rect& box, const cv::Mat& frame) {
-    if (box.width < MIN_BBOX_SIZE.width || box.height < MIN_BBOX_SIZE.height) return {};
-    return faceCropSquare(box, frame);
 }
 
 const float* outputValues(const cv::Mat& output, std::size_t count) {

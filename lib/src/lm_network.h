@@ -1,16 +1,15 @@
 #pragma once
 // What the library's network stages share: where a model's two encrypted files lie, how a
 // model is read from them, the model state every stage keeps with its reload rule, and the
-// square face crop through which the five face estimators run one pass per face.
+// reading of network outputs into record fields.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 
-#include "lumora/lm_records.h"
 #include "lumora/lm_settings.h"
 
 namespace lm {
@@ -69,36 +68,6 @@ private:
     Settings::NetworkType mNetworkType = Settings::NORMAL;
     bool mGpu = false;
 };
-
-// Faces narrower or lower than this are left to themselves by the estimators.
-const cv::Size MIN_BBOX_SIZE(15, 15);
-
-// The square an estimator crops for a face box: the box padded by 30 %, shrunk by 6.25 %
-// of that, clipped to the frame, and the largest square centred in the result (an odd
-// surplus pixel falls to the right or the bottom).
-cv::Rect faceCropSquare(const cv::Rect& box, const cv::Mat& frame);
-
-// The square to run an estimator on, or an empty rectangle when the face is skipped:
-// smaller than MIN_BBOX_SIZE, or lying wholly outside the frame.
-cv::Rect estimatorCrop(const cv::Rect& box, const cv::Mat& frame);
-
-// One forward pass per face that estimatorCrop accepts, in list order: the crop (sharing
-// the frame's pixels) resized to inputSize, red and blue swapped, mean subtracted, as
-// 32-bit floats; the outputs asked by name land in `outputs` (cleared, storage kept) and
-// `decode(person, outputs)` writes the stage's fields.
-template <typename Decode>
-void runFacePasses(cv::dnn::Net& net, const cv::Mat& frame, std::vector<Person>& people, const cv::Size& inputSize,
-                   const cv::Scalar& mean, const std::vector<std::string>& outputNames, std::vector<cv::Mat>& outputs,
-                   Decode&& decode) {
-    for (Person& person : people) {
-        const cv::Rect square = estimatorCrop(person.boundingBox, frame);
-        if (square.empty()) continue;
-        net.setInput(cv::dnn::blobFromImage(frame(square), 1.0, inputSize, mean, true, false, CV_32F));
-        outputs.clear();
-        net.forward(outputs, outputNames);
-        decode(person, outputs);
-    }
-}
 
 // The first `count` values of a network output. Throws std::runtime_error when the output
 // holds fewer, so that a model with a smaller head than a stage reads fails instead of

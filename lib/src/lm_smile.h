@@ -1,38 +1,23 @@
 #pragma once
 // The smile probability of every face.
 
-#include <atomic>
-#include <mutex>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "lm_network.h"
-#include "lm_settings_observer.h"
+#include "face_estimator.h"
 #include "lumora/lm_records.h"
 
 namespace lm {
 
-class Smile : public ISettingsObserver {
+// Writes `smile` (0..1) of each face large enough; switched off, touches nothing.
+class Smile : public FaceEstimator {
 public:
-    Smile() = default;
-    ~Smile() override = default;
-    Smile(const Smile&) = delete;
-    Smile& operator=(const Smile&) = delete;
-
-    void onSettingsUpdate(const Settings& settings) override;
-    // Writes `smile` (0..1) of each face large enough; switched off, touches nothing.
-    void estimate(const cv::Mat& frame, std::vector<Person>& people);
-
-    int preferableTarget() const;
+    Smile();
 
 private:
-    void loadNetwork(const Settings& settings);
-
-    mutable std::mutex mMutex;
-    StageModel mModel;
-    std::vector<cv::Mat> mOutputs;
-    std::atomic<bool> mUseSmile{false};
+    bool takeSwitches(const Settings& settings) override;
+    void decode(Person& person, const std::vector<cv::Mat>& outputs, const cv::Size& frame) const override;
 };
 
 }  // namespace lm

@@ -43,21 +43,49 @@ void warn(const std::string& message) {
     if (auto logger = spdlog::get(LOGGER_NAME)) logger->warn(message);
 }
 
-}  // namespace
-
-float CallRateMeter::operator()() {
-    const clock::SystemTime previous = mPrevious;
-    mPrevious = clock::systemNow();
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(mPrevious - previous);
-    return 1000.0f / static_cast<float>(elapsed.count());
-}
-
-ObjectTracker::ObjectTracker() : lastUpdateTime(clock::steadyNow()) {}
-
-int ObjectTracker::rateToInt(float rate) {
+// A measured rate as int; a rate without one (infinite, NaN, out of range) gives INT_MIN.
+int rateToInt(float rate) {
     const double r = rate;
     if (!(r > static_cast<double>(INT_MIN) - 1.0 && r < static_cast<double>(INT_MAX) + 1.0)) return INT_MIN;
     return static_cast<int>(r);
+}
+
+// The rate class of a measured rate: FPS_30 from 20, FPS_10 from 9 to 19, FPS_5 below.
+std::int32_t classOfRate(int rate) {
+    if (rate >= 20) return Settings::FPS_30;
+    if (rate >= 9) return Settings::FPS_10;
+    return Settings::FPS_5;  // also the INT_MIN of an interval of 0 ms
+}
+
+}  // namespace
+
+ObjectTracker::ObjectTracker(const WeightTable& weights, Settings::TrackerFps Settings::*rateSetting)
+    : mWeightTable(weights), mRateSetting(rateSetting), mLastUpdateTime(clock::steadyNow()) {
+    tuneWeights();
+    mFps();
+}
+
+void ObjectTracker::onSettingsUpdate(const Settings& settings) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mNetworkType = settings.networkType;
+    const Settings::TrackerFps fixed = settings.*mRateSetting;
+    mFpsFixed = fixed != Settings::DYNAMIC;
+    mFpsClass = mFpsFixed ? fixed : Settings::FPS_10;
+    tuneWeights();
+}
+
+void ObjectTracker::checkFPS(int rate) {
+    if (mFpsFixed) return;
+    const std::int32_t measured = classOfRate(rate);
+    if (measured == mFpsClass) return;
+    mFpsClass = measured;
+    tuneWeights();
+}
+
+void ObjectTracker::tuneWeights() {
+    if (mFpsClass < Settings::FPS_30 || mFpsClass > Settings::FPS_5) return;
+    const int table = mNetworkType == Settings::NORMAL ? 0 : 1;
+    applyWeights(mWeightTable[table][mFpsClass - Settings::FPS_30]);
 }
 
 void ObjectTracker::update(std::vector<Detection>& detections, const cv::Mat& frame, Features& features,
@@ -66,27 +94,27 @@ void ObjectTracker::update(std::vector<Detection>& detections, const cv::Mat& fr
         throw std::invalid_argument("Appearance vectors do not match the detections: " +
                                     std::to_string(features->size()) + " for " + std::to_string(detections.size()));
 
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mMutex);
     const clock::SteadyTime now = clock::steadyNow();
-    elapsedTime = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastUpdateTime);
-    lastUpdateTime = now;
-    checkFPS(rateToInt(fps()));
+    mElapsedTime = std::chrono::duration_cast<std::chrono::milliseconds>(now - mLastUpdateTime);
+    mLastUpdateTime = now;
+    checkFPS(rateToInt(mFps()));
 
     const int frameArea = frame.cols * frame.rows;
     const cv::Size frameSize(frame.cols, frame.rows);
 
-    if (trackedObjects.empty()) {
+    if (mTrackedObjects.empty()) {
         for (std::size_t j = 0; j < detections.size(); ++j) openTrack(detections[j], frameArea, features, j);
         return;
     }
 
-    for (TrackedObject& track : trackedObjects) {
-        track.kalmanFilter.step(elapsedTime);
+    for (TrackedObject& track : mTrackedObjects) {
+        track.kalmanFilter.step(mElapsedTime);
         track.box = track.kalmanFilter.getPrediction();
     }
 
     if (detections.empty()) {
-        for (TrackedObject& track : trackedObjects) missingObject(track);
+        for (TrackedObject& track : mTrackedObjects) missingObject(track);
     } else {
         assignDetections(detections, features, frameArea, similarityScale);
     }
@@ -118,8 +146,8 @@ int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& b, const 
 
     const float size = static_cast<float>(std::min(areaA, areaB)) / static_cast<float>(std::max(areaA, areaB));
 
-    const float numerator = ((iouWeight * iou + 0.0f) + distanceWeight * distance) + sizeWeight * size;
-    const float weights = (distanceWeight + iouWeight) + sizeWeight;
+    const float numerator = ((mIouWeight * iou + 0.0f) + mDistanceWeight * distance) + mSizeWeight * size;
+    const float weights = (mDistanceWeight + mIouWeight) + mSizeWeight;
     if (feature == nullptr) return toUtility(numerator / weights);
 
     float appearance = 0.0f;
@@ -127,12 +155,12 @@ int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& b, const 
         const float s = Encoder::similarity(stored, *feature, similarityScale);
         if (s > appearance) appearance = s;  // a NaN never wins
     });
-    return toUtility((numerator + appearanceWeight * appearance) / (weights + appearanceWeight));
+    return toUtility((numerator + mAppearanceWeight * appearance) / (weights + mAppearanceWeight));
 }
 
 void ObjectTracker::assignDetections(std::vector<Detection>& detections, Features& features, int frameArea,
                                      float similarityScale) {
-    const int nT = static_cast<int>(trackedObjects.size());
+    const int nT = static_cast<int>(mTrackedObjects.size());
     const int nD = static_cast<int>(detections.size());
 
     std::vector<int> utilities(static_cast<std::size_t>(nT) * static_cast<std::size_t>(nD));
@@ -141,7 +169,7 @@ void ObjectTracker::assignDetections(std::vector<Detection>& detections, Feature
         int* row = utilities.data() + static_cast<std::size_t>(i) * nD;
         rows[i] = row;
         for (int j = 0; j < nD; ++j)
-            row[j] = utility(trackedObjects[i], detections[j].boundingBox, features ? &(*features)[j] : nullptr,
+            row[j] = utility(mTrackedObjects[i], detections[j].boundingBox, features ? &(*features)[j] : nullptr,
                              similarityScale);
     }
 
@@ -151,13 +179,13 @@ void ObjectTracker::assignDetections(std::vector<Detection>& detections, Feature
         // Without an assignment nothing can be continued safely: every track misses this
         // frame and every detection opens a track, so each still gets an id.
         warn("Track assignment failed; treating every detection as new");
-        for (TrackedObject& track : trackedObjects) missingObject(track);
+        for (TrackedObject& track : mTrackedObjects) missingObject(track);
         for (int j = 0; j < nD; ++j) openTrack(detections[j], frameArea, features, j);
         hungarian_free(&problem);
         return;
     }
 
-    const int threshold = static_cast<int>(static_cast<double>(matchThreshold) * 1000.0);
+    const int threshold = static_cast<int>(static_cast<double>(mMatchThreshold) * 1000.0);
     // Row order decides the order of new ids: first detections refused by a real track, in
     // track order, then those paired with padding rows. Tracks appended here sit at indexes
     // of padding rows or beyond and are never addressed by this walk.
@@ -165,13 +193,13 @@ void ObjectTracker::assignDetections(std::vector<Detection>& detections, Feature
         for (int j = 0; j < n; ++j) {
             if (problem.assignment[i][j] != HUNGARIAN_ASSIGNED) continue;
             if (j >= nD) {
-                missingObject(trackedObjects[i]);
+                missingObject(mTrackedObjects[i]);
             } else if (i >= nT) {
                 openTrack(detections[j], frameArea, features, j);
             } else if (rows[i][j] > threshold) {
-                continueTrack(trackedObjects[i], detections[j], features, j);
+                continueTrack(mTrackedObjects[i], detections[j], features, j);
             } else {
-                missingObject(trackedObjects[i]);
+                missingObject(mTrackedObjects[i]);
                 openTrack(detections[j], frameArea, features, j);
             }
         }
@@ -194,9 +222,9 @@ void ObjectTracker::continueTrack(TrackedObject& track, Detection& detection, Fe
 }
 
 void ObjectTracker::newObject(Detection& detection, int frameArea) {
-    nextId += 1;
-    detection.id = nextId;
-    TrackedObject& track = trackedObjects.emplace_back();
+    mNextId += 1;
+    detection.id = mNextId;
+    TrackedObject& track = mTrackedObjects.emplace_back();
     track.id = detection.id;
     track.box = detection.boundingBox;
     track.hits = 1;
@@ -205,20 +233,20 @@ void ObjectTracker::newObject(Detection& detection, int frameArea) {
 
 void ObjectTracker::newObject(Detection& detection, int frameArea, AppearanceVector&& feature) {
     newObject(detection, frameArea);
-    trackedObjects.back().featureHistory.push(feature);
+    mTrackedObjects.back().featureHistory.push(feature);
 }
 
 void ObjectTracker::updateObject(TrackedObject& track, Detection& detection) {
     track.kalmanFilter.correct(detection.boundingBox);
     track.box = detection.boundingBox;
-    track.trackedDuration += elapsedTime;
+    track.trackedDuration += mElapsedTime;
     detection.id = track.id;
     detection.detectionDuration = track.trackedDuration;
     track.missedFrames = 0;
     track.hits += 1;
-    if (static_cast<std::int32_t>(track.hits) >= minHits && !track.confirmed) {
+    if (static_cast<std::int32_t>(track.hits) >= mMinHits && !track.confirmed) {
         track.confirmed = true;
-        confirmedCount += 1;
+        mConfirmedCount += 1;
     }
 }
 
@@ -237,58 +265,53 @@ void ObjectTracker::deleteInvalidTrackers(const cv::Size& frameSize) {
                static_cast<std::int32_t>(track.missedFrames) > static_cast<std::int32_t>(missLimit(track.hits)) ||
                track.box.width <= 0 || track.box.height <= 0;
     };
-    trackedObjects.erase(std::remove_if(trackedObjects.begin(), trackedObjects.end(), invalid), trackedObjects.end());
+    mTrackedObjects.erase(std::remove_if(mTrackedObjects.begin(), mTrackedObjects.end(), invalid),
+                          mTrackedObjects.end());
 }
 
 void ObjectTracker::reset(bool restartIds) {
-    std::lock_guard<std::mutex> lock(mutex);
-    trackedObjects.clear();
+    std::lock_guard<std::mutex> lock(mMutex);
+    mTrackedObjects.clear();
     if (restartIds) {
-        nextId = 0;
-        confirmedCount = 0;
+        mNextId = 0;
+        mConfirmedCount = 0;
     }
 }
 
 std::uint32_t ObjectTracker::getObjectCount() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return confirmedCount;
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mConfirmedCount;
 }
 
 std::vector<cv::Rect> ObjectTracker::getTrackedBoxes() {
     std::vector<cv::Rect> boxes;
-    boxes.reserve(trackedObjects.size());
-    for (const TrackedObject& track : trackedObjects) boxes.push_back(track.box);
+    boxes.reserve(mTrackedObjects.size());
+    for (const TrackedObject& track : mTrackedObjects) boxes.push_back(track.box);
     return boxes;
 }
 
 ObjectTracker::Weights ObjectTracker::getWeights() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return {iouWeight, distanceWeight, sizeWeight, appearanceWeight, matchThreshold, minHits};
+    std::lock_guard<std::mutex> lock(mMutex);
+    return {mIouWeight, mDistanceWeight, mSizeWeight, mAppearanceWeight, mMatchThreshold, mMinHits};
 }
 
 std::int32_t ObjectTracker::getFpsClass() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return fpsClass;
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mFpsClass;
 }
 
 void ObjectTracker::applyWeights(const Weights& row) {
-    iouWeight = row.iou;
-    distanceWeight = row.distance;
-    sizeWeight = row.size;
-    appearanceWeight = row.appearance;
-    matchThreshold = row.matchThreshold;
-    minHits = row.minHits;
-}
-
-std::int32_t ObjectTracker::classOfRate(int rate) {
-    if (rate >= 20) return Settings::FPS_30;
-    if (rate >= 9) return Settings::FPS_10;
-    return Settings::FPS_5;  // also the INT_MIN of an interval of 0 ms
+    mIouWeight = row.iou;
+    mDistanceWeight = row.distance;
+    mSizeWeight = row.size;
+    mAppearanceWeight = row.appearance;
+    mMatchThreshold = row.matchThreshold;
+    mMinHits = row.minHits;
 }
 
 std::vector<ObjectTracker::TrackedObject> ObjectTracker::getTrackedObjects() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return trackedObjects;
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mTrackedObjects;
 }
 
 }  // namespace lm

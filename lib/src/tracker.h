@@ -6,8 +6,9 @@
 // and then continues, creates, ages and deletes tracks. Every detection leaves with a
 // track id; one that continued a track also with the track's duration.
 //
-// Subclasses choose the utility weights, the hits that confirm a track and the frame-rate
-// class through onSettingsUpdate, checkFPS and tuneWeights.
+// Each tracker brings its table of utility weights (which also holds the hits that confirm
+// a track) and names the settings field that fixes its frame-rate class; the class is
+// either that fixed one or follows the measured update rate, and chooses the row in force.
 
 #include <array>
 #include <chrono>
@@ -22,6 +23,7 @@
 #include "encoder.h"
 #include "kalman_filter.h"
 #include "lm_settings_observer.h"
+#include "lumora/lm_help.h"
 #include "lumora/lm_records.h"
 #include "lumora/lm_settings.h"
 
@@ -64,17 +66,6 @@ private:
     std::uint64_t mCount = 0;
 };
 
-// Rate of the calls: 1000 over the whole milliseconds since the previous call, on the
-// system clock; infinite for two calls within one millisecond, negative if the clock went
-// back. A new meter remembers the epoch, so owners call it once to prime it.
-class CallRateMeter {
-public:
-    float operator()();
-
-private:
-    clock::SystemTime mPrevious{};
-};
-
 class ObjectTracker : public ISettingsObserver {
 public:
     static constexpr std::size_t FEATURE_HISTORY_SIZE = 20;
@@ -92,9 +83,25 @@ public:
         FeatureHistory featureHistory;  // the newest appearance vectors of the track
     };
 
+    // A row of utility weights, with the match threshold and the hits that confirm a track.
+    struct Weights {
+        float iou;
+        float distance;
+        float size;
+        float appearance;
+        float matchThreshold;
+        std::int32_t minHits;
+    };
+    // Rows by network type (NORMAL, then QUANTIZED) and rate class (FPS_30, FPS_10, FPS_5).
+    using WeightTable = std::array<std::array<Weights, 3>, 2>;
+
     ~ObjectTracker() override = default;
     ObjectTracker(const ObjectTracker&) = delete;
     ObjectTracker& operator=(const ObjectTracker&) = delete;
+
+    // Takes the network type and the rate class: the one the tracker's settings field
+    // fixes, or FPS_10 to start from when it is DYNAMIC. Then puts their row in force.
+    void onSettingsUpdate(const Settings& settings) override;
 
     // One tracking step. Only the size of the frame is used. When `features` holds a value
     // it must hold one vector per detection, in the same order (std::invalid_argument
@@ -112,50 +119,30 @@ public:
     std::vector<cv::Rect> getTrackedBoxes();
     std::vector<TrackedObject> getTrackedObjects() const;
 
-    // The utility weights in force and the rate class, for inspection.
-    struct Weights {
-        float iou;
-        float distance;
-        float size;
-        float appearance;
-        float matchThreshold;
-        std::int32_t minHits;
-    };
+    // The weights in force and the rate class, for inspection.
     Weights getWeights() const;
     std::int32_t getFpsClass() const;
 
 protected:
-    ObjectTracker();
+    // Starts with the NORMAL row of FPS_10 and primes the rate meter, so that the first
+    // update measures the time since construction. `rateSetting` is the settings field
+    // that fixes the tracker's rate class.
+    ObjectTracker(const WeightTable& weights, Settings::TrackerFps Settings::*rateSetting);
 
-    // Chooses the rate class from the measured update rate (under the tracker's lock).
-    virtual void checkFPS(int rate) = 0;
-    // Loads the weights of the current network type and rate class (under the caller's lock).
-    virtual void tuneWeights() = 0;
-
-    // A measured rate as int; a rate without one (infinite, NaN, out of range) gives INT_MIN.
-    static int rateToInt(float rate);
-    // The rate class of a measured rate: FPS_30 from 20, FPS_10 from 9 to 19, FPS_5 below.
-    static std::int32_t classOfRate(int rate);
-    // Puts a row of a weight table in force.
+    // Chooses the rate class from the measured update rate (under the tracker's lock): a
+    // DYNAMIC class follows it, a fixed one stays.
+    virtual void checkFPS(int rate);
+    // Puts a row of weights in force (under the caller's lock).
     void applyWeights(const Weights& row);
 
-    std::vector<TrackedObject> trackedObjects;  // in creation order
-    std::uint32_t nextId = 0;                   // the last id handed out
-    std::uint32_t confirmedCount = 0;
-    clock::SteadyTime lastUpdateTime;
-    std::chrono::milliseconds elapsedTime{0};  // between the last two updates
-    bool fpsFixed = false;
-    std::int32_t fpsClass = Settings::FPS_10;
-    CallRateMeter fps;
-    mutable std::mutex mutex;
-    float iouWeight = 0.0f;
-    float distanceWeight = 0.0f;
-    float sizeWeight = 0.0f;
-    float appearanceWeight = 0.0f;
-    float matchThreshold = 0.0f;
-    std::int32_t minHits = 0;
+    std::vector<TrackedObject> mTrackedObjects;  // in creation order
+    mutable std::mutex mMutex;
 
 private:
+    // Puts the row of the current network type and rate class in force; a class outside
+    // the table leaves the weights as they are.
+    void tuneWeights();
+
     int utility(const TrackedObject& track, const cv::Rect& detection, const AppearanceVector* feature,
                 float similarityScale) const;
     void assignDetections(std::vector<Detection>& detections, Features& features, int frameArea, float similarityScale);
@@ -168,6 +155,23 @@ private:
     void updateObject(TrackedObject& track, Detection& detection, AppearanceVector&& feature);
     void missingObject(TrackedObject& track);
     void deleteInvalidTrackers(const cv::Size& frameSize);
+
+    const WeightTable mWeightTable;
+    Settings::TrackerFps Settings::*const mRateSetting;
+    Settings::NetworkType mNetworkType = Settings::NORMAL;
+    bool mFpsFixed = false;
+    std::int32_t mFpsClass = Settings::FPS_10;
+    help::Fps mFps;
+    std::uint32_t mNextId = 0;  // the last id handed out
+    std::uint32_t mConfirmedCount = 0;
+    clock::SteadyTime mLastUpdateTime;
+    std::chrono::milliseconds mElapsedTime{0};  // between the last two updates
+    float mIouWeight = 0.0f;
+    float mDistanceWeight = 0.0f;
+    float mSizeWeight = 0.0f;
+    float mAppearanceWeight = 0.0f;
+    float mMatchThreshold = 0.0f;
+    std::int32_t mMinHits = 0;
 };
 
 }  // namespace lm

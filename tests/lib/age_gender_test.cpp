@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "lm_age_gender.h"
-#include "support/stages.h"
+#include "support/face_estimators.h"
 
 namespace {
 
@@ -18,22 +18,15 @@ std::vector<float> ageRow(std::initializer_list<std::pair<int, float>> values) {
     return row;
 }
 
-class AgeGenderTest : public ::testing::Test {
-protected:
-    // Loads a network with these outputs from a directory of its own.
-    void useConstants(const std::vector<float>& age, float gender) {
-        lm::Settings s = models.settings();
-        s.neuralNetworksPath = models.freshDirectory();
-        lmtest::writeConstantNetwork(s.neuralNetworksPath, "agegender", 112,
-                                     {{"model/age/Softmax", age}, {"model/gender/Sigmoid", {gender}}});
-        stage.onSettingsUpdate(s);
-        constants = s;
+class AgeGenderTest : public lmtest::FaceEstimatorTest<lm::AgeGender> {
+public:
+    AgeGenderTest() : FaceEstimatorTest("agegender", 112) {}
+
+    void useAgeAndGender(const std::vector<float>& age, float gender) {
+        constants = useConstants({{"model/age/Softmax", age}, {"model/gender/Sigmoid", {gender}}});
     }
 
-    lmtest::ModelDir models;
-    lm::AgeGender stage;
-    lm::Settings constants;
-    const cv::Mat grey = lmtest::colourFrame(128, 128, 128);
+    lm::Settings constants;  // the settings that loaded the last constants
 };
 
 TEST_F(AgeGenderTest, ReadsAgeFromRedAndGenderFromGreenOfTheTestNetwork) {
@@ -61,7 +54,7 @@ TEST_F(AgeGenderTest, AgeIsTheTruncatedExpectedIndexClampedToZeroAnd101) {
         {ageRow({{10, NaN}}), 0},     {ageRow({{100, 3.0e38f}, {99, 3.0e38f}}), 101},  // the sum overflows to infinity
     };
     for (const auto& c : cases) {
-        useConstants(c.row, 0.5f);
+        useAgeAndGender(c.row, 0.5f);
         EXPECT_EQ(lmtest::estimateOne(stage, grey).age, c.age);
     }
 }
@@ -71,15 +64,15 @@ TEST_F(AgeGenderTest, GenderIsTwiceTheProbabilityLessOneClamped) {
         float g, gender;
     } cases[] = {{0.75f, 0.5f}, {0.5f, 0.0f}, {0.0f, -1.0f}, {1.2f, 1.0f}, {-0.3f, -1.0f}};
     for (const auto& c : cases) {
-        useConstants(ageRow({{30, 1.0f}}), c.g);
+        useAgeAndGender(ageRow({{30, 1.0f}}), c.g);
         EXPECT_EQ(lmtest::estimateOne(stage, grey).gender, c.gender) << c.g;
     }
-    useConstants(ageRow({{30, 1.0f}}), NaN);
+    useAgeAndGender(ageRow({{30, 1.0f}}), NaN);
     EXPECT_TRUE(std::isnan(lmtest::estimateOne(stage, grey).gender));
 }
 
 TEST_F(AgeGenderTest, SwitchesChooseTheHeadsAskedForAndTheFieldsWritten) {
-    useConstants(ageRow({{30, 1.0f}}), 0.75f);
+    useAgeAndGender(ageRow({{30, 1.0f}}), 0.75f);
     const struct {
         bool useAge, useGender;
         int age;

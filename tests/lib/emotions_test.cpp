@@ -5,22 +5,14 @@
 #include <algorithm>
 
 #include "lm_emotions.h"
-#include "support/stages.h"
+#include "support/face_estimators.h"
 
 namespace {
 
-class EmotionsTest : public ::testing::Test {
-protected:
-    void useConstants(const std::vector<float>& values) {
-        lm::Settings s = models.settings();
-        s.neuralNetworksPath = models.freshDirectory();
-        lmtest::writeConstantNetwork(s.neuralNetworksPath, "emotion", 112, {{"model/emotion/Softmax", values}});
-        stage.onSettingsUpdate(s);
-    }
-
-    lmtest::ModelDir models;
-    lm::EmotionsEstimator stage;
-    const cv::Mat grey = lmtest::colourFrame(128, 128, 128);
+class EmotionsTest : public lmtest::FaceEstimatorTest<lm::EmotionsEstimator> {
+public:
+    EmotionsTest() : FaceEstimatorTest("emotion", 112) {}
+    void useScores(const std::vector<float>& values) { useConstants({{"model/emotion/Softmax", values}}); }
 };
 
 enum { NEUTRAL, ANGER, DISGUST, FEAR, HAPPINESS, SADNESS, SURPRISE };
@@ -41,9 +33,9 @@ TEST_F(EmotionsTest, ColoursOfTheTestNetworkLandOnTheirEmotions) {
 }
 
 TEST_F(EmotionsTest, ScoresKeepTheNetworksOrderAndAreClamped) {
-    useConstants({0.5f, 0.1f, 0.1f, 0.1f, 0.1f, 0.05f, 0.05f, 0.9f});  // an eighth value is not read
+    useScores({0.5f, 0.1f, 0.1f, 0.1f, 0.1f, 0.05f, 0.05f, 0.9f});  // an eighth value is not read
     EXPECT_EQ(lmtest::estimateOne(stage, grey).emotions, (lm::Emotions{0.5f, 0.1f, 0.1f, 0.1f, 0.1f, 0.05f, 0.05f}));
-    useConstants({1.5f, -0.5f, 0.0f, 1.0f, 0.25f, -3.0f, 7.0f});
+    useScores({1.5f, -0.5f, 0.0f, 1.0f, 0.25f, -3.0f, 7.0f});
     EXPECT_EQ(lmtest::estimateOne(stage, grey).emotions, (lm::Emotions{1.0f, 0.0f, 0.0f, 1.0f, 0.25f, 0.0f, 1.0f}));
 }
 

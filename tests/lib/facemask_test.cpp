@@ -2,23 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "face_estimator.h"
 #include "lm_facemask.h"
-#include "support/stages.h"
+#include "support/face_estimators.h"
 
 namespace {
 
-class FaceMaskTest : public ::testing::Test {
-protected:
-    void useConstants(const std::vector<float>& values) {
-        lm::Settings s = models.settings();
-        s.neuralNetworksPath = models.freshDirectory();
-        lmtest::writeConstantNetwork(s.neuralNetworksPath, "facemask", 112, {{"model/mask/Softmax", values}});
-        stage.onSettingsUpdate(s);
-    }
-
-    lmtest::ModelDir models;
-    lm::FaceMask stage;
-    const cv::Mat grey = lmtest::colourFrame(128, 128, 128);
+class FaceMaskTest : public lmtest::FaceEstimatorTest<lm::FaceMask> {
+public:
+    FaceMaskTest() : FaceEstimatorTest("facemask", 112) {}
+    void useMaskRow(const std::vector<float>& values) { useConstants({{"model/mask/Softmax", values}}); }
 };
 
 TEST_F(FaceMaskTest, ABrightLowerHalfOfTheCropIsAMask) {
@@ -39,13 +32,13 @@ TEST_F(FaceMaskTest, MaskIsTheThirdValueClamped) {
         float mask;
     } cases[] = {{{0.1f, 0.2f, 0.7f}, 0.7f}, {{0.9f, 0.0f, 1.4f}, 1.0f}, {{0.5f, 0.6f, -0.1f}, 0.0f}};
     for (const auto& c : cases) {
-        useConstants(c.values);
+        useMaskRow(c.values);
         EXPECT_EQ(lmtest::estimateOne(stage, grey).faceMask, c.mask);
     }
 }
 
 TEST_F(FaceMaskTest, AHeadWithoutTheMaskClassFailsWithoutReadingPastIt) {
-    useConstants({0.1f, 0.9f});
+    useMaskRow({0.1f, 0.9f});
     std::vector<lm::Person> people = {lmtest::faceAt(lmtest::FACE_BOX)};
     EXPECT_THROW(stage.estimate(grey, people), std::runtime_error);
     EXPECT_EQ(people[0].faceMask, -1.0f);

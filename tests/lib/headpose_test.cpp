@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "lm_headpose.h"
-#include "support/stages.h"
+#include "support/face_estimators.h"
 
 namespace {
 
@@ -78,10 +78,9 @@ TEST(HeadposeGeometry, GazeMeetsTheCameraPlane) {
     }
 }
 
-class HeadposeTest : public ::testing::Test {
-protected:
-    lmtest::ModelDir models;
-    lm::HeadposeEstimator stage;
+class HeadposeTest : public lmtest::FaceEstimatorTest<lm::HeadposeEstimator> {
+public:
+    HeadposeTest() : FaceEstimatorTest("headpose", 112) {}
 };
 
 TEST_F(HeadposeTest, AnglesAndFlagsFromTheTestNetwork) {
@@ -128,17 +127,12 @@ TEST_F(HeadposeTest, PositionAndGazeOfTheWorkedExample) {
 }
 
 TEST_F(HeadposeTest, AnglesBeyondTheFieldAreClamped) {
-    lm::Settings s = models.settings();
-    s.neuralNetworksPath = models.freshDirectory();
     std::vector<float> huge(180, 0.0f), nan(180, std::numeric_limits<float>::quiet_NaN()), low(180, 0.0f);
     huge[179] = 1.0e30f;
     low[0] = -1.0e30f;  // a negative "probability" drives the sum far below zero
     low[1] = -1.0e30f;
-    lmtest::writeConstantNetwork(
-        s.neuralNetworksPath, "headpose", 112,
-        {{"model/yaw/Softmax", huge}, {"model/pitch/Softmax", nan}, {"model/roll/Softmax", low}});
-    stage.onSettingsUpdate(s);
-    const lm::Person p = lmtest::estimateOne(stage, lmtest::colourFrame(128, 128, 128), lmtest::FACE_BOX, 200);
+    useConstants({{"model/yaw/Softmax", huge}, {"model/pitch/Softmax", nan}, {"model/roll/Softmax", low}});
+    const lm::Person p = lmtest::estimateOne(stage, grey, lmtest::FACE_BOX, 200);
     EXPECT_EQ(p.headpose.yaw, 32767);
     EXPECT_EQ(p.headpose.pitch, 0);
     EXPECT_EQ(p.headpose.roll, -32768);

@@ -34,6 +34,7 @@ TEST(ModelFiles, NamesFollowDirectoryBaseAndType) {
 #include <memory>
 #include <set>
 
+#include "face_estimator.h"
 #include "lm_age_gender.h"
 #include "lm_bodydetector.h"
 #include "lm_bodyencoder.h"

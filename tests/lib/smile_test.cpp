@@ -6,22 +6,14 @@
 #include <limits>
 
 #include "lm_smile.h"
-#include "support/stages.h"
+#include "support/face_estimators.h"
 
 namespace {
 
-class SmileTest : public ::testing::Test {
-protected:
-    void useConstant(float value) {
-        lm::Settings s = models.settings();
-        s.neuralNetworksPath = models.freshDirectory();
-        lmtest::writeConstantNetwork(s.neuralNetworksPath, "smile", 64, {{"model/smile/Sigmoid", {value}}});
-        stage.onSettingsUpdate(s);
-    }
-
-    lmtest::ModelDir models;
-    lm::Smile stage;
-    const cv::Mat grey = lmtest::colourFrame(128, 128, 128);
+class SmileTest : public lmtest::FaceEstimatorTest<lm::Smile> {
+public:
+    SmileTest() : FaceEstimatorTest("smile", 64) {}
+    void useConstant(float value) { useConstants({{"model/smile/Sigmoid", {value}}}); }
 };
 
 TEST_F(SmileTest, ReadsTheSmileFromBlueOfTheTestNetwork) {

@@ -17,23 +17,26 @@ using namespace std::chrono_literals;
 using lm::ObjectTracker;
 using lmtest::track;
 
-// The object tracker with weights chosen by the test; it records the measured rates.
+// The object tracker with weights chosen by the test in every row; it records the
+// measured rates instead of choosing a rate class from them.
 class TestTracker : public ObjectTracker {
 public:
-    explicit TestTracker(const Weights& weights) {
-        applyWeights(weights);
-        fps();
-    }
-    void onSettingsUpdate(const lm::Settings&) override {}
+    explicit TestTracker(const Weights& weights) : ObjectTracker(everyRow(weights), &lm::Settings::faceTrackFps) {}
     void setWeights(const Weights& weights) {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(mMutex);
         applyWeights(weights);
     }
     std::vector<int> rates;
 
 protected:
     void checkFPS(int rate) override { rates.push_back(rate); }
-    void tuneWeights() override {}
+
+private:
+    static WeightTable everyRow(const Weights& weights) {
+        WeightTable table;
+        for (auto& rows : table) rows.fill(weights);
+        return table;
+    }
 };
 
 // Utility = IoU alone, so the test knows every pair's score.

@@ -8,7 +8,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "lm_network.h"
+#include "face_estimator.h"
 #include "test_networks.h"
 
 namespace lmtest {

@@ -1,0 +1,66 @@
+#include "face_estimator.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <opencv2/dnn.hpp>
+
+#include "lumora/lm_help.h"
+
+namespace lm {
+
+namespace {
+
+constexpr float CROP_PADDING = 0.3f;
+constexpr float CROP_SHRINK = -0.0625f;
+// The mean of the faces the networks were trained on, per channel after the swap to RGB.
+const cv::Scalar RGB_MEAN(131.0912, 103.8827, 91.4953, 0);
+
+}  // namespace
+
+cv::Rect faceCropSquare(const cv::Rect& box, const cv::Mat& frame) {
+    const cv::Rect c = help::padClipRect(help::padRect(box, CROP_PADDING), CROP_SHRINK, frame);
+    const int side = std::min(c.width, c.height);
+    return {c.x + (c.width - side) / 2, c.y + (c.height - side) / 2, side, side};
+}
+
+cv::Rect estimatorCrop(const cv::Rect& box, const cv::Mat& frame) {
+    if (box.width < MIN_BBOX_SIZE.width || box.height < MIN_BBOX_SIZE.height) return {};
+    return faceCropSquare(box, frame);
+}
+
+FaceEstimator::FaceEstimator(const char* baseName, int inputSide, std::vector<std::string> heads)
+    : mBaseName(baseName), mInputSize(inputSide, inputSide), mHeads(std::move(heads)) {}
+
+std::vector<std::string> FaceEstimator::headsFor(const Settings&) const { return mHeads; }
+
+void FaceEstimator::onSettingsUpdate(const Settings& settings) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<std::string> heads = headsFor(settings);
+    if (mModel.differs(settings) || heads != mHeads) mModel.load(settings, mBaseName);
+    mModel.setTarget(settings.gpuTargetEnabled());
+    mHeads = std::move(heads);
+    mSwitchedOn = takeSwitches(settings);
+}
+
+int FaceEstimator::preferableTarget() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mModel.target();
+}
+
+void FaceEstimator::estimate(const cv::Mat& frame, std::vector<Person>& people) {
+    if (!mSwitchedOn) return;
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mSwitchedOn) return;  // switched off while this call waited for the lock
+    cv::dnn::Net& net = mModel.net();
+    for (Person& person : people) {
+        const cv::Rect square = estimatorCrop(person.boundingBox, frame);
+        if (square.empty()) continue;
+        net.setInput(cv::dnn::blobFromImage(frame(square), 1.0, mInputSize, RGB_MEAN, true, false, CV_32F));
+        mOutputs.clear();
+        net.forward(mOutputs, mHeads);
+        decode(person, mOutputs, frame.size());
+    }
+}
+
+}  // namespace lm
