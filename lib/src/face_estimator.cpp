@@ -5,7 +5,7 @@
 
 #include <opencv2/dnn.hpp>
 
-#include "lumora/lm_help.h"
+#include "lumora/lm_help_rect.h"
 
 namespace lm {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "lumora/lm_help.h"
+#include "lumora/lm_help_rect.h"
 
 namespace lm {
 

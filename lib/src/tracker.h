@@ -23,7 +23,7 @@
 #include "encoder.h"
 #include "kalman_filter.h"
 #include "lm_settings_observer.h"
-#include "lumora/lm_help.h"
+#include "lumora/lm_help_fps.h"
 #include "lumora/lm_records.h"
 #include "lumora/lm_settings.h"
 
