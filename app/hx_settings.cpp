@@ -1,13 +1,14 @@
 #include "hx_settings.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -16,182 +17,111 @@
 
 #include <Poco/JSON/Parser.h>
 #include <Poco/JSON/Stringifier.h>
-#include <Poco/JSONString.h>
 #include <fmt/format.h>
-#include <spdlog/spdlog.h>
 
 #include <lumora/lm_lumora.h>
 
 #include "hx_log.h"
+#include "hx_settings_keys.h"
 
 namespace hx {
 
 namespace {
 
-// The text of every value of an enumeration, in value order: value i is texts[i].
-template <typename Enum, std::size_t N>
-struct TextTable {
-    std::array<std::string_view, N> texts;
-};
+constexpr std::string_view UNDEFINED = "Undefined";
+constexpr std::string_view NOTHING = "";
 
-template <typename Enum, std::size_t N>
-std::string textOf(const TextTable<Enum, N>& table, Enum value, std::string_view unknown) {
-    const auto index = static_cast<std::int64_t>(value);
-    if (index < 0 || index >= static_cast<std::int64_t>(N)) return std::string(unknown);
-    return std::string(table.texts[static_cast<std::size_t>(index)]);
+// The words of the program's own enumerations, in value order: value i is words[i]. The
+// library's enumerations have their words in the library.
+constexpr std::array<std::string_view, 3> SOURCE_TYPE_WORDS{"WEBCAM", "VIDEO_FILE", "VIDEO_STREAM"};
+constexpr std::array<std::string_view, 4> ROTATE_MODE_WORDS{"ROTATE_0", "ROTATE_90", "ROTATE_180", "ROTATE_270"};
+constexpr std::array<std::string_view, 3> TOVEX_MODE_WORDS{"START_STOP", "START_START", "START_DURATION"};
+
+template <std::size_t N>
+std::string wordAt(const std::array<std::string_view, N>& words, std::int64_t value) {
+    if (value < 0 || value >= static_cast<std::int64_t>(N)) return {};
+    return std::string(words[static_cast<std::size_t>(value)]);
 }
 
 template <typename Enum, std::size_t N>
-Enum valueOf(const TextTable<Enum, N>& table, const std::string& text, std::string_view error) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (table.texts[i] == text) return static_cast<Enum>(i);
-    }
-    throw std::runtime_error(std::string(error) + text);
+bool findWord(const std::array<std::string_view, N>& words, const std::string& text, Enum& value) {
+    const auto found = std::find(words.begin(), words.end(), text);
+    if (found == words.end()) return false;
+    value = static_cast<Enum>(found - words.begin());
+    return true;
 }
 
-constexpr std::string_view kUndefined = "Undefined";
-constexpr std::string_view kEmpty = "";
+// The program's enumerations take the same two calls as the library's.
+std::string toText(Settings::SourceType type) { return wordAt(SOURCE_TYPE_WORDS, type); }
+std::string toText(Settings::RotateMode mode) { return wordAt(ROTATE_MODE_WORDS, mode); }
+std::string toText(Settings::TovexMode mode) { return wordAt(TOVEX_MODE_WORDS, mode); }
+bool fromText(const std::string& text, Settings::SourceType& type) { return findWord(SOURCE_TYPE_WORDS, text, type); }
+bool fromText(const std::string& text, Settings::RotateMode& mode) { return findWord(ROTATE_MODE_WORDS, text, mode); }
+bool fromText(const std::string& text, Settings::TovexMode& mode) { return findWord(TOVEX_MODE_WORDS, text, mode); }
+using lm::fromText;
+using lm::toText;
 
-const TextTable<Settings::SourceType, 3> kSourceTypeTexts{{"WEBCAM", "VIDEO_FILE", "VIDEO_STREAM"}};
-const TextTable<Settings::RotateMode, 4> kRotateModeTexts{{"ROTATE_0", "ROTATE_90", "ROTATE_180", "ROTATE_270"}};
-const TextTable<Settings::TovexMode, 3> kTovexModeTexts{{"START_STOP", "START_START", "START_DURATION"}};
-const TextTable<lm::Settings::LogLevel, 6> kLogLevelTexts{{"TRACE", "DEBUG", "INFO", "WARN", "ERR", "CRITICAL"}};
-const TextTable<lm::Settings::DnnTarget, 3> kDnnTargetTexts{{"CPU", "GPU", "GPU_MT"}};
-const TextTable<lm::Settings::NetworkType, 2> kNetworkTypeTexts{{"NORMAL", "QUANTIZED"}};
-const TextTable<lm::Settings::Range, 2> kRangeTexts{{"REGULAR", "LONG"}};
-const TextTable<lm::Settings::TrackerFps, 4> kTrackerFpsTexts{{"DYNAMIC", "FPS_30", "FPS_10", "FPS_5"}};
+template <typename Enum>
+std::string wordOrFallback(Enum value, std::string_view fallback) {
+    std::string word = toText(value);
+    return word.empty() ? std::string(fallback) : word;
+}
+
+template <typename Enum>
+Enum valueOfWord(const std::string& text, std::string_view error) {
+    Enum value{};
+    if (!fromText(text, value)) throw std::runtime_error(std::string(error) + text);
+    return value;
+}
 
 }  // namespace
 
 Settings::Settings() = default;
 
-std::string Settings::getSourceTypeStr(const SourceType& type) { return textOf(kSourceTypeTexts, type, kUndefined); }
+std::string Settings::getSourceTypeStr(const SourceType& type) { return wordOrFallback(type, UNDEFINED); }
 Settings::SourceType Settings::stringToSourceType(const std::string& text) {
-    return valueOf(kSourceTypeTexts, text, "Error loading settings file: invalid source type ");
+    return valueOfWord<SourceType>(text, "Error loading settings file: invalid source type ");
 }
 
-std::string Settings::getRotateModeStr(RotateMode mode) { return textOf(kRotateModeTexts, mode, kUndefined); }
+std::string Settings::getRotateModeStr(RotateMode mode) { return wordOrFallback(mode, UNDEFINED); }
 Settings::RotateMode Settings::stringToRotateMode(const std::string& text) {
-    return valueOf(kRotateModeTexts, text, "Error loading settings file: invalid rotate mode type ");
+    return valueOfWord<RotateMode>(text, "Error loading settings file: invalid rotate mode type ");
 }
 
-std::string Settings::getTovexModeStr(const TovexMode& mode) { return textOf(kTovexModeTexts, mode, kEmpty); }
+std::string Settings::getTovexModeStr(const TovexMode& mode) { return wordOrFallback(mode, NOTHING); }
 Settings::TovexMode Settings::stringToTovexMode(const std::string& text) {
-    return valueOf(kTovexModeTexts, text, "Error loading settings file: invalid Tovex Mode ");
+    return valueOfWord<TovexMode>(text, "Error loading settings file: invalid Tovex Mode ");
 }
 
-std::string Settings::getLogLevelStr(const LogLevel& level) { return textOf(kLogLevelTexts, level, kUndefined); }
+std::string Settings::getLogLevelStr(const LogLevel& level) { return wordOrFallback(level, UNDEFINED); }
 lm::Settings::LogLevel Settings::stringToLogLevel(const std::string& text) {
-    return valueOf(kLogLevelTexts, text, "Error loading settings file: invalid log-level ");
+    return valueOfWord<LogLevel>(text, "Error loading settings file: invalid log-level ");
 }
 
-std::string Settings::getDnnTargetStr(const DnnTarget& target) { return textOf(kDnnTargetTexts, target, kUndefined); }
+std::string Settings::getDnnTargetStr(const DnnTarget& target) { return wordOrFallback(target, UNDEFINED); }
 lm::Settings::DnnTarget Settings::stringToDnnTarget(const std::string& text) {
-    return valueOf(kDnnTargetTexts, text, "Error loading settings file: invalid DNN-target ");
+    return valueOfWord<DnnTarget>(text, "Error loading settings file: invalid DNN-target ");
 }
 
-std::string Settings::getNetworkTypeStr(const NetworkType& type) { return textOf(kNetworkTypeTexts, type, kUndefined); }
+std::string Settings::getNetworkTypeStr(const NetworkType& type) { return wordOrFallback(type, UNDEFINED); }
 lm::Settings::NetworkType Settings::stringToNetworkType(const std::string& text) {
-    return valueOf(kNetworkTypeTexts, text, "Error loading settings file: invalid network-type ");
+    return valueOfWord<NetworkType>(text, "Error loading settings file: invalid network-type ");
 }
 
-std::string Settings::getDetectionRangeStr(Range range) { return textOf(kRangeTexts, range, kEmpty); }
+std::string Settings::getDetectionRangeStr(Range range) { return wordOrFallback(range, NOTHING); }
 lm::Settings::Range Settings::stringToRange(const std::string& text) {
-    return valueOf(kRangeTexts, text, "Error loading settings file: invalid range ");
+    return valueOfWord<Range>(text, "Error loading settings file: invalid range ");
 }
 
-std::string Settings::getBodyTrackFpsStr(const TrackerFps& fps) { return textOf(kTrackerFpsTexts, fps, kEmpty); }
+std::string Settings::getBodyTrackFpsStr(const TrackerFps& fps) { return wordOrFallback(fps, NOTHING); }
 lm::Settings::TrackerFps Settings::stringToBodyTrackFps(const std::string& text) {
-    return valueOf(kTrackerFpsTexts, text, "Error loading settings file: invalid body tracker fps ");
+    return valueOfWord<TrackerFps>(text, "Error loading settings file: invalid body tracker fps ");
 }
 
 namespace {
 
-// Every key of the settings file, in the order in which the reader checks that they are
-// present: the file order, except that the library's model and system keys come as a group.
-const std::vector<std::string> hxSettingsJsonFields{"useAge",
-                                                    "useEmotions",
-                                                    "useFaceMask",
-                                                    "useGender",
-                                                    "useHeadpose",
-                                                    "useSmile",
-                                                    "detectionRange",
-                                                    "maxNumFaces",
-                                                    "neuralNetworksPath",
-                                                    "logLevel",
-                                                    "dnnTarget",
-                                                    "networkType",
-                                                    "bodyTrackFps",
-                                                    "faceConfidenceThreshold",
-                                                    "numThreads",
-                                                    "drawResult",
-                                                    "blurFaces",
-                                                    "instanceName",
-                                                    "sourceType",
-                                                    "webcamIndex",
-                                                    "videoFilePath",
-                                                    "videoStreamUrl",
-                                                    "resolutionWidth",
-                                                    "resolutionHeight",
-                                                    "loopVideo",
-                                                    "processAllFrames",
-                                                    "flipHorizontally",
-                                                    "flipVertically",
-                                                    "rotateMode",
-                                                    "zoomFactor",
-                                                    "zoomCenterOffset_X",
-                                                    "zoomCenterOffset_Y",
-                                                    "ROI_X",
-                                                    "ROI_Y",
-                                                    "ROI_W",
-                                                    "ROI_H",
-                                                    "maxFaceSize",
-                                                    "minFaceSize",
-                                                    "httpInterfacePort",
-                                                    "httpInterfaceSsl",
-                                                    "httpInterfaceSslKey",
-                                                    "httpInterfaceSslCrt",
-                                                    "rawCsvEnabled",
-                                                    "rawCsvPath",
-                                                    "rawPullEnabled",
-                                                    "rawPushEnabled",
-                                                    "rawPushUrl",
-                                                    "aggregationFrequency",
-                                                    "aggregatedCsvEnabled",
-                                                    "aggregatedCsvPath",
-                                                    "aggregatedPullEnabled",
-                                                    "aggregatedPushEnabled",
-                                                    "aggregatedPushUrl",
-                                                    "peopleCountEnabled",
-                                                    "peopleCountFrequency",
-                                                    "peopleCountCsvEnabled",
-                                                    "peopleCountCsvPath",
-                                                    "peopleCountPullEnabled",
-                                                    "peopleCountPushEnabled",
-                                                    "peopleCountPushUrl",
-                                                    "statusPushEnabled",
-                                                    "statusPushUrl",
-                                                    "statusPullEnabled",
-                                                    "currentStatsEnabled",
-                                                    "currentStatsDuration",
-                                                    "tovexEnabled",
-                                                    "tovexMode",
-                                                    "tovexCsvEnabled",
-                                                    "tovexCsvPath",
-                                                    "tovexPushEnabled",
-                                                    "tovexPushUrl"};
-
 // Inclusive range test written so that a NaN is out of every range.
 bool within(float value, float low, float high) { return value >= low && value <= high; }
-
-template <typename T>
-void readValue(const Poco::JSON::Object& object, const std::string& key, T& field) {
-    field = object.getValue<T>(key);
-}
-
-std::string readText(const Poco::JSON::Object& object, const std::string& key) {
-    return object.getValue<std::string>(key);
-}
 
 // Writes the whole text to the descriptor; false on any failure, a full disk included.
 bool writeAll(int fd, const std::string& text) {
@@ -238,6 +168,21 @@ bool replaceFileContent(const std::filesystem::path& target, const std::string& 
     return ok;
 }
 
+// The settings log's lines as label and values, in log order.
+std::vector<std::pair<std::string, std::string>> logLines(const Settings& settings) {
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const SettingsKey* key : settingsKeysInOrder(&SettingsKeyOrder::log)) {
+        const std::string& label = key->logLabel.empty() ? key->name : key->logLabel;
+        const std::string value = key->value.show(settings);
+        if (!lines.empty() && lines.back().first == label) {
+            lines.back().second += ", " + value;
+        } else {
+            lines.emplace_back(label, value);
+        }
+    }
+    return lines;
+}
+
 }  // namespace
 
 void Settings::load(const std::filesystem::path& path) {
@@ -259,86 +204,18 @@ void Settings::load(const std::filesystem::path& path) {
 
 void Settings::jsonToSettings(const Poco::JSON::Object::Ptr& object) {
     const Poco::JSON::Object& json = *object;
-    for (const std::string& key : hxSettingsJsonFields) {
-        if (!json.has(key)) throw std::runtime_error("Field missing in settings JSON object: " + key);
+    for (const SettingsKey* key : settingsKeysInOrder(&SettingsKeyOrder::presence)) {
+        if (!json.has(key->name)) throw std::runtime_error("Field missing in settings JSON object: " + key->name);
     }
-
-    readValue(json, "useAge", useAge);
-    readValue(json, "useEmotions", useEmotions);
-    readValue(json, "useFaceMask", useFaceMask);
-    readValue(json, "useGender", useGender);
-    readValue(json, "useHeadpose", useHeadpose);
-    readValue(json, "useSmile", useSmile);
-    // The library's pixel sizes follow from the fractions once the frame size is known.
-    lm::Settings::minFaceSize = 0;
-    lm::Settings::maxFaceSize = 0;
-    readValue(json, "maxNumFaces", maxNumFaces);
-    readValue(json, "faceConfidenceThreshold", faceConfidenceThreshold);
-    readValue(json, "neuralNetworksPath", neuralNetworksPath);
-    bodyTrackFps = stringToBodyTrackFps(readText(json, "bodyTrackFps"));
-    dnnTarget = stringToDnnTarget(readText(json, "dnnTarget"));
-    networkType = stringToNetworkType(readText(json, "networkType"));
-    logLevel = stringToLogLevel(readText(json, "logLevel"));
-    detectionRange = stringToRange(readText(json, "detectionRange"));
-    readValue(json, "numThreads", numThreads);
-
-    readValue(json, "drawResult", drawResult);
-    readValue(json, "blurFaces", blurFaces);
-    readValue(json, "instanceName", instanceName);
-    sourceType = stringToSourceType(readText(json, "sourceType"));
-    readValue(json, "webcamIndex", webcamIndex);
-    readValue(json, "videoFilePath", videoFilePath);
-    readValue(json, "videoStreamUrl", videoStreamUrl);
-    readValue(json, "resolutionWidth", resolutionWidth);
-    readValue(json, "resolutionHeight", resolutionHeight);
-    readValue(json, "loopVideo", loopVideo);
-    readValue(json, "processAllFrames", processAllFrames);
-    readValue(json, "flipHorizontally", flipHorizontally);
-    readValue(json, "flipVertically", flipVertically);
-    rotateMode = stringToRotateMode(readText(json, "rotateMode"));
-    readValue(json, "zoomFactor", zoomFactor);
-    readValue(json, "zoomCenterOffset_X", zoomCenterOffset_X);
-    readValue(json, "zoomCenterOffset_Y", zoomCenterOffset_Y);
-    readValue(json, "ROI_X", ROI_X);
-    readValue(json, "ROI_Y", ROI_Y);
-    readValue(json, "ROI_W", ROI_W);
-    readValue(json, "ROI_H", ROI_H);
-    readValue(json, "maxFaceSize", maxFaceSize);
-    readValue(json, "minFaceSize", minFaceSize);
-    readValue(json, "httpInterfacePort", httpInterfacePort);
-    readValue(json, "httpInterfaceSsl", httpInterfaceSsl);
-    readValue(json, "httpInterfaceSslKey", httpInterfaceSslKey);
-    readValue(json, "httpInterfaceSslCrt", httpInterfaceSslCrt);
-    readValue(json, "rawCsvEnabled", rawCsvEnabled);
-    readValue(json, "rawCsvPath", rawCsvPath);
-    readValue(json, "rawPullEnabled", rawPullEnabled);
-    readValue(json, "rawPushEnabled", rawPushEnabled);
-    readValue(json, "rawPushUrl", rawPushUrl);
-    readValue(json, "aggregationFrequency", aggregationFrequency);
-    readValue(json, "aggregatedCsvEnabled", aggregatedCsvEnabled);
-    readValue(json, "aggregatedCsvPath", aggregatedCsvPath);
-    readValue(json, "aggregatedPullEnabled", aggregatedPullEnabled);
-    readValue(json, "aggregatedPushEnabled", aggregatedPushEnabled);
-    readValue(json, "aggregatedPushUrl", aggregatedPushUrl);
-    readValue(json, "peopleCountEnabled", peopleCountEnabled);
-    readValue(json, "peopleCountFrequency", peopleCountFrequency);
-    readValue(json, "peopleCountCsvEnabled", peopleCountCsvEnabled);
-    readValue(json, "peopleCountCsvPath", peopleCountCsvPath);
-    readValue(json, "peopleCountPullEnabled", peopleCountPullEnabled);
-    readValue(json, "peopleCountPushEnabled", peopleCountPushEnabled);
-    readValue(json, "peopleCountPushUrl", peopleCountPushUrl);
-    readValue(json, "statusPushEnabled", statusPushEnabled);
-    readValue(json, "statusPushUrl", statusPushUrl);
-    readValue(json, "statusPullEnabled", statusPullEnabled);
-    readValue(json, "currentStatsEnabled", currentStatsEnabled);
-    readValue(json, "currentStatsDuration", currentStatsDuration);
-    readValue(json, "tovexEnabled", tovexEnabled);
-    tovexMode = stringToTovexMode(readText(json, "tovexMode"));
-    readValue(json, "tovexCsvEnabled", tovexCsvEnabled);
-    readValue(json, "tovexCsvPath", tovexCsvPath);
-    readValue(json, "tovexPushEnabled", tovexPushEnabled);
-    readValue(json, "tovexPushUrl", tovexPushUrl);
-
+    for (const SettingsKey* key : settingsKeysInOrder(&SettingsKeyOrder::read)) {
+        // The library's pixel sizes follow from the fractions once the frame size is known;
+        // they are cleared where the library's face detection keys begin.
+        if (key->name == "maxNumFaces") {
+            lm::Settings::minFaceSize = 0;
+            lm::Settings::maxFaceSize = 0;
+        }
+        key->value.read(json, key->name, *this);
+    }
     checkSettings();
 }
 
@@ -370,77 +247,7 @@ void Settings::checkSettings() const {
 
 std::string Settings::settingsToJsonString(unsigned int indent) const {
     Poco::JSON::Object::Ptr json = new Poco::JSON::Object(Poco::JSON_PRESERVE_KEY_ORDER);
-    json->set("useAge", useAge);
-    json->set("useEmotions", useEmotions);
-    json->set("useFaceMask", useFaceMask);
-    json->set("useGender", useGender);
-    json->set("useHeadpose", useHeadpose);
-    json->set("useSmile", useSmile);
-    json->set("detectionRange", getDetectionRangeStr(detectionRange));
-    json->set("maxNumFaces", static_cast<int>(maxNumFaces));
-    json->set("faceConfidenceThreshold", faceConfidenceThreshold);
-    json->set("neuralNetworksPath", neuralNetworksPath);
-    json->set("bodyTrackFps", getBodyTrackFpsStr(bodyTrackFps));
-    json->set("dnnTarget", getDnnTargetStr(dnnTarget));
-    json->set("networkType", getNetworkTypeStr(networkType));
-    json->set("logLevel", getLogLevelStr(logLevel));
-    json->set("numThreads", static_cast<int>(numThreads));
-    json->set("drawResult", drawResult);
-    json->set("blurFaces", blurFaces);
-    json->set("instanceName", instanceName);
-    json->set("sourceType", getSourceTypeStr(sourceType));
-    json->set("webcamIndex", static_cast<int>(webcamIndex));
-    json->set("videoFilePath", videoFilePath);
-    json->set("videoStreamUrl", videoStreamUrl);
-    json->set("resolutionWidth", static_cast<int>(resolutionWidth));
-    json->set("resolutionHeight", static_cast<int>(resolutionHeight));
-    json->set("loopVideo", loopVideo);
-    json->set("processAllFrames", processAllFrames);
-    json->set("flipHorizontally", flipHorizontally);
-    json->set("flipVertically", flipVertically);
-    json->set("rotateMode", getRotateModeStr(rotateMode));
-    json->set("zoomFactor", zoomFactor);
-    json->set("zoomCenterOffset_X", zoomCenterOffset_X);
-    json->set("zoomCenterOffset_Y", zoomCenterOffset_Y);
-    json->set("ROI_X", ROI_X);
-    json->set("ROI_Y", ROI_Y);
-    json->set("ROI_W", ROI_W);
-    json->set("ROI_H", ROI_H);
-    json->set("maxFaceSize", maxFaceSize);
-    json->set("minFaceSize", minFaceSize);
-    json->set("httpInterfacePort", static_cast<unsigned short>(httpInterfacePort));
-    json->set("httpInterfaceSsl", httpInterfaceSsl);
-    json->set("httpInterfaceSslKey", httpInterfaceSslKey);
-    json->set("httpInterfaceSslCrt", httpInterfaceSslCrt);
-    json->set("rawCsvEnabled", rawCsvEnabled);
-    json->set("rawCsvPath", rawCsvPath);
-    json->set("rawPullEnabled", rawPullEnabled);
-    json->set("rawPushEnabled", rawPushEnabled);
-    json->set("rawPushUrl", rawPushUrl);
-    json->set("aggregationFrequency", static_cast<unsigned int>(aggregationFrequency));
-    json->set("aggregatedCsvEnabled", aggregatedCsvEnabled);
-    json->set("aggregatedCsvPath", aggregatedCsvPath);
-    json->set("aggregatedPullEnabled", aggregatedPullEnabled);
-    json->set("aggregatedPushEnabled", aggregatedPushEnabled);
-    json->set("aggregatedPushUrl", aggregatedPushUrl);
-    json->set("peopleCountEnabled", peopleCountEnabled);
-    json->set("peopleCountFrequency", static_cast<unsigned int>(peopleCountFrequency));
-    json->set("peopleCountCsvEnabled", peopleCountCsvEnabled);
-    json->set("peopleCountCsvPath", peopleCountCsvPath);
-    json->set("peopleCountPullEnabled", peopleCountPullEnabled);
-    json->set("peopleCountPushEnabled", peopleCountPushEnabled);
-    json->set("peopleCountPushUrl", peopleCountPushUrl);
-    json->set("statusPushEnabled", statusPushEnabled);
-    json->set("statusPushUrl", statusPushUrl);
-    json->set("statusPullEnabled", statusPullEnabled);
-    json->set("currentStatsEnabled", currentStatsEnabled);
-    json->set("currentStatsDuration", static_cast<int>(currentStatsDuration));
-    json->set("tovexEnabled", tovexEnabled);
-    json->set("tovexMode", getTovexModeStr(tovexMode));
-    json->set("tovexCsvEnabled", tovexCsvEnabled);
-    json->set("tovexCsvPath", tovexCsvPath);
-    json->set("tovexPushEnabled", tovexPushEnabled);
-    json->set("tovexPushUrl", tovexPushUrl);
+    for (const SettingsKey& key : settingsKeys()) json->set(key.name, key.value.write(*this));
 
     std::ostringstream out;
     Poco::JSON::Stringifier::stringify(json, out, indent, -1, Poco::JSON_WRAP_STRINGS);
@@ -458,70 +265,7 @@ void Settings::logSettings() const {
     auto out = std::back_inserter(text);
     fmt::format_to(out, "Lumora version : {}\n", lm::getVersion());
     fmt::format_to(out, "Harbix settings:\n");
-    fmt::format_to(out, "  neuralNetworksPath = {}\n", neuralNetworksPath);
-    fmt::format_to(out, "  logLevel = {}\n", getLogLevelStr(logLevel));
-    fmt::format_to(out, "  dnnTarget = {}\n", getDnnTargetStr(dnnTarget));
-    fmt::format_to(out, "  networkType = {}\n", getNetworkTypeStr(networkType));
-    fmt::format_to(out, "  useAge = {}\n", useAge);
-    fmt::format_to(out, "  useGender = {}\n", useGender);
-    fmt::format_to(out, "  useHeadpose = {}\n", useHeadpose);
-    fmt::format_to(out, "  useSmile = {}\n", useSmile);
-    fmt::format_to(out, "  useFaceMask = {}\n", useFaceMask);
-    fmt::format_to(out, "  faceConfidenceThreshold = {}\n", faceConfidenceThreshold);
-    fmt::format_to(out, "  maxNumFaces = {}\n", maxNumFaces);
-    fmt::format_to(out, "  numThreads = {}\n", numThreads);
-    fmt::format_to(out, "  sourceType = {}\n", getSourceTypeStr(sourceType));
-    fmt::format_to(out, "  webcamIndex = {}\n", webcamIndex);
-    fmt::format_to(out, "  videoFilePath = {}\n", videoFilePath);
-    fmt::format_to(out, "  videoStreamUrl = {}\n", videoStreamUrl);
-    fmt::format_to(out, "  resolutionWidth = {}\n", resolutionWidth);
-    fmt::format_to(out, "  resolutionHeight = {}\n", resolutionHeight);
-    fmt::format_to(out, "  loopVideo = {}\n", loopVideo);
-    fmt::format_to(out, "  processAllFrames = {}\n", processAllFrames);
-    fmt::format_to(out, "  drawResult = {}\n", drawResult);
-    fmt::format_to(out, "  blurFaces = {}\n", blurFaces);
-    fmt::format_to(out, "  instanceName = {}\n", instanceName);
-    fmt::format_to(out, "  aggregationFrequency = {}\n", aggregationFrequency);
-    fmt::format_to(out, "  httpInterfacePort = {}\n", httpInterfacePort);
-    fmt::format_to(out, "  httpInterfaceSsl = {}\n", httpInterfaceSsl);
-    fmt::format_to(out, "  httpInterfaceSslKey = {}\n", httpInterfaceSslKey);
-    fmt::format_to(out, "  httpInterfaceSslCrt = {}\n", httpInterfaceSslCrt);
-    fmt::format_to(out, "  rawCsvEnabled = {}\n", rawCsvEnabled);
-    fmt::format_to(out, "  rawCsvPath = {}\n", rawCsvPath);
-    fmt::format_to(out, "  aggregatedCsvEnabled = {}\n", aggregatedCsvEnabled);
-    fmt::format_to(out, "  aggregatedCsvPath = {}\n", aggregatedCsvPath);
-    fmt::format_to(out, "  rawPushEnabled = {}\n", rawPushEnabled);
-    fmt::format_to(out, "  rawPushUrl = {}\n", rawPushUrl);
-    fmt::format_to(out, "  aggregatedPushEnabled = {}\n", aggregatedPushEnabled);
-    fmt::format_to(out, "  aggregatedPushUrl = {}\n", aggregatedPushUrl);
-    fmt::format_to(out, "  rawPullEnabled = {}\n", rawPullEnabled);
-    fmt::format_to(out, "  aggregatedPullEnabled = {}\n", aggregatedPullEnabled);
-    fmt::format_to(out, "  flipHorizontally = {}\n", flipHorizontally);
-    fmt::format_to(out, "  flipVertically = {}\n", flipVertically);
-    fmt::format_to(out, "  rotateMode = {}\n", getRotateModeStr(rotateMode));
-    fmt::format_to(out, "  zoomFactor = {}\n", zoomFactor);
-    fmt::format_to(out, "  zoomCenterOffset (x, y) = {}, {}\n", zoomCenterOffset_X, zoomCenterOffset_Y);
-    fmt::format_to(out, "  ROI (x, y, w, h) = {}, {}, {}, {}\n", ROI_X, ROI_Y, ROI_W, ROI_H);
-    fmt::format_to(out, "  maxFaceSize = {}\n", maxFaceSize);
-    fmt::format_to(out, "  minFaceSize = {}\n", minFaceSize);
-    fmt::format_to(out, "  peopleCountEnabled = {}\n", peopleCountEnabled);
-    fmt::format_to(out, "  peopleCountPullEnabled = {}\n", peopleCountPullEnabled);
-    fmt::format_to(out, "  peopleCountPushEnabled = {}\n", peopleCountPushEnabled);
-    fmt::format_to(out, "  peopleCountPushUrl = {}\n", peopleCountPushUrl);
-    fmt::format_to(out, "  peopleCountCsvEnabled = {}\n", peopleCountCsvEnabled);
-    fmt::format_to(out, "  peopleCountCsvPath = {}\n", peopleCountCsvPath);
-    fmt::format_to(out, "  peopleCountFrequency = {}\n", peopleCountFrequency);
-    fmt::format_to(out, "  statusPushEnabled = {}\n", statusPushEnabled);
-    fmt::format_to(out, "  statusPushUrl = {}\n", statusPushUrl);
-    fmt::format_to(out, "  statusPullEnabled = {}\n", statusPullEnabled);
-    fmt::format_to(out, "  currentStatsEnabled = {}\n", currentStatsEnabled);
-    fmt::format_to(out, "  currentStatsDuration = {}\n", currentStatsDuration);
-    fmt::format_to(out, "  tovexEnabled = {}\n", tovexEnabled);
-    fmt::format_to(out, "  tovexMode = {}\n", static_cast<std::int32_t>(tovexMode));
-    fmt::format_to(out, "  tovexCsvEnabled = {}\n", tovexCsvEnabled);
-    fmt::format_to(out, "  tovexCsvPath = {}\n", tovexCsvPath);
-    fmt::format_to(out, "  tovexPushEnabled = {}\n", tovexPushEnabled);
-    fmt::format_to(out, "  tovexPushUrl = {}\n", tovexPushUrl);
+    for (const auto& [label, values] : logLines(*this)) fmt::format_to(out, "  {} = {}\n", label, values);
     // The finished text goes out as it is, so braces in a path or URL are not formatted.
     if (auto log = harbixLog()) log->info(std::string_view(text));
 }

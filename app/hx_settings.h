@@ -3,7 +3,7 @@
 // record, so it is handed to the library wherever an lm::Settings is expected, and adds
 // the program's own fields. The record is a plain value: copy it, change it, hand it on.
 //
-// The settings file is one flat JSON object (see hx_settings.cpp for its keys). Reading
+// The settings file is one flat JSON object (see hx_settings_keys.cpp for its keys). Reading
 // it (load, jsonToSettings) requires every key, stores the values one by one and then
 // checks their ranges; on failure the record may be partly updated, so callers read into
 // a record they throw away when an exception comes out.

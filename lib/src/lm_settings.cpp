@@ -32,16 +32,11 @@ bool Settings::gpuTargetEnabled() const { return dnnTarget != CPU; }
 }  // namespace lm
 
 // ---------------------------------------------------------------------------------------
-// INI file
+// Words of the enumerations
 
 namespace lm {
 
 namespace {
-
-constexpr const char* NETWORK = "NeuralNetwork";
-constexpr const char* DETECTORS = "Detectors";
-constexpr const char* FACE_DETECTION = "FaceDetection";
-constexpr const char* SYSTEM = "System";
 
 constexpr std::array<std::pair<Settings::LogLevel, const char*>, 6> LOG_LEVEL_WORDS{{
     {Settings::TRACE, "TRACE"},
@@ -70,6 +65,56 @@ constexpr std::array<std::pair<Settings::Range, const char*>, 2> RANGE_WORDS{{
     {Settings::REGULAR, "REGULAR"},
     {Settings::LONG, "LONG"},
 }};
+
+template <typename Enum, std::size_t N>
+std::string wordOf(Enum value, const std::array<std::pair<Enum, const char*>, N>& words) {
+    for (const auto& [enumerator, word] : words)
+        if (enumerator == value) return word;
+    return {};
+}
+
+template <typename Enum, std::size_t N>
+bool valueOfWord(const std::string& text, const std::array<std::pair<Enum, const char*>, N>& words, Enum& value) {
+    for (const auto& [enumerator, word] : words) {
+        if (text == word) {
+            value = enumerator;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string toText(Settings::LogLevel level) { return wordOf(level, LOG_LEVEL_WORDS); }
+std::string toText(Settings::DnnTarget target) { return wordOf(target, DNN_TARGET_WORDS); }
+std::string toText(Settings::NetworkType type) { return wordOf(type, NETWORK_TYPE_WORDS); }
+std::string toText(Settings::Range range) { return wordOf(range, RANGE_WORDS); }
+std::string toText(Settings::TrackerFps fps) { return wordOf(fps, TRACKER_FPS_WORDS); }
+
+bool fromText(const std::string& text, Settings::LogLevel& level) { return valueOfWord(text, LOG_LEVEL_WORDS, level); }
+bool fromText(const std::string& text, Settings::DnnTarget& target) {
+    return valueOfWord(text, DNN_TARGET_WORDS, target);
+}
+bool fromText(const std::string& text, Settings::NetworkType& type) {
+    return valueOfWord(text, NETWORK_TYPE_WORDS, type);
+}
+bool fromText(const std::string& text, Settings::Range& range) { return valueOfWord(text, RANGE_WORDS, range); }
+bool fromText(const std::string& text, Settings::TrackerFps& fps) { return valueOfWord(text, TRACKER_FPS_WORDS, fps); }
+
+}  // namespace lm
+
+// ---------------------------------------------------------------------------------------
+// INI file
+
+namespace lm {
+
+namespace {
+
+constexpr const char* NETWORK = "NeuralNetwork";
+constexpr const char* DETECTORS = "Detectors";
+constexpr const char* FACE_DETECTION = "FaceDetection";
+constexpr const char* SYSTEM = "System";
 
 // Reads one settings file; every field keeps its value when its key is missing.
 class SettingsReader {
@@ -109,18 +154,12 @@ public:
         field = number != 0;
     }
 
-    template <typename Enum, std::size_t N>
-    void readWord(const char* section, const char* key, const std::array<std::pair<Enum, const char*>, N>& words,
-                  const char* error, Enum& field) const {
+    template <typename Enum>
+    void readWord(const char* section, const char* key, const char* error, Enum& field) const {
         std::string value;
         if (!ini::getValue(mSections, section, key, value)) return;
-        for (const auto& [enumerator, word] : words) {
-            if (value == word) {
-                field = enumerator;
-                return;
-            }
-        }
-        throw std::runtime_error(std::string("Error loading settings file: ") + error + value);
+        if (!fromText(value, field))
+            throw std::runtime_error(std::string("Error loading settings file: ") + error + value);
     }
 
 private:
@@ -136,13 +175,6 @@ private:
     ini::Sections mSections;
 };
 
-template <typename Enum, std::size_t N>
-std::string wordOf(Enum value, const std::array<std::pair<Enum, const char*>, N>& words) {
-    for (const auto& [enumerator, word] : words)
-        if (enumerator == value) return word;
-    return {};
-}
-
 std::string flagText(bool flag) { return flag ? "1" : "0"; }
 
 }  // namespace
@@ -151,11 +183,11 @@ void Settings::load(const std::string& path) {
     const SettingsReader reader(ini::readFromFile(path));
     reader.readFloat(NETWORK, "faceConfidenceThreshold", faceConfidenceThreshold);
     reader.readText(NETWORK, "neuralNetworksPath", neuralNetworksPath);
-    reader.readWord(SYSTEM, "logLevel", LOG_LEVEL_WORDS, "invalid log-level ", logLevel);
-    reader.readWord(SYSTEM, "dnnTarget", DNN_TARGET_WORDS, "invalid DNN-target ", dnnTarget);
-    reader.readWord(SYSTEM, "bodyTrackFps", TRACKER_FPS_WORDS, "invalid tracker fps ", bodyTrackFps);
-    reader.readWord(SYSTEM, "faceTrackFps", TRACKER_FPS_WORDS, "invalid tracker fps ", faceTrackFps);
-    reader.readWord(SYSTEM, "networkType", NETWORK_TYPE_WORDS, "invalid network type ", networkType);
+    reader.readWord(SYSTEM, "logLevel", "invalid log-level ", logLevel);
+    reader.readWord(SYSTEM, "dnnTarget", "invalid DNN-target ", dnnTarget);
+    reader.readWord(SYSTEM, "bodyTrackFps", "invalid tracker fps ", bodyTrackFps);
+    reader.readWord(SYSTEM, "faceTrackFps", "invalid tracker fps ", faceTrackFps);
+    reader.readWord(SYSTEM, "networkType", "invalid network type ", networkType);
     reader.readFlag(DETECTORS, "useAge", useAge);
     reader.readFlag(DETECTORS, "useGender", useGender);
     reader.readFlag(DETECTORS, "useHeadpose", useHeadpose);
@@ -165,7 +197,7 @@ void Settings::load(const std::string& path) {
     reader.readInt(FACE_DETECTION, "maxNumFaces", maxNumFaces);
     reader.readInt(FACE_DETECTION, "minFaceSize", minFaceSize);
     reader.readInt(FACE_DETECTION, "maxFaceSize", maxFaceSize);
-    reader.readWord(FACE_DETECTION, "detectionRange", RANGE_WORDS, "invalid range ", detectionRange);
+    reader.readWord(FACE_DETECTION, "detectionRange", "invalid range ", detectionRange);
     reader.readInt(SYSTEM, "numThreads", numThreads);
 }
 
@@ -176,11 +208,11 @@ void Settings::save(const std::string& path) {
     network["neuralNetworksPath"] = neuralNetworksPath;
 
     auto& system = sections[SYSTEM];
-    system["logLevel"] = wordOf(logLevel, LOG_LEVEL_WORDS);
-    system["dnnTarget"] = wordOf(dnnTarget, DNN_TARGET_WORDS);
-    system["bodyTrackFps"] = wordOf(bodyTrackFps, TRACKER_FPS_WORDS);
-    system["faceTrackFps"] = wordOf(faceTrackFps, TRACKER_FPS_WORDS);
-    system["networkType"] = wordOf(networkType, NETWORK_TYPE_WORDS);
+    system["logLevel"] = toText(logLevel);
+    system["dnnTarget"] = toText(dnnTarget);
+    system["bodyTrackFps"] = toText(bodyTrackFps);
+    system["faceTrackFps"] = toText(faceTrackFps);
+    system["networkType"] = toText(networkType);
     system["numThreads"] = std::to_string(numThreads);
 
     auto& detectors = sections[DETECTORS];
@@ -195,7 +227,7 @@ void Settings::save(const std::string& path) {
     faceDetection["maxNumFaces"] = std::to_string(maxNumFaces);
     faceDetection["minFaceSize"] = std::to_string(minFaceSize);
     faceDetection["maxFaceSize"] = std::to_string(maxFaceSize);
-    faceDetection["detectionRange"] = wordOf(detectionRange, RANGE_WORDS);
+    faceDetection["detectionRange"] = toText(detectionRange);
 
     ini::writeToFile(sections, path);
 }

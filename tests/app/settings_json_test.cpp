@@ -13,115 +13,21 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <Poco/Exception.h>
 #include <Poco/JSON/Parser.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include "hx_settings.h"
+#include "support/log_capture.h"
+#include "support/sample_settings.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using S = hx::Settings;
+using lmtest::sampleSettings;
 
 namespace {
-
-// Replaces "HarbixLog" with a logger that writes bare messages into a string.
-class CapturedHarbixLog {
-public:
-    CapturedHarbixLog() {
-        spdlog::drop("HarbixLog");
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_st>(mOut);
-        mLogger = std::make_shared<spdlog::logger>("HarbixLog", sink);
-        mLogger->set_pattern("%v");
-        mLogger->set_level(spdlog::level::info);
-        spdlog::register_logger(mLogger);
-    }
-    ~CapturedHarbixLog() { spdlog::drop("HarbixLog"); }
-    std::string text() const { return mOut.str(); }
-
-private:
-    std::ostringstream mOut;
-    std::shared_ptr<spdlog::logger> mLogger;
-};
-
-// A record in which every field the file carries differs from its default.
-S sampleSettings() {
-    S s;
-    s.neuralNetworksPath = "/opt/nets {v}";
-    s.logLevel = S::DEBUG;
-    s.dnnTarget = S::GPU_MT;
-    s.networkType = S::QUANTIZED;
-    s.bodyTrackFps = S::FPS_10;
-    s.detectionRange = S::LONG;
-    s.useAge = false;
-    s.useGender = false;
-    s.useHeadpose = false;
-    s.useSmile = false;
-    s.useFaceMask = false;
-    s.useEmotions = false;
-    s.faceConfidenceThreshold = 0.65f;
-    s.maxNumFaces = 7;
-    s.numThreads = 3;
-    s.sourceType = S::VIDEO_STREAM;
-    s.webcamIndex = 2;
-    s.videoFilePath = "/v/a.mp4";
-    s.videoStreamUrl = "rtsp://cam/{id}";
-    s.resolutionWidth = 1280;
-    s.resolutionHeight = 720;
-    s.loopVideo = true;
-    s.processAllFrames = false;
-    s.drawResult = false;
-    s.blurFaces = true;
-    s.peopleCountEnabled = false;
-    s.peopleCountFrequency = 60;
-    s.instanceName = "hall \"A\"";
-    s.aggregationFrequency = 15;
-    s.httpInterfacePort = 9443;
-    s.httpInterfaceSsl = true;
-    s.httpInterfaceSslKey = "k.pem";
-    s.httpInterfaceSslCrt = "c.pem";
-    s.rawCsvEnabled = true;
-    s.rawCsvPath = "/csv/raw";
-    s.aggregatedCsvEnabled = true;
-    s.aggregatedCsvPath = "/csv/agg";
-    s.peopleCountCsvEnabled = true;
-    s.peopleCountCsvPath = "/csv/pc";
-    s.rawPushEnabled = true;
-    s.rawPushUrl = "http://h/raw";
-    s.aggregatedPushEnabled = true;
-    s.aggregatedPushUrl = "http://h/agg";
-    s.peopleCountPushEnabled = true;
-    s.peopleCountPushUrl = "http://h/pc";
-    s.statusPushEnabled = true;
-    s.statusPushUrl = "http://h/status";
-    s.statusPullEnabled = false;
-    s.rawPullEnabled = true;
-    s.aggregatedPullEnabled = true;
-    s.peopleCountPullEnabled = true;
-    s.flipHorizontally = true;
-    s.flipVertically = true;
-    s.rotateMode = S::ROTATE_270;
-    s.zoomFactor = 2.5f;
-    s.zoomCenterOffset_X = 0.25f;
-    s.zoomCenterOffset_Y = 0.5f;
-    s.ROI_X = 0.1f;
-    s.ROI_Y = 0.2f;
-    s.ROI_W = 0.5f;
-    s.ROI_H = 0.75f;
-    s.maxFaceSize = 0.5f;
-    s.minFaceSize = 0.125f;
-    s.currentStatsEnabled = true;
-    s.currentStatsDuration = 60;
-    s.tovexEnabled = true;
-    s.tovexMode = S::START_DURATION;
-    s.tovexCsvEnabled = true;
-    s.tovexCsvPath = "/csv/tovex";
-    s.tovexPushEnabled = true;
-    s.tovexPushUrl = "http://h/tovex";
-    return s;
-}
 
 Poco::JSON::Object::Ptr parseObject(const std::string& text) {
     Poco::JSON::Parser parser;
@@ -495,7 +401,7 @@ TEST(SettingsJson, AnUnknownEnumerationValueIsWrittenButCannotBeReadBack) {
 TEST(SettingsFile, MissingFileIsCreatedFromTheRecordWithoutChecks) {
     lmtest::TempDir dir;
     const fs::path file = dir.path() / "harbix.json";
-    CapturedHarbixLog log;
+    lmtest::LogCapture log;
     S s;
     s.neuralNetworksPath = "./networks";
     s.zoomFactor = 0.0f;  // out of range, but nothing is checked when the file is created
@@ -503,7 +409,8 @@ TEST(SettingsFile, MissingFileIsCreatedFromTheRecordWithoutChecks) {
     s.load(file);
     EXPECT_EQ(s.settingsToJsonString(0), before);
     EXPECT_EQ(readFile(file), s.settingsToJsonString(4));
-    EXPECT_EQ(log.text(), "Lumora Harbix setting file not found. Creating a default one: " + file.string() + "\n");
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"Lumora Harbix setting file not found. Creating a default one: " +
+                                                    file.string()});
     EXPECT_EQ(entriesIn(dir.path()), 1u);  // no temporary file left beside it
 }
 
@@ -572,7 +479,7 @@ TEST(SettingsFile, AFullDiskLeavesTheOldFileIntact) {
 }
 
 TEST(SettingsLog, GoldenText) {
-    CapturedHarbixLog log;
+    lmtest::LogCapture log;
     sampleSettings().logSettings();
     const std::string expected =
         "\n"
@@ -641,15 +548,15 @@ TEST(SettingsLog, GoldenText) {
         "  tovexCsvEnabled = true\n"
         "  tovexCsvPath = /csv/tovex\n"
         "  tovexPushEnabled = true\n"
-        "  tovexPushUrl = http://h/tovex\n"
-        "\n";  // the logger's own line end
-    EXPECT_EQ(log.text(), expected);
+        "  tovexPushUrl = http://h/tovex\n";
+    EXPECT_EQ(log.texts(), std::vector<std::string>{expected});
 }
 
 TEST(SettingsLog, DefaultsPrintInTheirShortestForm) {
-    CapturedHarbixLog log;
+    lmtest::LogCapture log;
     S().logSettings();
-    const std::string text = log.text();
+    ASSERT_EQ(log.texts().size(), 1u);
+    const std::string text = log.texts().front();
     EXPECT_NE(text.find("\n  faceConfidenceThreshold = 0.8\n"), std::string::npos);
     EXPECT_NE(text.find("\n  zoomFactor = 1\n"), std::string::npos);
     EXPECT_NE(text.find("\n  ROI (x, y, w, h) = 0, 0, 0, 0\n"), std::string::npos);

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include <lumora/lm_settings.h>
 
@@ -94,6 +97,63 @@ TEST(Settings, TargetPredicates) {
         s.dnnTarget = target;
         EXPECT_FALSE(s.cpuTargetEnabled());
         EXPECT_TRUE(s.gpuTargetEnabled());
+    }
+}
+
+// One enumeration's words in value order, with its two conversions over plain numbers.
+struct Words {
+    const char* enumeration;
+    std::vector<std::string> words;
+    std::function<std::string(int)> toText;
+    std::function<bool(const std::string&, int&)> fromText;
+};
+
+template <typename Enum>
+Words wordsOf(const char* enumeration, std::vector<std::string> words) {
+    return {enumeration, std::move(words), [](int value) { return lm::toText(static_cast<Enum>(value)); },
+            [](const std::string& text, int& value) {
+                Enum parsed = static_cast<Enum>(value);
+                const bool known = lm::fromText(text, parsed);
+                value = parsed;
+                return known;
+            }};
+}
+
+std::vector<Words> allWords() {
+    return {
+        wordsOf<S::LogLevel>("LogLevel", {"TRACE", "DEBUG", "INFO", "WARN", "ERR", "CRITICAL"}),
+        wordsOf<S::DnnTarget>("DnnTarget", {"CPU", "GPU", "GPU_MT"}),
+        wordsOf<S::NetworkType>("NetworkType", {"NORMAL", "QUANTIZED"}),
+        wordsOf<S::Range>("Range", {"REGULAR", "LONG"}),
+        wordsOf<S::TrackerFps>("TrackerFps", {"DYNAMIC", "FPS_30", "FPS_10", "FPS_5"}),
+    };
+}
+
+TEST(SettingsWords, EveryValueHasItsWordBothWays) {
+    for (const Words& form : allWords()) {
+        SCOPED_TRACE(form.enumeration);
+        for (int value = 0; value < static_cast<int>(form.words.size()); ++value) {
+            EXPECT_EQ(form.toText(value), form.words[static_cast<std::size_t>(value)]);
+            int parsed = -1;
+            EXPECT_TRUE(form.fromText(form.words[static_cast<std::size_t>(value)], parsed));
+            EXPECT_EQ(parsed, value);
+        }
+        EXPECT_EQ(form.toText(-1), "");
+        EXPECT_EQ(form.toText(static_cast<int>(form.words.size())), "");
+    }
+}
+
+TEST(SettingsWords, OnlyTheExactWordIsTakenAndAnyOtherTextChangesNothing) {
+    for (const Words& form : allWords()) {
+        SCOPED_TRACE(form.enumeration);
+        const std::string& last = form.words.back();
+        std::string lower = last;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const std::string& bad : {lower, last + " ", " " + last, std::string("0"), std::string()}) {
+            int value = 0;
+            EXPECT_FALSE(form.fromText(bad, value)) << "'" << bad << "'";
+            EXPECT_EQ(value, 0);
+        }
     }
 }
 

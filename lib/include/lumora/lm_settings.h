@@ -51,4 +51,19 @@ struct LUMORA_EXPORT Settings {
     void save(const std::string& path);
 };
 
+// The words every settings file uses for the enumerations above, so that the library's
+// file and the program's file spell each value alike. toText gives an empty text for a
+// value outside its enumeration. fromText takes only the exact word: it stores the value
+// and returns true; for any other text it leaves the value alone and returns false.
+LUMORA_EXPORT std::string toText(Settings::LogLevel level);
+LUMORA_EXPORT std::string toText(Settings::DnnTarget target);
+LUMORA_EXPORT std::string toText(Settings::NetworkType type);
+LUMORA_EXPORT std::string toText(Settings::Range range);
+LUMORA_EXPORT std::string toText(Settings::TrackerFps fps);
+LUMORA_EXPORT bool fromText(const std::string& text, Settings::LogLevel& level);
+LUMORA_EXPORT bool fromText(const std::string& text, Settings::DnnTarget& target);
+LUMORA_EXPORT bool fromText(const std::string& text, Settings::NetworkType& type);
+LUMORA_EXPORT bool fromText(const std::string& text, Settings::Range& range);
+LUMORA_EXPORT bool fromText(const std::string& text, Settings::TrackerFps& fps);
+
 }  // namespace lm
