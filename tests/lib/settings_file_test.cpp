@@ -21,7 +21,7 @@ std::string readAll(const std::string& path) {
 void writeAll(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::string goldenPath(const std::string& name) {
-    return (std::filesystem::path(__FILE__).parent_path() / "data" / name).string();
+    return (std::filesystem::path(LUMORA_TEST_DATA_DIR) / name).string();
 }
 
 std::string loadError(const std::string& fileText, lm::Settings& settings) {
