@@ -38,64 +38,54 @@ std::optional<int> requestedWindow(Poco::Net::HTTPServerRequest& request) {
 }  // namespace
 
 CurrentStats::CurrentStats(const hx::Settings& settings)
-    : enabled(settings.currentStatsEnabled),
-      slidingWindowAggregator(maxWindow(settings)),
-      lastDetections(maxWindow(settings)),
-      instanceName(settings.instanceName) {}
+    : mEnabled(settings.currentStatsEnabled),
+      mSlidingWindowAggregator(maxWindow(settings)),
+      mLastDetections(maxWindow(settings)),
+      mInstanceName(settings.instanceName) {}
 
 std::chrono::milliseconds CurrentStats::maxWindow(const hx::Settings& settings) {
     return std::chrono::milliseconds(static_cast<std::int64_t>(settings.currentStatsDuration) * 1000);
 }
 
 void CurrentStats::setSettings(const hx::Settings& settings) {
-    std::lock_guard lock(mutex);
-    enabled = settings.currentStatsEnabled;
-    instanceName = settings.instanceName;
-    slidingWindowAggregator.setMaxWindowDuration(maxWindow(settings));
-    lastDetections.setMaxWindowDuration(maxWindow(settings));
+    std::lock_guard lock(mMutex);
+    mEnabled = settings.currentStatsEnabled;
+    mInstanceName = settings.instanceName;
+    mSlidingWindowAggregator.setMaxWindowDuration(maxWindow(settings));
+    mLastDetections.setMaxWindowDuration(maxWindow(settings));
 }
 
 void CurrentStats::newDetections(const std::vector<lm::Person>& people) {
-    std::lock_guard lock(mutex);
-    if (!enabled) return;
+    std::lock_guard lock(mMutex);
+    if (!mEnabled) return;
     try {
-        slidingWindowAggregator.newDetections(people);
+        mSlidingWindowAggregator.newDetections(people);
     } catch (const std::runtime_error& error) {
         // The batch is older than what is stored: the system clock went back. Keeping the
         // old records would refuse every frame until they expire, so start again from here.
         harbixLog()->warn("Live statistics restart from the newest frame: {}", error.what());
-        slidingWindowAggregator.clean();
-        lastDetections.clean();
-        slidingWindowAggregator.newDetections(people);
+        mSlidingWindowAggregator.clean();
+        mLastDetections.clean();
+        mSlidingWindowAggregator.newDetections(people);
     }
-    lastDetections.newDetections(people);
+    mLastDetections.newDetections(people);
 }
 
 std::string CurrentStats::getCurrentAggregations(int windowMs) {
-    std::vector<lm::AggregatedPerson> aggregations;
-    std::string name;
-    {
-        std::lock_guard lock(mutex);
-        aggregations = slidingWindowAggregator.getAggregations(std::chrono::milliseconds(windowMs));
-        name = instanceName;
-    }
+    const auto [aggregations, name] =
+        takeWithName([&] { return mSlidingWindowAggregator.getAggregations(std::chrono::milliseconds(windowMs)); });
     return format::currentAggregationsToJson(aggregations, windowMs, name);
 }
 
 std::string CurrentStats::getCurrentDetections(int windowMs) {
-    std::vector<lm::Person> detections;
-    std::string name;
-    {
-        std::lock_guard lock(mutex);
-        detections = lastDetections.getLastDetections(std::chrono::milliseconds(windowMs));
-        name = instanceName;
-    }
+    const auto [detections, name] =
+        takeWithName([&] { return mLastDetections.getLastDetections(std::chrono::milliseconds(windowMs)); });
     return format::currentDetectionsToJson(detections, windowMs, name);
 }
 
 bool CurrentStats::isEnabled() {
-    std::lock_guard lock(mutex);
-    return enabled;
+    std::lock_guard lock(mMutex);
+    return mEnabled;
 }
 
 http::HandlerFunction CurrentStats::windowHandler(Producer produce, const std::string& disabledText) {

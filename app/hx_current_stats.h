@@ -3,7 +3,7 @@
 // on "/data/current_aggregations" (one summary per person) and "/data/current_detections"
 // (the newest record of each person). The records of the last currentStatsDuration seconds
 // are kept in two library stores, fed on the processing thread and read (which prunes them)
-// on the HTTP server's worker threads; one mutex serialises every call on either store.
+// on the HTTP server's worker threads; one mMutex serialises every call on either store.
 //
 // A batch older than the newest stored record (the system clock stepped back) would be
 // refused by the sliding window for as long as the old records live; instead both stores
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <lumora/lm_aggregator.h>
@@ -47,17 +48,25 @@ public:
     void setHttpEndPoints(http::Server& server);
 
 private:
+    // What `take` reads from a store, with the instance name of the same moment; the JSON
+    // is written after the lock is released.
+    template <typename Take>
+    auto takeWithName(Take take) {
+        std::lock_guard lock(mMutex);
+        return std::pair{take(), mInstanceName};
+    }
+
     using Producer = std::string (CurrentStats::*)(int);
 
     static std::chrono::milliseconds maxWindow(const hx::Settings& settings);
     http::HandlerFunction windowHandler(Producer produce, const std::string& disabledText);
     bool isEnabled();
 
-    bool enabled;
-    lm::SlidingWindowAggregator slidingWindowAggregator;
-    lm::LastDetections lastDetections;
-    std::string instanceName;
-    std::mutex mutex;  // every call on the two stores, enabled and instanceName
+    bool mEnabled;
+    lm::SlidingWindowAggregator mSlidingWindowAggregator;
+    lm::LastDetections mLastDetections;
+    std::string mInstanceName;
+    std::mutex mMutex;  // every call on the two stores, mEnabled and mInstanceName
 };
 
 }  // namespace hx

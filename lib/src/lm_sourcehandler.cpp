@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <utility>
 
@@ -111,42 +112,36 @@ void SourceHandler::SourceHandlerImpl::changeAndWake(const std::function<void()>
 }
 
 void SourceHandler::SourceHandlerImpl::useUsbCamera(int cameraIndex, const cv::Size& requestedSize) {
-    std::lock_guard<std::mutex> control(mControlMutex);
-    const bool wasRunning = mRunning;
-    stopLocked();
-    mSourceKind = USB_CAMERA;
-    mCameraIndex = cameraIndex;
-    mRequestedSize = requestedSize;
-    mFilePath.clear();
-    mStreamUrl.clear();
-    mLoop = mWaitForConsumer = false;
-    if (wasRunning) startLocked();
+    switchSource(USB_CAMERA, [&] {
+        mCameraIndex = cameraIndex;
+        mRequestedSize = requestedSize;
+    });
 }
 
 void SourceHandler::SourceHandlerImpl::useVideoFile(const std::string& path, bool loop, bool waitForConsumer) {
-    std::lock_guard<std::mutex> control(mControlMutex);
-    const bool wasRunning = mRunning;
-    stopLocked();
-    mSourceKind = VIDEO_FILE;
-    mCameraIndex = 0;
-    mRequestedSize = cv::Size(0, 0);
-    mFilePath = path;
-    mStreamUrl.clear();
-    mLoop = loop;
-    mWaitForConsumer = waitForConsumer;
-    if (wasRunning) startLocked();
+    switchSource(VIDEO_FILE, [&] {
+        mFilePath = path;
+        mLoop = loop;
+        mWaitForConsumer = waitForConsumer;
+    });
 }
 
 void SourceHandler::SourceHandlerImpl::useVideoStream(const std::string& url) {
+    switchSource(VIDEO_STREAM, [&] { mStreamUrl = url; });
+}
+
+// Every field of the previous source is cleared first, so none leaks into the new one.
+void SourceHandler::SourceHandlerImpl::switchSource(std::int32_t kind, const std::function<void()>& describe) {
     std::lock_guard<std::mutex> control(mControlMutex);
     const bool wasRunning = mRunning;
     stopLocked();
-    mSourceKind = VIDEO_STREAM;
+    mSourceKind = kind;
     mCameraIndex = 0;
     mRequestedSize = cv::Size(0, 0);
     mFilePath.clear();
-    mStreamUrl = url;
+    mStreamUrl.clear();
     mLoop = mWaitForConsumer = false;
+    describe();
     if (wasRunning) startLocked();
 }
 

@@ -64,6 +64,9 @@ public:
     static constexpr std::chrono::seconds RECONNECT_WAIT{5};
 
 private:
+    // Stops a running source, makes `kind` the new one, lets `describe` fill in its fields,
+    // and starts it again if it was running.
+    void switchSource(std::int32_t kind, const std::function<void()>& describe);
     void startLocked();
     void stopLocked();
     void openSource();
