@@ -74,9 +74,10 @@ void DataManager::setHttpEndPoints(http::Server& server) {
     mProofOfPlay.setHttpEndPoints(server);
 }
 
-void DataManager::newRawDataPoint(const std::vector<lm::Person>& people, unsigned int frameNumber) {
+void DataManager::newRawDataPoint(const std::vector<lm::Person>& people, unsigned int frameNumber,
+                                  const std::optional<lm::TimePoint>& frameTime) {
     // Fed every frame: an empty one is what lets the last visitors' tracks finish.
-    mAggregator.newDetections(people);
+    mAggregator.newDetections(people, frameTime);
     if (!people.empty()) {
         const std::string document = format::peopleToJson(people, frameNumber, mInstanceName);
         mRawPush.newMessage(document);

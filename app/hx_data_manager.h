@@ -22,6 +22,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,10 @@ public:
     void setHttpEndPoints(http::Server& server);
 
     // Every analysed frame, with or without people.
-    void newRawDataPoint(const std::vector<lm::Person>& people, unsigned int frameNumber);
+    // `frameTime`: the frame's own time for a video file, against which the face tracks'
+    // silence is measured (see lm::Lumora::FrameTime); else the system clock.
+    void newRawDataPoint(const std::vector<lm::Person>& people, unsigned int frameNumber,
+                         const std::optional<lm::TimePoint>& frameTime = std::nullopt);
     // The run's running totals of finished body tracks.
     void newPeopleCountDataPoint(const PeopleCountData& data);
     // At the end of a run: emits every open aggregation and the people count, then forgets

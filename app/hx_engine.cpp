@@ -92,6 +92,7 @@ void Engine::startLocked() {
     mStatusHandler.clearRuntimeError();
     harbixLog()->info("Start engine");
     mStatusHandler.setPrevSourceHandlerStatus(lm::help::SourceHandler::NO_FRAME_YET);
+    mRunStart = std::chrono::system_clock::now();
     mRunning = true;
     mRunEndPending = true;
     // Marked on before the thread runs, so that the outputs have reset their periods and
@@ -270,10 +271,11 @@ void Engine::processFrame() {
     const cv::Mat display = frame;
     const cv::Mat analysed = image::applyRoi(frame, mRoiAbs);
 
+    const lm::Lumora::FrameTime frameTime = frameTimeOf(result);
     std::vector<lm::Person> people;
     {
         std::lock_guard lumora(mLumoraMutex);
-        people = mLumora.analyze(analysed);
+        people = mLumora.analyze(analysed, frameTime);
     }
     image::translateByRoi(people, mRoiAbs, frame);
 
@@ -281,21 +283,26 @@ void Engine::processFrame() {
     if (mSettings.peopleCountEnabled) {
         {
             std::lock_guard lumora(mLumoraMutex);
-            bodies = mLumora.analyzeBodies(analysed);
+            bodies = mLumora.analyzeBodies(analysed, frameTime);
         }
-        mBodyAggregator.newDetections(bodies);
+        mBodyAggregator.newDetections(bodies, frameTime);
         image::translateByRoi(bodies, mRoiAbs, frame);
         addFinishedBodies(mBodyAggregator.getFinalizedAggregations(true));
         mDataManager.newPeopleCountDataPoint({mPeopleCountTotal, mDetectionDurationTotal});
     }
 
     mCurrentFps = mFps();
-    mDataManager.newRawDataPoint(people, result.frameNumber);
+    mDataManager.newRawDataPoint(people, result.frameNumber, frameTime);
 
     std::lock_guard frameLock(mFrameMutex);
     mFrame = display;
     mPeople = people;
     mBodies = bodies;
+}
+
+lm::Lumora::FrameTime Engine::frameTimeOf(const lm::help::SourceHandler::FrameResult& result) const {
+    if (!result.videoTime) return std::nullopt;
+    return mRunStart + *result.videoTime;
 }
 
 void Engine::openSource() {

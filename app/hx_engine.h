@@ -114,6 +114,9 @@ private:
 
     void processingLoop();
     void processFrame();
+    // A video file's frame shows at the run's start plus its place in the file; a camera's
+    // or a stream's frame has no time of its own.
+    lm::Lumora::FrameTime frameTimeOf(const lm::help::SourceHandler::FrameResult& result) const;
     // Runs the end-of-run work if this run's has not run yet.
     void onProcessingStopped();
     void endRun();
@@ -149,6 +152,7 @@ private:
     std::vector<lm::Body> mBodies;
     std::atomic<float> mCurrentFps{0.0f};
     lm::BodyAggregator mBodyAggregator;
+    lm::TimePoint mRunStart;  // when the current run started, the origin of a file's clock
     std::int32_t mPeopleCountTotal = 0;
     std::int64_t mDetectionDurationTotal = 0;  // milliseconds
 

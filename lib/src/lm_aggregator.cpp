@@ -43,7 +43,9 @@ LM_OWNING_SPECIAL_MEMBERS(LastBodyDetections)
 
 Aggregator::Aggregator() : mImpl(std::make_unique<AggregatorImpl>()) {}
 
-void Aggregator::newDetections(const std::vector<Person>& persons) { mImpl->newDetections(persons); }
+void Aggregator::newDetections(const std::vector<Person>& persons, const std::optional<TimePoint>& now) {
+    mImpl->newDetections(persons, now.value_or(clock::systemNow()));
+}
 
 std::vector<AggregatedPerson> Aggregator::getFinalizedAggregations(bool clean) {
     return mImpl->getFinalizedAggregations(clean);
@@ -65,7 +67,9 @@ std::vector<AggregatedPerson> Aggregator::aggregateOffline(const std::vector<Per
 
 BodyAggregator::BodyAggregator() : mImpl(std::make_unique<BodyAggregatorImpl>()) {}
 
-void BodyAggregator::newDetections(const std::vector<Body>& bodies) { mImpl->newDetections(bodies); }
+void BodyAggregator::newDetections(const std::vector<Body>& bodies, const std::optional<TimePoint>& now) {
+    mImpl->newDetections(bodies, now.value_or(clock::systemNow()));
+}
 
 std::vector<AggregatedBody> BodyAggregator::getFinalizedAggregations(bool clean) {
     return mImpl->getFinalizedAggregations(clean);

@@ -49,11 +49,14 @@ public:
 
     // Folds the records in, then moves every track silent for longer than the
     // finalisation delay out of the map: as a summary unless it was a false positive.
-    // An empty batch is valid and still finalises.
-    void newDetections(const std::vector<Record>& records) {
+    // An empty batch is valid and still finalises. Silence is measured up to `now`: the
+    // system clock, or the time of the frame the records come from.
+    void newDetections(const std::vector<Record>& records) { newDetections(records, clock::systemNow()); }
+
+    void newDetections(const std::vector<Record>& records, TimePoint now) {
         for (const Record& record : records) mStatistics[record.id].update(record);
         for (auto it = mStatistics.begin(); it != mStatistics.end();) {
-            if (!it->second.isFinalized()) {
+            if (!it->second.isFinalized(now)) {
                 ++it;
                 continue;
             }

@@ -28,24 +28,20 @@ constexpr ObjectTracker::WeightTable FACE_WEIGHTS = {{
 
 }  // namespace
 
-FaceTracker::FaceTracker()
-    : ObjectTracker(FACE_WEIGHTS, &Settings::faceTrackFps), mLastPersonUpdateTime(clock::steadyNow()) {}
+FaceTracker::FaceTracker() : ObjectTracker(FACE_WEIGHTS, &Settings::faceTrackFps) {}
 
 void FaceTracker::reset(bool restartIds) {
     ObjectTracker::reset(restartIds);
     mTrackedPersons.clear();
-    mLastPersonUpdateTime = clock::steadyNow();
+    mPersonInterval.restart();
     mPersonIntervalStarted = false;
 }
 
-void FaceTracker::updatePersonData(std::vector<Person>& persons) {
-    const clock::SteadyTime now = clock::steadyNow();
+void FaceTracker::updatePersonData(std::vector<Person>& persons, const std::optional<TimePoint>& frameTime) {
+    const std::chrono::milliseconds elapsed = mPersonInterval.next(frameTime).elapsed;
     // The first interval after a start or a reset spans a pause, not time in front of the
     // camera: it counts as 0.
-    mPersonElapsedTime = mPersonIntervalStarted
-                             ? std::chrono::duration_cast<std::chrono::milliseconds>(now - mLastPersonUpdateTime)
-                             : std::chrono::milliseconds(0);
-    mLastPersonUpdateTime = now;
+    mPersonElapsedTime = mPersonIntervalStarted ? elapsed : std::chrono::milliseconds(0);
     mPersonIntervalStarted = true;
 
     for (Person& person : persons) {

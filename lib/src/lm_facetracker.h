@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "lumora/lm_records.h"
@@ -44,8 +45,9 @@ public:
     // After the tracking step of a frame: continues the history of every person whose id
     // is known (durations, smoothed age and gender written back into the person), starts
     // one for each new id, and forgets the ids that no longer have a track. Takes no lock:
-    // never call it during update or reset.
-    void updatePersonData(std::vector<Person>& persons);
+    // never call it during update or reset. With a `frameTime` the durations grow by the
+    // frames' own clock, else by the steady clock.
+    void updatePersonData(std::vector<Person>& persons, const std::optional<TimePoint>& frameTime = std::nullopt);
 
     // The history list, for inspection. Takes no lock, like updatePersonData.
     const std::vector<TrackedPerson>& getTrackedPersons() const { return mTrackedPersons; }
@@ -55,7 +57,7 @@ private:
     void forgetEndedTracks();
 
     std::vector<TrackedPerson> mTrackedPersons;  // in order of first appearance
-    clock::SteadyTime mLastPersonUpdateTime;
+    UpdateInterval mPersonInterval;
     std::chrono::milliseconds mPersonElapsedTime{0};
     bool mPersonIntervalStarted = false;  // false until the first call after a start or reset
 };

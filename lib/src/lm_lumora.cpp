@@ -92,6 +92,13 @@ const LibraryLifetime LIBRARY_LIFETIME;
 
 // One estimator over the faces of the frame. Every estimator writes only its own fields of
 // the records and serialises its network use itself, so the tasks can share the records.
+// A frame with a time of its own shows at that time, whenever it was analysed.
+template <typename Record>
+void stampFrameTime(std::vector<Record>& records, const Lumora::FrameTime& frameTime) {
+    if (!frameTime) return;
+    for (Record& record : records) record.detectionTime = *frameTime;
+}
+
 template <typename Stage>
 auto estimateTask(Stage& stage, TimerSlot slot, const cv::Mat& frame, std::vector<Person>& persons) {
     return [stagePtr = &stage, framePtr = &frame, personsPtr = &persons, slot] {
@@ -139,11 +146,13 @@ Lumora::LumoraImpl::Schedule Lumora::LumoraImpl::schedule() const {
     return mSettings.dnnTarget == Settings::GPU ? Schedule::SEQUENTIAL : Schedule::PARALLEL;
 }
 
-std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool singleImage) {
+std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool singleImage,
+                                                     const FrameTime& frameTime) {
     ScopedTimer whole(FACE_ANALYSIS);
     {
         ScopedTimer timer(FACE_DETECTION);
         mPersons = mFaceDetector.detect(frame);
+        stampFrameTime(mPersons, frameTime);
     }
 
     const auto ageGenderTask = estimateTask(mAgeGender, AGE_GENDER, frame, mPersons);
@@ -153,7 +162,7 @@ std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool 
     const auto emotionsTask = estimateTask(mEmotions, EMOTIONS, frame, mPersons);
     const auto trackingTask = [&] {
         ScopedTimer timer(FACE_TRACKING);
-        if (!singleImage) trackFaces(frame);
+        if (!singleImage) trackFaces(frame, frameTime);
     };
 
     if (schedule() == Schedule::SEQUENTIAL) {
@@ -167,29 +176,30 @@ std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool 
         tbb::parallel_invoke(ageGenderTask, headposeTask, smileTask, faceMaskTask, emotionsTask, trackingTask);
     }
 
-    if (!singleImage) mFaceTracker.updatePersonData(mPersons);
+    if (!singleImage) mFaceTracker.updatePersonData(mPersons, frameTime);
     return mPersons;
 }
 
 // The tracking step: reads only boxes, confidences, times and durations, which no estimator
 // writes, and writes back only the ids, which no estimator reads. An empty frame still runs,
 // so that the tracker ages its tracks.
-void Lumora::LumoraImpl::trackFaces(const cv::Mat& frame) {
+void Lumora::LumoraImpl::trackFaces(const cv::Mat& frame, const FrameTime& frameTime) {
     std::vector<Detection> detections;
     detections.reserve(mPersons.size());
     for (const Person& p : mPersons)
         detections.push_back({p.id, p.boundingBox, p.detectionConfidence, p.detectionTime, p.detectionDuration});
     ObjectTracker::Features none;
-    mFaceTracker.update(detections, frame, none, FACE_SIMILARITY_SCALE);
+    mFaceTracker.update(detections, frame, none, FACE_SIMILARITY_SCALE, frameTime);
     for (std::size_t i = 0; i < detections.size(); ++i) mPersons[i].id = detections[i].id;
 }
 
-std::vector<Body> Lumora::LumoraImpl::analyzeBodies(const cv::Mat& frame) {
+std::vector<Body> Lumora::LumoraImpl::analyzeBodies(const cv::Mat& frame, const FrameTime& frameTime) {
     ScopedTimer whole(BODY_ANALYSIS);
     std::vector<Detection> detections;
     {
         ScopedTimer timer(BODY_DETECTION);
         detections = mBodyDetector.detect(frame);
+        stampFrameTime(detections, frameTime);
     }
     ObjectTracker::Features features;
     {
@@ -198,7 +208,7 @@ std::vector<Body> Lumora::LumoraImpl::analyzeBodies(const cv::Mat& frame) {
     }
     {
         ScopedTimer timer(BODY_TRACKING);
-        mBodyTracker.update(detections, frame, features, BODY_SIMILARITY_SCALE);
+        mBodyTracker.update(detections, frame, features, BODY_SIMILARITY_SCALE, frameTime);
     }
 
     std::vector<Body> bodies;
@@ -213,9 +223,15 @@ Lumora::~Lumora() = default;
 Lumora::Lumora(Lumora&& other) noexcept = default;
 Lumora& Lumora::operator=(Lumora&& other) noexcept = default;
 
-std::vector<Person> Lumora::analyze(const cv::Mat& frame) { return mImpl->analyzeFaces(frame, false); }
-std::vector<Person> Lumora::analyzeSingleImage(const cv::Mat& frame) { return mImpl->analyzeFaces(frame, true); }
-std::vector<Body> Lumora::analyzeBodies(const cv::Mat& frame) { return mImpl->analyzeBodies(frame); }
+std::vector<Person> Lumora::analyze(const cv::Mat& frame, const FrameTime& frameTime) {
+    return mImpl->analyzeFaces(frame, false, frameTime);
+}
+std::vector<Person> Lumora::analyzeSingleImage(const cv::Mat& frame) {
+    return mImpl->analyzeFaces(frame, true, std::nullopt);
+}
+std::vector<Body> Lumora::analyzeBodies(const cv::Mat& frame, const FrameTime& frameTime) {
+    return mImpl->analyzeBodies(frame, frameTime);
+}
 void Lumora::setSettings(const Settings& settings) { mImpl->setSettings(settings); }
 Settings Lumora::getSettings() const { return mImpl->getSettings(); }
 std::vector<cv::Rect> Lumora::getTrackedBoxes() { return mImpl->getTrackedBoxes(); }

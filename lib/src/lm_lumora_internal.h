@@ -40,8 +40,8 @@ public:
     void setSettings(const Settings& settings);
     Settings getSettings() const { return mSettings; }
 
-    std::vector<Person> analyzeFaces(const cv::Mat& frame, bool singleImage);
-    std::vector<Body> analyzeBodies(const cv::Mat& frame);
+    std::vector<Person> analyzeFaces(const cv::Mat& frame, bool singleImage, const FrameTime& frameTime = std::nullopt);
+    std::vector<Body> analyzeBodies(const cv::Mat& frame, const FrameTime& frameTime = std::nullopt);
 
     std::vector<cv::Rect> getTrackedBoxes() { return mFaceTracker.getTrackedBoxes(); }
     std::uint32_t getCountOfFaces() const { return mFaceTracker.getObjectCount(); }
@@ -58,7 +58,7 @@ public:
 
 private:
     void applyLogLevel();
-    void trackFaces(const cv::Mat& frame);
+    void trackFaces(const cv::Mat& frame, const FrameTime& frameTime);
 
     // Declaration order is construction order; destruction runs in reverse.
     Settings mSettings;

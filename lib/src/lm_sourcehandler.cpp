@@ -1,6 +1,7 @@
 #include "lumora/lm_sourcehandler.h"
 
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <functional>
 #include <stdexcept>
@@ -23,6 +24,14 @@ constexpr double MAX_REPORTED_FPS = 200.0;
 
 void logError(const std::string& message) {
     if (auto logger = spdlog::get("LumoraLog")) logger->error(message);
+}
+
+// A request answered without a frame.
+SourceHandler::FrameResult withoutFrame(SourceHandler::Status status, std::uint32_t frameNumber) {
+    SourceHandler::FrameResult result;
+    result.status = status;
+    result.frameNumber = frameNumber;
+    return result;
 }
 
 }  // namespace
@@ -188,6 +197,19 @@ int SourceHandler::SourceHandlerImpl::getSourceFrameDelay() const {
 
 std::int64_t SourceHandler::SourceHandlerImpl::getSourceFps() const { return 1000 / getSourceFrameDelay(); }
 
+std::optional<std::chrono::milliseconds> SourceHandler::SourceHandlerImpl::videoTimeOf(
+    std::uint32_t frameNumber) const {
+    if (mSourceKind != VIDEO_FILE || frameNumber == 0) return std::nullopt;
+    double fps = 0.0;
+    {
+        std::lock_guard<std::mutex> lock(mPropertiesMutex);
+        fps = mSourceFps;
+    }
+    // A file that reports no usable rate is read at the default pace: its clock follows it.
+    const double frameMs = fps > 0.0 && fps <= MAX_REPORTED_FPS ? 1000.0 / fps : getSourceFrameDelay();
+    return std::chrono::milliseconds(std::llround((frameNumber - 1) * frameMs));
+}
+
 // Reads one frame; a back end that throws counts as a failed read, so a broken source
 // shows in the status instead of ending the process.
 void SourceHandler::SourceHandlerImpl::readFrame() {
@@ -248,22 +270,22 @@ void SourceHandler::SourceHandlerImpl::threadLoop() {
 SourceHandler::FrameResult SourceHandler::SourceHandlerImpl::getNextFrame() {
     // A frame already taken is answered without the mutex, so a consumer polling faster
     // than the source never blocks behind a read.
-    if (mConsumed) return {NO_NEW_FRAME, mFrameNumber, cv::Mat()};
+    if (mConsumed) return withoutFrame(NO_NEW_FRAME, mFrameNumber);
     std::unique_lock<std::mutex> lock(mMutex);
     const std::uint32_t number = mFrameNumber;
     if (mFrame.empty()) {
-        if (number == 0) return {NO_FRAME_YET, number, cv::Mat()};
+        if (number == 0) return withoutFrame(NO_FRAME_YET, number);
         switch (mSourceKind.load()) {
-            case VIDEO_STREAM: return {STREAM_LOST, number, cv::Mat()};
-            case VIDEO_FILE: return {VIDEO_ENDED, number, cv::Mat()};
-            default: return {CAMERA_ERROR, number, cv::Mat()};
+            case VIDEO_STREAM: return withoutFrame(STREAM_LOST, number);
+            case VIDEO_FILE: return withoutFrame(VIDEO_ENDED, number);
+            default: return withoutFrame(CAMERA_ERROR, number);
         }
     }
     cv::Mat copy = mFrame.clone();
     mConsumed = true;
     lock.unlock();
     mCondition.notify_one();  // a file reader waiting for its consumer goes on
-    return {NEW_FRAME, number, std::move(copy)};
+    return {NEW_FRAME, number, std::move(copy), videoTimeOf(number)};
 }
 
 // ---------------------------------------------------------------------------------------

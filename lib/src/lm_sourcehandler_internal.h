@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -56,6 +57,8 @@ public:
     std::int64_t getSourceFps() const;
     // The pace of the source in whole milliseconds.
     int getSourceFrameDelay() const;
+    // A video file's frame's place on the file's own clock; empty for the other kinds.
+    std::optional<std::chrono::milliseconds> videoTimeOf(std::uint32_t frameNumber) const;
 
     // Only for tests: a kind outside the three, to reach the open error.
     void setSourceKindForTest(std::int32_t kind) { mSourceKind = kind; }

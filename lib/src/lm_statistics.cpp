@@ -56,7 +56,9 @@ TimePoint windowStart(TimePoint now, Milliseconds span) {
     return TimePoint(Ticks(startTicks));
 }
 
-bool TrackTiming::isFinalized() const { return isExpired(lastDetectionTime, clock::systemNow(), FINALIZATION_DELAY); }
+bool TrackTiming::isFinalized() const { return isFinalized(clock::systemNow()); }
+
+bool TrackTiming::isFinalized(TimePoint now) const { return isExpired(lastDetectionTime, now, FINALIZATION_DELAY); }
 
 bool TrackTiming::isFalsePositive() const { return detectionDuration < MIN_TRACK_DURATION; }
 

@@ -39,8 +39,9 @@ struct TrackTiming {
     Milliseconds initialDetectionDuration{0};
     TimePoint lastDetectionTime{};  // the zero time point: no record yet
 
-    // No record for more than FINALIZATION_DELAY by the system clock.
+    // No record for more than FINALIZATION_DELAY by the system clock, or before `now`.
     bool isFinalized() const;
+    bool isFinalized(TimePoint now) const;
     // The latest cumulative duration is under MIN_TRACK_DURATION.
     bool isFalsePositive() const;
 

@@ -60,7 +60,7 @@ std::int32_t classOfRate(int rate) {
 }  // namespace
 
 ObjectTracker::ObjectTracker(const WeightTable& weights, Settings::TrackerFps Settings::*rateSetting)
-    : mWeightTable(weights), mRateSetting(rateSetting), mLastUpdateTime(clock::steadyNow()) {
+    : mWeightTable(weights), mRateSetting(rateSetting) {
     tuneWeights();
     mFps();
 }
@@ -89,16 +89,19 @@ void ObjectTracker::tuneWeights() {
 }
 
 void ObjectTracker::update(std::vector<Detection>& detections, const cv::Mat& frame, Features& features,
-                           float similarityScale) {
+                           float similarityScale, const std::optional<TimePoint>& frameTime) {
     if (features && features->size() != detections.size())
         throw std::invalid_argument("Appearance vectors do not match the detections: " +
                                     std::to_string(features->size()) + " for " + std::to_string(detections.size()));
 
     std::lock_guard<std::mutex> lock(mMutex);
-    const clock::SteadyTime now = clock::steadyNow();
-    mElapsedTime = std::chrono::duration_cast<std::chrono::milliseconds>(now - mLastUpdateTime);
-    mLastUpdateTime = now;
-    checkFPS(rateToInt(mFps()));
+    const UpdateInterval::Step step = mInterval.next(frameTime);
+    mElapsedTime = step.elapsed;
+    const float steadyRate = mFps();  // kept current on both clocks, for a change back
+    if (!frameTime)
+        checkFPS(rateToInt(steadyRate));
+    else if (step.measured)
+        checkFPS(rateToInt(1000.0f / static_cast<float>(mElapsedTime.count())));
 
     const int frameArea = frame.cols * frame.rows;
     const cv::Size frameSize(frame.cols, frame.rows);

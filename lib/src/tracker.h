@@ -26,6 +26,7 @@
 #include "lumora/lm_help_fps.h"
 #include "lumora/lm_records.h"
 #include "lumora/lm_settings.h"
+#include "update_interval.h"
 
 namespace lm {
 
@@ -106,8 +107,11 @@ public:
     // One tracking step. Only the size of the frame is used. When `features` holds a value
     // it must hold one vector per detection, in the same order (std::invalid_argument
     // otherwise, before anything changes); the vectors are moved into the tracks that take
-    // them. `similarityScale` is handed to Encoder::similarity.
-    void update(std::vector<Detection>& detections, const cv::Mat& frame, Features& features, float similarityScale);
+    // them. `similarityScale` is handed to Encoder::similarity. With a `frameTime` the
+    // interval, the measured rate and the durations follow the frames' own clock, else the
+    // steady clock (UpdateInterval).
+    void update(std::vector<Detection>& detections, const cv::Mat& frame, Features& features, float similarityScale,
+                const std::optional<TimePoint>& frameTime = std::nullopt);
 
     // Drops every track; with `restartIds` ids start again at 1 and the confirmed count at 0.
     // The interval reference, the rate class and the weights stay.
@@ -164,7 +168,7 @@ private:
     help::Fps mFps;
     std::uint32_t mNextId = 0;  // the last id handed out
     std::uint32_t mConfirmedCount = 0;
-    clock::SteadyTime mLastUpdateTime;
+    UpdateInterval mInterval;
     std::chrono::milliseconds mElapsedTime{0};  // between the last two updates
     float mIouWeight = 0.0f;
     float mDistanceWeight = 0.0f;

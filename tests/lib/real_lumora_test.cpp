@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -14,6 +15,7 @@
 #include <opencv2/core.hpp>
 
 #include "clock.h"
+#include "lumora/lm_aggregator.h"
 #include "lumora/lm_lumora.h"
 #include "real/real_models.h"
 #include "support/real_media.h"
@@ -135,5 +137,72 @@ INSTANTIATE_TEST_SUITE_P(Rates, RealWalkersTest,
                          ::testing::Values(WalkCase{"tracker30fps", lm::Settings::FPS_30, 6},
                                            WalkCase{"tracker10fps", lm::Settings::FPS_10, 2}),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+
+// What one run over the video gives: per frame the bodies' ids, boxes, durations and times,
+// and the aggregator's summaries at the end.
+struct FileRun {
+    lm::TimePoint start;
+    std::vector<std::vector<lm::Body>> frames;
+    std::vector<lm::AggregatedBody> summaries;
+};
+
+// The same bodies with the same ids, durations and detection times from the run's start.
+bool sameBodies(const FileRun& a, const FileRun& b, std::size_t frame) {
+    const std::vector<lm::Body>& x = a.frames[frame];
+    const std::vector<lm::Body>& y = b.frames[frame];
+    if (x.size() != y.size()) return false;
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (x[i].id != y[i].id || x[i].boundingBox != y[i].boundingBox ||
+            x[i].detectionDuration != y[i].detectionDuration ||
+            x[i].detectionTime - a.start != y[i].detectionTime - b.start)
+            return false;
+    return true;
+}
+
+class RealFileClockTest : public RealLumoraTest {
+protected:
+    // vtest.avi from frame 300, each frame taking `analysisTime` of wall time; with
+    // `ownClock` the frames carry the file's time (10 fps) as a file source gives them.
+    FileRun run(const std::vector<cv::Mat>& frames, std::chrono::milliseconds analysisTime, bool ownClock) {
+        lm::Lumora lumora(settings());  // DYNAMIC rate classes
+        lm::BodyAggregator aggregator;
+        const lm::TimePoint runStart = mClock.system();
+        FileRun result{runStart, {}, {}};
+        for (std::size_t f = 0; f < frames.size(); ++f) {
+            lm::Lumora::FrameTime frameTime;
+            if (ownClock) frameTime = runStart + f * 100ms;
+            result.frames.push_back(lumora.analyzeBodies(frames[f], frameTime));
+            aggregator.newDetections(result.frames.back(), frameTime);
+            mClock.advance(analysisTime);
+        }
+        result.summaries = aggregator.getAllAggregations();
+        return result;
+    }
+};
+
+// A machine four times faster than the file and one four times slower get the same ids,
+// boxes, durations, detection times and summaries; on the wall clock they do not (the slow
+// one falls into the 5 fps weights and its durations stretch), which shows the test bites.
+TEST_F(RealFileClockTest, AFileGivesTheSameTracksAtAnyAnalysisSpeed) {
+    const std::vector<cv::Mat> frames = media::videoFrames(300, 25);
+    const FileRun fast = run(frames, 25ms, true);
+    const FileRun slow = run(frames, 400ms, true);
+    ASSERT_EQ(fast.frames.size(), slow.frames.size());
+    for (std::size_t f = 0; f < frames.size(); ++f) EXPECT_TRUE(sameBodies(fast, slow, f)) << "frame " << 300 + f;
+    // 25 frames at 10 fps: a walker followed from the first frame to the last lasted 2.4 s.
+    std::chrono::milliseconds longest{0};
+    for (const lm::Body& body : fast.frames.back()) longest = std::max(longest, body.detectionDuration);
+    EXPECT_EQ(longest, 2400ms);
+    ASSERT_EQ(fast.summaries.size(), slow.summaries.size());
+    std::map<std::uint32_t, std::chrono::milliseconds> fastTotals;
+    for (const auto& s : fast.summaries) fastTotals[s.id] = s.totalDetectionDuration;
+    for (const auto& s : slow.summaries) EXPECT_EQ(fastTotals[s.id], s.totalDetectionDuration) << "id " << s.id;
+
+    const FileRun slowOnTheWallClock = run(frames, 400ms, false);
+    std::chrono::milliseconds longestOnTheWallClock{0};
+    for (const lm::Body& body : slowOnTheWallClock.frames.back())
+        longestOnTheWallClock = std::max(longestOnTheWallClock, body.detectionDuration);
+    EXPECT_GT(longestOnTheWallClock, longest);
+}
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -279,6 +280,42 @@ TEST_F(SourceHandlerThreads, PauseHoldsAFileAndUnpauseResumesIt) {
     handler.unpause();
     const auto resumed = pollUntil(handler, [&](const auto& r) { return r.frameNumber > held + 2; });
     EXPECT_GT(resumed.frameNumber, held + 2);
+}
+
+// A file's frames carry their place on its own clock, however fast they are read: frame
+// number n of a 25 fps file shows at (n - 1) x 40 ms, also past a loop; a file without a
+// usable rate runs at its default pace of 33 ms; a stream has no clock of its own.
+TEST_F(SourceHandlerThreads, FileFramesCarryTheirTimeOnTheFilesOwnClock) {
+    struct Case {
+        const char* name;
+        std::string source;
+        bool isFile;
+        std::chrono::milliseconds frameSpan;
+    };
+    const Case cases[] = {
+        {"25 fps file", slowVideo, true, 40ms},
+        {"file above 200 fps", fastVideo, true, 33ms},
+        {"stream", pipeline(100000), false, 0ms},
+    };
+    for (const Case& c : cases) {
+        std::optional<SourceHandler> handler;
+        if (c.isFile)
+            handler.emplace(c.source, true, true);
+        else
+            handler.emplace(c.source);
+        handler->start();
+        for (int polled = 0; polled < 7; ++polled) {
+            const auto result = pollUntil(*handler, isNews);
+            ASSERT_EQ(result.status, SourceHandler::NEW_FRAME) << c.name;
+            if (!c.isFile) {
+                EXPECT_FALSE(result.videoTime.has_value()) << c.name;
+                continue;
+            }
+            ASSERT_TRUE(result.videoTime.has_value()) << c.name;
+            EXPECT_EQ(*result.videoTime, (result.frameNumber - 1) * c.frameSpan)
+                << c.name << " frame " << result.frameNumber;
+        }
+    }
 }
 
 TEST_F(SourceHandlerThreads, PauseDoesNotHoldAStream) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -237,6 +238,35 @@ TEST_F(TrackerTest, MeasuredRateIsPassedOnTruncatedAndInfiniteBecomesIntMin) {
         track(tracker, {BOX_A});
     }
     EXPECT_EQ(tracker.rates, (std::vector<int>{25, INT_MIN, 8, 333}));
+}
+
+// A video file's frames carry their own time: the tracker measures intervals, rates and
+// durations on it, whatever the wall clock does in between; a frame without one goes back
+// to the steady clock.
+TEST_F(TrackerTest, FrameTimesDriveIntervalsRatesAndDurationsWhateverTheWallClock) {
+    struct Step {
+        std::chrono::milliseconds wall;                      // how long the analysis took
+        std::optional<std::chrono::milliseconds> frameTime;  // the frame's place in the video
+        std::chrono::milliseconds duration;                  // the track's duration after it
+    };
+    const Step steps[] = {
+        {7ms, 0ms, 0ms},                             // opens the track; no earlier frame time, so no rate
+        {500ms, 100ms, 100ms}, {3ms, 100ms, 100ms},  // a frame time that does not move on counts 0 and measures no rate
+        {50ms, 300ms, 300ms},  {40ms, std::nullopt, 340ms},  // a camera frame: the steady clock again
+    };
+    const lm::TimePoint runStart = clock.system();
+    TestTracker tracker(IOU_ONLY);
+    for (const Step& step : steps) {
+        clock.advance(step.wall);
+        auto detections = lmtest::detectionsAt({BOX_A});
+        ObjectTracker::Features none;
+        std::optional<lm::TimePoint> frameTime;
+        if (step.frameTime) frameTime = runStart + *step.frameTime;
+        tracker.update(detections, lmtest::vgaFrame(), none, 0.0f, frameTime);
+        ASSERT_EQ(detections[0].id, 1u);
+        EXPECT_EQ(tracker.getTrackedObjects()[0].trackedDuration, step.duration) << step.wall.count();
+    }
+    EXPECT_EQ(tracker.rates, (std::vector<int>{10, 5, 25}));
 }
 
 TEST_F(TrackerTest, FeatureRingKeepsTheNewestTwentyOldestFirst) {

@@ -7,7 +7,9 @@
 //   LastDetections / LastBodyDetections: keeps the newest record of each track within
 //     maxWindowDuration.
 // Expiry and finalisation compare the system clock at the moment of a call with the
-// records' detection times, so records must carry wall-clock times. Results built from a
+// records' detection times, so records must carry wall-clock times; the track aggregators
+// can instead be given the time of the frame the records come from (a video file's own
+// clock, see Lumora::FrameTime). Results built from a
 // track map come in no defined order. No aggregator takes a lock: calls on one object
 // must not overlap, not even the queries (the sliding and last-detection queries prune).
 // Aggregators can be moved, not copied; a moved-from object may only be destroyed or
@@ -15,6 +17,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "lumora/lm_export.h"
@@ -32,8 +35,10 @@ public:
     Aggregator& operator=(const Aggregator&) = delete;
 
     // Folds a frame's records in and finalises the tracks that have ended; an empty
-    // frame is valid and only finalises.
-    void newDetections(const std::vector<Person>& persons);
+    // frame is valid and only finalises. A track has ended when it has been silent for
+    // more than 5,001 ms before `now`: the frame's own time when given, else the system
+    // clock.
+    void newDetections(const std::vector<Person>& persons, const std::optional<TimePoint>& now = std::nullopt);
     // The finalised summaries in finalisation order; `clean` empties the list afterwards.
     std::vector<AggregatedPerson> getFinalizedAggregations(bool clean);
     // Summaries of the tracks not yet finalised (false positives left out).
@@ -60,7 +65,8 @@ public:
     BodyAggregator(const BodyAggregator&) = delete;
     BodyAggregator& operator=(const BodyAggregator&) = delete;
 
-    void newDetections(const std::vector<Body>& bodies);
+    // As Aggregator::newDetections.
+    void newDetections(const std::vector<Body>& bodies, const std::optional<TimePoint>& now = std::nullopt);
     std::vector<AggregatedBody> getFinalizedAggregations(bool clean);
     std::vector<AggregatedBody> getOngoingAggregations() const;
     std::vector<AggregatedBody> getAllAggregations() const;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,19 @@ public:
     Lumora(const Lumora&) = delete;
     Lumora& operator=(const Lumora&) = delete;
 
+    // A frame's own time, for a source with a clock of its own: a video file's frame shows
+    // at the run's start plus its place in the file. Given, it is the records' detection
+    // time and the trackers' clock (intervals, rate class, misses, durations), so a file
+    // gives the same ids and durations however fast it is analysed. Without it the records
+    // carry the moment of detection and the trackers follow the steady clock.
+    using FrameTime = std::optional<TimePoint>;
+
     // Faces of one frame of a stream, with track ids, smoothed age and gender, durations.
-    std::vector<Person> analyze(const cv::Mat& frame);
+    std::vector<Person> analyze(const cv::Mat& frame, const FrameTime& frameTime = std::nullopt);
     // Faces of one still image: no tracking, ids and durations stay 0.
     std::vector<Person> analyzeSingleImage(const cv::Mat& frame);
     // Tracked bodies of one frame of a stream.
-    std::vector<Body> analyzeBodies(const cv::Mat& frame);
+    std::vector<Body> analyzeBodies(const cv::Mat& frame, const FrameTime& frameTime = std::nullopt);
 
     void setSettings(const Settings& settings);
     Settings getSettings() const;

@@ -4,8 +4,10 @@
 // consumer polls it with getNextFrame and learns from the status whether it is new and,
 // when it is not, why.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -31,6 +33,9 @@ public:
         Status status = NO_FRAME_YET;
         std::uint32_t frameNumber = 0;
         cv::Mat frame;  // a private copy for NEW_FRAME, empty otherwise
+        // A video file's NEW_FRAME: where the frame lies on the file's own clock, (frame
+        // number - 1) / the file's frame rate, rising on across a loop. Empty otherwise.
+        std::optional<std::chrono::milliseconds> videoTime;
     };
 
     // A camera; a requested size with a zero side asks for no size.
