@@ -5,11 +5,14 @@
 // analyzeBodies.
 //
 //   lumora-people-count --models DIR --video FILE [--labels FILE] [--threads N]
-//                       [--body-fps dynamic|30|10|5] [--frames N]
+//                       [--body-fps dynamic|30|10|5] [--frames N] [--tracks FILE]
+//
+// --tracks writes every tracked body as `frame,id,x,y,w,h`, to look at where tracks break.
 
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
@@ -34,6 +37,7 @@ struct Options {
     int threads = 0;
     lm::Settings::TrackerFps bodyFps = lm::Settings::DYNAMIC;
     int frames = -1;  // all
+    std::string tracks;
 };
 
 lm::Settings::TrackerFps rateClass(const std::string& name) {
@@ -49,18 +53,27 @@ Options parse(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
         const std::string value = argv[i + 1];
-        if (key == "--models") o.models = value;
-        else if (key == "--video") o.video = value;
-        else if (key == "--labels") o.labels = value;
-        else if (key == "--threads") o.threads = std::stoi(value);
-        else if (key == "--body-fps") o.bodyFps = rateClass(value);
-        else if (key == "--frames") o.frames = std::stoi(value);
-        else throw std::invalid_argument("unknown option " + key);
+        if (key == "--models")
+            o.models = value;
+        else if (key == "--video")
+            o.video = value;
+        else if (key == "--labels")
+            o.labels = value;
+        else if (key == "--threads")
+            o.threads = std::stoi(value);
+        else if (key == "--body-fps")
+            o.bodyFps = rateClass(value);
+        else if (key == "--frames")
+            o.frames = std::stoi(value);
+        else if (key == "--tracks")
+            o.tracks = value;
+        else
+            throw std::invalid_argument("unknown option " + key);
     }
     if (o.models.empty() || o.video.empty())
         throw std::invalid_argument(
             "usage: lumora-people-count --models DIR --video FILE [--labels FILE] [--threads N] "
-            "[--body-fps dynamic|30|10|5] [--frames N]");
+            "[--body-fps dynamic|30|10|5] [--frames N] [--tracks FILE]");
     return o;
 }
 
@@ -111,7 +124,17 @@ std::size_t distinctIds(const Run& run) {
     return ids.size();
 }
 
+void writeTracks(const std::string& path, const Run& run) {
+    std::ofstream out(path);
+    if (!out) throw std::runtime_error("cannot write " + path);
+    for (const auto& [frame, bodies] : run.bodiesByFrame)
+        for (const lm::Body& body : bodies)
+            out << fmt::format("{},{},{},{},{},{}\n", frame, body.id, body.boundingBox.x, body.boundingBox.y,
+                               body.boundingBox.width, body.boundingBox.height);
+}
+
 void report(const Options& o, const Run& run) {
+    if (!o.tracks.empty()) writeTracks(o.tracks, run);
     fmt::print("frames analysed: {}\n", run.bodiesByFrame.size());
     fmt::print("people count: {}\n", run.peopleCount);
     fmt::print("distinct ids: {}\n", distinctIds(run));
