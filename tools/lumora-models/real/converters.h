@@ -16,8 +16,14 @@ struct WeightsDir {
     std::string human(const std::string& file) const { return root + "/human/models/" + file; }
 };
 
+// How the face detector meets a frame of its input size: run as it comes on a grid and
+// anchors regenerated for that size, or letterboxed inside the network to the 512 x 512
+// square it was trained at, with its trained anchors.
+enum class DetectorInput { Native, Letterbox512 };
+
 // SSD MobileNet v1 face detector at width x height, decoding and NMS in DetectionOutput.
-IrGraph convertFaceDetector(const WeightsDir& weights, int width, int height);
+IrGraph convertFaceDetector(const WeightsDir& weights, int width, int height,
+                            DetectorInput input = DetectorInput::Native);
 // Age as a probability row over years, P(female).
 IrGraph convertAgeGender(const WeightsDir& weights);
 // Seven expressions in the order neutral, anger, disgust, fear, happiness, sadness, surprise.
