@@ -217,6 +217,14 @@ std::string csvField(std::istringstream& line) {
     return field;
 }
 
+// Four fields x, y, width, height.
+template <typename T>
+cv::Rect_<T> rectFields(std::istringstream& line) {
+    T values[4];
+    for (T& value : values) value = static_cast<T>(std::stod(csvField(line)));
+    return {values[0], values[1], values[2], values[3]};
+}
+
 }  // namespace
 
 const char* partName(Part part) { return part == Part::Tuning ? "tuning" : "heldout"; }
@@ -300,10 +308,7 @@ std::vector<SceneSpec> readScenes(const std::string& directory) {
         s.size.width = std::stoi(csvField(line));
         s.size.height = std::stoi(csvField(line));
         s.background = csvField(line);
-        s.backgroundCrop.x = std::stod(csvField(line));
-        s.backgroundCrop.y = std::stod(csvField(line));
-        s.backgroundCrop.width = std::stod(csvField(line));
-        s.backgroundCrop.height = std::stod(csvField(line));
+        s.backgroundCrop = rectFields<double>(line);
         s.jpegQuality = std::stoi(csvField(line));
         if (s.id != static_cast<int>(scenes.size())) throw std::runtime_error("scenes.csv: scenes out of order");
         scenes.push_back(s);
@@ -314,10 +319,7 @@ std::vector<SceneSpec> readScenes(const std::string& directory) {
         const int id = std::stoi(csvField(line));
         FaceSpec f;
         f.photo = csvField(line);
-        f.face.x = std::stoi(csvField(line));
-        f.face.y = std::stoi(csvField(line));
-        f.face.width = std::stoi(csvField(line));
-        f.face.height = std::stoi(csvField(line));
+        f.face = rectFields<int>(line);
         f.angle = std::stod(csvField(line));
         f.gain = std::stod(csvField(line));
         f.bias = std::stod(csvField(line));
