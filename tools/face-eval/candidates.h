@@ -17,4 +17,9 @@ struct Candidate {
 
 const std::vector<Candidate>& candidates();
 
+// A listed candidate by name, or a BlazeFace variant spelled
+// "blazeface:factors=1/2+shift=0.5+scale=1.1+nms=0.3" (any of the keys, defaults otherwise),
+// so that settings can be compared without a build. Throws std::invalid_argument otherwise.
+Candidate candidateNamed(const std::string& name);
+
 }  // namespace faceeval

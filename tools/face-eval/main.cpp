@@ -3,7 +3,7 @@
 //   face-eval make   --photos DIR [--labels DIR] [--count N] [--seed S]
 //   face-eval render --photos DIR [--labels DIR] --out DIR [--scenes N] [--network a] [--threshold 0.5]
 //   face-eval score  --photos DIR [--labels DIR] [--part tuning|heldout|all]
-//                    [--networks a,b] [--thresholds 0.8,0.5] [--weights DIR]
+//                    [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG] [--weights DIR]
 //
 // --labels defaults to this tool's data/ folder; --weights to the source tree's
 // .cache/weights (scripts/fetch-weights).
@@ -35,7 +35,8 @@ namespace fs = std::filesystem;
 
 const char* const USAGE =
     "usage: face-eval make|render|score --photos DIR [--labels DIR] [--out DIR] [--count N] [--seed S]\n"
-    "       [--scenes N] [--part tuning|heldout|all] [--networks a,b] [--thresholds 0.8,0.5] [--weights DIR]\n";
+    "       [--scenes N] [--part tuning|heldout|all] [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG]\n"
+    "       [--weights DIR]\n";
 
 const std::vector<cv::Size> SCENE_SIZES = {{640, 480}, {1024, 768}};
 
@@ -125,13 +126,6 @@ Result scoreRange(lm::FaceDetector& detector, const std::vector<std::pair<cv::Ma
     return result;
 }
 
-const Candidate& candidateNamed(const std::string& name) {
-    const auto candidate =
-        std::find_if(candidates().begin(), candidates().end(), [&](const Candidate& c) { return c.name == name; });
-    if (candidate == candidates().end()) throw std::invalid_argument("no face network called " + name);
-    return *candidate;
-}
-
 struct ModelDir {
     fs::path path = fs::temp_directory_path() / ("face-eval-" + std::to_string(::getpid()));
     ModelDir() { fs::create_directories(path); }
@@ -194,6 +188,7 @@ int score(const std::map<std::string, std::string>& options) {
     const std::string part = option(options, "part", "tuning");
     const std::vector<std::string> names = splitList(option(options, "networks", "ssd-native"));
     const std::vector<std::string> thresholds = splitList(option(options, "thresholds", "0.8,0.5"));
+    const std::vector<std::string> ranges = splitList(option(options, "ranges", "REGULAR,LONG"));
     const lm::models::real::WeightsDir weights{option(options, "weights", FACE_EVAL_WEIGHTS_DIR)};
 
     std::map<std::string, std::vector<std::pair<cv::Mat, const SceneSpec*>>> framesBySize;
@@ -211,6 +206,7 @@ int score(const std::map<std::string, std::string>& options) {
     for (const std::string& name : names) {
         writeCandidate(candidateNamed(name), weights, modelDir.path.string());
         for (const Range& range : RANGES) {
+            if (std::find(ranges.begin(), ranges.end(), range.name) == ranges.end()) continue;
             const auto& frames = framesBySize[std::to_string(range.size.width)];
             for (const std::string& threshold : thresholds) {
                 const auto detector = detectorFor(modelDir.path.string(), range, std::stof(threshold));

@@ -4,16 +4,19 @@
 // mean subtracted, RGB order, scale as the stage uses) and the outputs the stage reads.
 
 #include <string>
+#include <vector>
 
 #include "real/ir_graph.h"
 
 namespace lm::models::real {
 
-// Where the fetched packages lie: WEIGHTS_DIR/face-api/model/… and WEIGHTS_DIR/human/models/….
+// Where the fetched packages lie: WEIGHTS_DIR/face-api/model/…, WEIGHTS_DIR/human/models/…
+// and WEIGHTS_DIR/human-models/models/….
 struct WeightsDir {
     std::string root;
     std::string faceApi(const std::string& file) const { return root + "/face-api/model/" + file; }
     std::string human(const std::string& file) const { return root + "/human/models/" + file; }
+    std::string humanModels(const std::string& file) const { return root + "/human-models/models/" + file; }
 };
 
 // How the face detector meets a frame of its input size: run as it comes on a grid and
@@ -24,6 +27,16 @@ enum class DetectorInput { Native, Letterbox512 };
 // SSD MobileNet v1 face detector at width x height, decoding and NMS in DetectionOutput.
 IrGraph convertFaceDetector(const WeightsDir& weights, int width, int height,
                             DetectorInput input = DetectorInput::Native);
+// How BlazeFace is run: once per downsampling factor (1 is the frame itself, 2 half its
+// size, ...), all passes' boxes decoded and suppressed together in one DetectionOutput.
+struct BlazeFaceOptions {
+    std::vector<int> factors{1};
+    float logitShift = 0.0f;    // added to every face logit, so that the caller's threshold means what it should
+    float boxScale = 1.0f;      // the regressed box side times this
+    float nmsThreshold = 0.3f;  // the IoU at which the lower of two boxes is dropped
+};
+// BlazeFace (back camera) on the frame as it comes, mapped onto DetectionOutput.
+IrGraph convertBlazeFace(const WeightsDir& weights, int width, int height, const BlazeFaceOptions& options);
 // Age as a probability row over years, P(female).
 IrGraph convertAgeGender(const WeightsDir& weights);
 // Seven expressions in the order neutral, anger, disgust, fear, happiness, sadness, surprise.

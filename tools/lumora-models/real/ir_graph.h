@@ -68,10 +68,10 @@ public:
     Port mulChannels(const std::string& name, Port x, const Tensor& scale, bool isWeight = true);
     // y = a*x + b per channel: how a network's own input normalisation undoes the caller's mean.
     Port affineInput(const std::string& name, Port x, const std::vector<float>& a, const std::vector<float>& b);
-    // Two-class SSD decoding with NMS at IoU 0.5 into keepTopK rows of 7 values, boxes
-    // normalised to the frame; codeType is "CORNER" or "CENTER_SIZE".
+    // Two-class SSD decoding with NMS at IoU nmsThreshold into keepTopK rows of 7 values,
+    // boxes normalised to the frame; codeType is "CORNER" or "CENTER_SIZE".
     Port detectionOutput(const std::string& name, Port loc, Port conf, Port priors, const std::string& codeType,
-                         float confidenceThreshold, int keepTopK);
+                         float confidenceThreshold, int keepTopK, float nmsThreshold = 0.5f);
     // x [1,K] times a [K,N] matrix, plus a bias [N].
     Port dense(const std::string& name, Port x, const Tensor& kn, const Tensor& bias);
 
