@@ -2,8 +2,9 @@
 // read through the project's IR reader), on the input the stage feeds it: the raw
 // cv::dnn::Net::forward cost that the pipeline's overhead is measured against.
 // Each network runs with OpenCV's default thread pool (threads:0) and on one thread.
-// The face detectors also run letterboxed to their trained 512 x 512 input inside the
-// network, side by side with the shipped ones in the same run.
+// The face detectors also run as the SSD they replaced ("_ssd"), on the frame as it comes
+// and letterboxed to its trained 512 x 512 input, side by side with the shipped ones in
+// the same run: compare times within one run only.
 // Skips when the weights (scripts/fetch-weights) or sample media are missing.
 
 #include <benchmark/benchmark.h>
@@ -19,16 +20,36 @@ using namespace lmtest::real_networks;
 
 namespace real = lm::models::real;
 
-// The face detector of that base letterboxed to 512 x 512, read from memory.
-cv::dnn::Net letterboxedDetector(const std::string& base, bool quantized) {
+// Which face network a row runs: the shipped one, or the SSD it replaced.
+enum class Detector { Shipped, Ssd, SsdLetterbox512 };
+
+const char* suffix(Detector detector) {
+    switch (detector) {
+        case Detector::Shipped: return "";
+        case Detector::Ssd: return "_ssd";
+        case Detector::SsdLetterbox512: return "_ssd_letterbox512";
+    }
+    return "";
+}
+
+// The SSD face detector of that base, read from memory.
+cv::dnn::Net ssdDetector(const std::string& base, bool quantized, real::DetectorInput input) {
     const cv::Size size = roles().at(base).size;
-    const real::IrPair ir = real::emitIr(real::convertFaceDetector({lmtest::real_media::weightsRoot()}, size.width,
-                                                                   size.height, real::DetectorInput::Letterbox512),
-                                         quantized);
+    const real::IrPair ir = real::emitIr(
+        real::convertFaceDetector({lmtest::real_media::weightsRoot()}, size.width, size.height, input), quantized);
     return lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size());
 }
 
-void forward(benchmark::State& state, const std::string& base, bool quantized, bool letterboxed) {
+cv::dnn::Net network(const std::string& base, bool quantized, Detector detector) {
+    switch (detector) {
+        case Detector::Ssd: return ssdDetector(base, quantized, real::DetectorInput::Native);
+        case Detector::SsdLetterbox512: return ssdDetector(base, quantized, real::DetectorInput::Letterbox512);
+        case Detector::Shipped: break;
+    }
+    return load(base, quantized);
+}
+
+void forward(benchmark::State& state, const std::string& base, bool quantized, Detector detector) {
     if (!modelsDir()) {
         state.SkipWithError("pretrained weights missing: run scripts/fetch-weights");
         return;
@@ -41,7 +62,7 @@ void forward(benchmark::State& state, const std::string& base, bool quantized, b
     }
     const int previousThreads = cv::getNumThreads();
     if (state.range(0) == 1) cv::setNumThreads(1);
-    cv::dnn::Net net = letterboxed ? letterboxedDetector(base, quantized) : load(base, quantized);
+    cv::dnn::Net net = network(base, quantized, detector);
     const cv::Mat blob = blobFor(role, sample);
     net.setInput(blob);
     net.forward();  // first pass allocates
@@ -52,10 +73,9 @@ void forward(benchmark::State& state, const std::string& base, bool quantized, b
     cv::setNumThreads(previousThreads);
 }
 
-void registerOne(const std::string& base, bool quantized, bool letterboxed) {
-    const std::string name =
-        "RealForward/" + base + (letterboxed ? "_letterbox512" : "") + (quantized ? "_quantized" : "");
-    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& s) { forward(s, base, quantized, letterboxed); })
+void registerOne(const std::string& base, bool quantized, Detector detector) {
+    const std::string name = "RealForward/" + base + suffix(detector) + (quantized ? "_quantized" : "");
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& s) { forward(s, base, quantized, detector); })
         ->ArgName("threads")
         ->Arg(0)
         ->Arg(1)
@@ -65,8 +85,10 @@ void registerOne(const std::string& base, bool quantized, bool letterboxed) {
 void registerAll() {
     for (const auto& [base, role] : roles())
         for (const bool quantized : {false, true}) {
-            registerOne(base, quantized, false);
-            if (base == "detect_regular" || base == "detect_long") registerOne(base, quantized, true);
+            registerOne(base, quantized, Detector::Shipped);
+            if (base != "detect_regular" && base != "detect_long") continue;
+            registerOne(base, quantized, Detector::Ssd);
+            registerOne(base, quantized, Detector::SsdLetterbox512);
         }
 }
 

@@ -59,6 +59,8 @@ const std::vector<Candidate>& candidates() {
          }},
         {"blazeface", "BlazeFace on the frame as it comes", blazeFace({{1}})},
         {"blazeface-2", "BlazeFace on the frame and on the frame at half size", blazeFace({{1, 2}})},
+        {"blazeface-shipped", "BlazeFace as shipped for REGULAR: two scales, calibrated for 0.8",
+         blazeFace(real::shippedBlazeFace())},
     };
     return list;
 }

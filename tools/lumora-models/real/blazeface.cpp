@@ -27,8 +27,10 @@ struct HeadNodes {
 };
 
 const HeadNodes HEADS[] = {
-    {"StatefulPartitionedCall/functional_1/conv2d_33/BiasAdd", "StatefulPartitionedCall/functional_1/conv2d_35/BiasAdd"},
-    {"StatefulPartitionedCall/functional_1/conv2d_34/BiasAdd", "StatefulPartitionedCall/functional_1/conv2d_36/BiasAdd"},
+    {"StatefulPartitionedCall/functional_1/conv2d_33/BiasAdd",
+     "StatefulPartitionedCall/functional_1/conv2d_35/BiasAdd"},
+    {"StatefulPartitionedCall/functional_1/conv2d_34/BiasAdd",
+     "StatefulPartitionedCall/functional_1/conv2d_36/BiasAdd"},
 };
 
 // The caller's blob is RGB minus (123, 117, 104); the network wants RGB / 127.5 - 1.
@@ -45,8 +47,8 @@ Port flattenNhwc(IrGraph& g, const std::string& name, Port p) {
 }
 
 struct Detections {
-    Port loc;   // [1, anchors * 4]: corner offsets from the anchor centre, in frame fractions
-    Port conf;  // [1, anchors * 2]: an ignored background column, then P(face)
+    Port loc;                    // [1, anchors * 4]: corner offsets from the anchor centre, in frame fractions
+    Port conf;                   // [1, anchors * 2]: an ignored background column, then P(face)
     std::vector<float> centres;  // (cx, cy) per anchor, in frame fractions
 };
 
@@ -109,7 +111,8 @@ Detections pass(IrGraph& g, const GraphModel& model, Port frame, const std::stri
             throw std::runtime_error("BlazeFace heads " + std::to_string(h) + " read different features");
         const std::string head = prefix + "head_" + std::to_string(h);
         const Port logits = classifier(g, model, classNode, feature, head + "/classifier", options.logitShift);
-        const Port corners = regressor(g, model, boxNode, feature, head + "/regressor", pixelX, pixelY, options.boxScale);
+        const Port corners =
+            regressor(g, model, boxNode, feature, head + "/regressor", pixelX, pixelY, options.boxScale);
         confs.push_back(flattenNhwc(g, head + "/conf", g.sigmoid(head + "/classifier/sigmoid", logits)));
         locs.push_back(flattenNhwc(g, head + "/loc", corners));
 
@@ -128,7 +131,17 @@ Detections pass(IrGraph& g, const GraphModel& model, Port frame, const std::stri
     return d;
 }
 
+float logit(float p) { return std::log(p / (1.0f - p)); }
+
 }  // namespace
+
+BlazeFaceOptions shippedBlazeFace() {
+    BlazeFaceOptions options;
+    options.factors = {1, 2};
+    options.logitShift = logit(0.8f) - logit(FACE_RAW_THRESHOLD_REGULAR);
+    options.nmsThreshold = 0.2f;
+    return options;
+}
 
 IrGraph convertBlazeFace(const WeightsDir& dir, int width, int height, const BlazeFaceOptions& options) {
     const GraphModel model = readGraphModel(dir.humanModels("blazeface-back.json"));

@@ -37,6 +37,14 @@ struct BlazeFaceOptions {
 };
 // BlazeFace (back camera) on the frame as it comes, mapped onto DetectionOutput.
 IrGraph convertBlazeFace(const WeightsDir& weights, int width, int height, const BlazeFaceOptions& options);
+// The REGULAR face detector shipped: BlazeFace on the frame and on the frame at half size,
+// its logits shifted so that the caller's 0.8 keeps the boxes that a raw score of
+// FACE_RAW_THRESHOLD_REGULAR keeps (the lowest raw threshold with at most 0.05 false faces
+// per frame on the tuning scenes of face-eval). LONG keeps the SSD: at 1024 x 768 BlazeFace
+// calibrated alike finds more faces of 40 px and more but fewer of 24-40 px, at twice the
+// false faces.
+constexpr float FACE_RAW_THRESHOLD_REGULAR = 0.72f;
+BlazeFaceOptions shippedBlazeFace();
 // Age as a probability row over years, P(female).
 IrGraph convertAgeGender(const WeightsDir& weights);
 // Seven expressions in the order neutral, anger, disgust, fear, happiness, sadness, surprise.
