@@ -33,19 +33,6 @@ const HeadNodes HEADS[] = {
      "StatefulPartitionedCall/functional_1/conv2d_36/BiasAdd"},
 };
 
-// The caller's blob is RGB minus (123, 117, 104); the network wants RGB / 127.5 - 1.
-Port blazeFaceInput(IrGraph& g, const std::string& name, Port x) {
-    const float mean[3] = {123.0f, 117.0f, 104.0f};
-    std::vector<float> a(3, 1.0f / 127.5f), b(3);
-    for (int c = 0; c < 3; ++c) b[c] = mean[c] / 127.5f - 1.0f;
-    return g.affineInput(name, x, a, b);
-}
-
-Port flattenNhwc(IrGraph& g, const std::string& name, Port p) {
-    const Port nhwc = g.transpose(name + "/nhwc", p, {0, 2, 3, 1});
-    return g.reshape(name + "/flat", nhwc, {1, elementCount(g.shape(p))});
-}
-
 struct Detections {
     Port loc;                    // [1, anchors * 4]: corner offsets from the anchor centre, in frame fractions
     Port conf;                   // [1, anchors * 2]: an ignored background column, then P(face)
@@ -95,7 +82,7 @@ Port regressor(IrGraph& g, const GraphModel& model, const GraphNode& conv, Port 
 // One pass of the network over `input` (the frame, or the frame downsampled by `factor`).
 Detections pass(IrGraph& g, const GraphModel& model, Port frame, const std::string& prefix, int factor, int width,
                 int height, const BlazeFaceOptions& options) {
-    Port x = blazeFaceInput(g, prefix + "input", frame);
+    Port x = faceDetectorInput(g, prefix + "input", frame);
     if (factor > 1) x = g.avgPool(prefix + "downsample", x, factor, factor, Padding::Valid);
     TfGraphTranslator translator(model, g, prefix);
     translator.bind("input", x);
@@ -113,8 +100,8 @@ Detections pass(IrGraph& g, const GraphModel& model, Port frame, const std::stri
         const Port logits = classifier(g, model, classNode, feature, head + "/classifier", options.logitShift);
         const Port corners =
             regressor(g, model, boxNode, feature, head + "/regressor", pixelX, pixelY, options.boxScale);
-        confs.push_back(flattenNhwc(g, head + "/conf", g.sigmoid(head + "/classifier/sigmoid", logits)));
-        locs.push_back(flattenNhwc(g, head + "/loc", corners));
+        confs.push_back(g.flattenNhwc(head + "/conf", g.sigmoid(head + "/classifier/sigmoid", logits)));
+        locs.push_back(g.flattenNhwc(head + "/loc", corners));
 
         const Shape& grid = g.shape(feature);
         const int64_t gh = grid[2], gw = grid[3];

@@ -24,6 +24,8 @@ struct WeightsDir {
 // square it was trained at, with its trained anchors.
 enum class DetectorInput { Native, Letterbox512 };
 
+// The face detectors' blob is RGB minus (123, 117, 104); both networks want RGB / 127.5 - 1.
+Port faceDetectorInput(IrGraph& g, const std::string& name, Port x);
 // SSD MobileNet v1 face detector at width x height, decoding and NMS in DetectionOutput.
 IrGraph convertFaceDetector(const WeightsDir& weights, int width, int height,
                             DetectorInput input = DetectorInput::Native);

@@ -25,14 +25,6 @@ const Tensor& tensor(const Weights& w, const std::string& name) {
     return it->second;
 }
 
-// The caller's blob is RGB minus (123, 117, 104); the network wants RGB / 127.5 - 1.
-Port detectorInput(IrGraph& g, Port x) {
-    const float mean[3] = {123.0f, 117.0f, 104.0f};
-    std::vector<float> a(3, 1.0f / 127.5f), b(3);
-    for (int c = 0; c < 3; ++c) b[c] = mean[c] / 127.5f - 1.0f;
-    return g.affineInput("Preprocessor", x, a, b);
-}
-
 // Depthwise batch norm stored unfolded: s = gamma / sqrt(var + 0.001).
 Port depthwiseBn(IrGraph& g, const Weights& w, int i, Port x, int stride) {
     const std::string scope = "MobilenetV1/Conv2d_" + std::to_string(i) + "_depthwise";
@@ -97,11 +89,7 @@ Head boxPredictor(IrGraph& g, const Weights& w, int k, Port feature) {
     const Port logits = g.conv(scope + "/ClassPredictor", feature, convKernelToOihw(confW), &confB, 1, Padding::Same);
     const Port conf = g.sigmoid(scope + "/ClassPredictor/Sigmoid", logits);
 
-    auto flatten = [&](Port p, const std::string& name) {
-        const Port nhwc = g.transpose(name + "/nhwc", p, {0, 2, 3, 1});
-        return g.reshape(name + "/flat", nhwc, {1, elementCount(g.shape(p))});
-    };
-    return {flatten(loc, scope + "/BoxEncodingPredictor"), flatten(conf, scope + "/ClassPredictor")};
+    return {g.flattenNhwc(scope + "/BoxEncodingPredictor", loc), g.flattenNhwc(scope + "/ClassPredictor", conf)};
 }
 
 struct AnchorSpec {
@@ -165,11 +153,18 @@ Port letterbox(IrGraph& g, Port x, int width, int height) {
 
 }  // namespace
 
+Port faceDetectorInput(IrGraph& g, const std::string& name, Port x) {
+    const float mean[3] = {123.0f, 117.0f, 104.0f};
+    std::vector<float> a(3, 1.0f / 127.5f), b(3);
+    for (int c = 0; c < 3; ++c) b[c] = mean[c] / 127.5f - 1.0f;
+    return g.affineInput(name, x, a, b);
+}
+
 IrGraph convertFaceDetector(const WeightsDir& dir, int width, int height, DetectorInput input) {
     const Weights w = readWeightsManifest(dir.faceApi("ssd_mobilenetv1_model-weights_manifest.json"));
     IrGraph g(width == 640 ? "detect_regular" : "detect_long");
     const Port image = g.parameter("image", {1, 3, height, width});
-    Port x = detectorInput(g, image);
+    Port x = faceDetectorInput(g, "Preprocessor", image);
     const bool letterboxed = input == DetectorInput::Letterbox512;
     if (letterboxed) x = letterbox(g, x, width, height);
     x = convRelu6(g, w, "MobilenetV1/Conv2d_0_pointwise", "convolution_bn_offset", x, 2);

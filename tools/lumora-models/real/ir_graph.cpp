@@ -273,6 +273,11 @@ Port IrGraph::scaledToLength(const std::string& name, Port x, float length) {
     return multiply(name, x, perChannel);
 }
 
+Port IrGraph::flattenNhwc(const std::string& name, Port x) {
+    const Port nhwc = transpose(name + "/nhwc", x, {0, 2, 3, 1});
+    return reshape(name + "/flat", nhwc, {1, elementCount(shape(x))});
+}
+
 Port IrGraph::detectionOutput(const std::string& name, Port loc, Port conf, Port priors, const std::string& codeType,
                               float confidenceThreshold, int keepTopK, float nmsThreshold) {
     return op("DetectionOutput", name, {loc, conf, priors},

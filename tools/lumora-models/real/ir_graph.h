@@ -88,6 +88,9 @@ public:
     Port reshape(const std::string& name, Port x, Shape shape);
     Port transpose(const std::string& name, Port x, std::vector<int64_t> perm);
     Port concat(const std::string& name, std::vector<Port> inputs, int axis);
+    // An NCHW map as one row [1, H*W*C] in NHWC order (cell by cell): the order in which
+    // detection heads list their anchors.
+    Port flattenNhwc(const std::string& name, Port x);
     // Bilinear resize with TensorFlow's legacy (asymmetric) coordinates.
     Port resizeBilinear(const std::string& name, Port x, int64_t height, int64_t width);
     // Elementwise a / b of two tensors of the same shape.
