@@ -38,7 +38,7 @@ TEST(RealFaceDetectorLetterbox, KeepsTheTrainedAnchorsAndFindsTheAstronautInFram
     // Measured: the square photo is squeezed to 4:3 by the resize to the frame size and
     // then letterboxed, so the face is flatter than the shipped network sees it (0.976).
     EXPECT_NEAR(scores[0], 0.750f, 0.01f);
-    // The shipped network's box on this image; a prior left in the padded square's
+    // The SSD's box on the frame as it comes; a prior left in the padded square's
     // coordinates would put the face a quarter too high and too short.
     const cv::Rect shipped(177, 74, 93, 101);
     EXPECT_GT((boxes[0] & shipped).area(), 0.8 * (boxes[0] | shipped).area()) << boxes[0];
