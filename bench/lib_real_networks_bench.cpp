@@ -2,19 +2,54 @@
 // read through the project's IR reader), on the input the stage feeds it: the raw
 // cv::dnn::Net::forward cost that the pipeline's overhead is measured against.
 // Each network runs with OpenCV's default thread pool (threads:0) and on one thread.
+// The face detectors also run as the SSD they replaced ("_ssd"), on the frame as it comes
+// and letterboxed to its trained 512 x 512 input, side by side with the shipped ones in
+// the same run: compare times within one run only.
 // Skips when the weights (scripts/fetch-weights) or sample media are missing.
 
 #include <benchmark/benchmark.h>
 
 #include <opencv2/core/utility.hpp>
 
+#include "real/ir_emit.h"
 #include "support/real_networks.h"
 
 namespace {
 
 using namespace lmtest::real_networks;
 
-void forward(benchmark::State& state, const std::string& base, bool quantized) {
+namespace real = lm::models::real;
+
+// Which face network a row runs: the shipped one, or the SSD it replaced.
+enum class Detector { Shipped, Ssd, SsdLetterbox512 };
+
+const char* suffix(Detector detector) {
+    switch (detector) {
+        case Detector::Shipped: return "";
+        case Detector::Ssd: return "_ssd";
+        case Detector::SsdLetterbox512: return "_ssd_letterbox512";
+    }
+    return "";
+}
+
+// The SSD face detector of that base, read from memory.
+cv::dnn::Net ssdDetector(const std::string& base, bool quantized, real::DetectorInput input) {
+    const cv::Size size = roles().at(base).size;
+    const real::IrPair ir = real::emitIr(
+        real::convertFaceDetector({lmtest::real_media::weightsRoot()}, size.width, size.height, input), quantized);
+    return lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size());
+}
+
+cv::dnn::Net network(const std::string& base, bool quantized, Detector detector) {
+    switch (detector) {
+        case Detector::Ssd: return ssdDetector(base, quantized, real::DetectorInput::Native);
+        case Detector::SsdLetterbox512: return ssdDetector(base, quantized, real::DetectorInput::Letterbox512);
+        case Detector::Shipped: break;
+    }
+    return load(base, quantized);
+}
+
+void forward(benchmark::State& state, const std::string& base, bool quantized, Detector detector) {
     if (!modelsDir()) {
         state.SkipWithError("pretrained weights missing: run scripts/fetch-weights");
         return;
@@ -27,7 +62,7 @@ void forward(benchmark::State& state, const std::string& base, bool quantized) {
     }
     const int previousThreads = cv::getNumThreads();
     if (state.range(0) == 1) cv::setNumThreads(1);
-    cv::dnn::Net net = load(base, quantized);
+    cv::dnn::Net net = network(base, quantized, detector);
     const cv::Mat blob = blobFor(role, sample);
     net.setInput(blob);
     net.forward();  // first pass allocates
@@ -38,15 +73,23 @@ void forward(benchmark::State& state, const std::string& base, bool quantized) {
     cv::setNumThreads(previousThreads);
 }
 
+void registerOne(const std::string& base, bool quantized, Detector detector) {
+    const std::string name = "RealForward/" + base + suffix(detector) + (quantized ? "_quantized" : "");
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& s) { forward(s, base, quantized, detector); })
+        ->ArgName("threads")
+        ->Arg(0)
+        ->Arg(1)
+        ->Unit(benchmark::kMillisecond);
+}
+
 void registerAll() {
     for (const auto& [base, role] : roles())
-        for (const bool quantized : {false, true})
-            benchmark::RegisterBenchmark(("RealForward/" + base + (quantized ? "_quantized" : "")).c_str(),
-                                         [base = base, quantized](benchmark::State& s) { forward(s, base, quantized); })
-                ->ArgName("threads")
-                ->Arg(0)
-                ->Arg(1)
-                ->Unit(benchmark::kMillisecond);
+        for (const bool quantized : {false, true}) {
+            registerOne(base, quantized, Detector::Shipped);
+            if (base != "detect_regular" && base != "detect_long") continue;
+            registerOne(base, quantized, Detector::Ssd);
+            registerOne(base, quantized, Detector::SsdLetterbox512);
+        }
 }
 
 const int registered = (registerAll(), 0);

@@ -30,7 +30,8 @@ inline std::string weightsRoot() {
 inline bool weightsPresent() {
     const lm::models::real::WeightsDir dir{weightsRoot()};
     return std::filesystem::exists(dir.faceApi("ssd_mobilenetv1_model.bin")) &&
-           std::filesystem::exists(dir.human("centernet.bin"));
+           std::filesystem::exists(dir.human("centernet.bin")) &&
+           std::filesystem::exists(dir.humanModels("blazeface-back.bin"));
 }
 
 inline bool samplesPresent() {

@@ -38,11 +38,6 @@ Port pointwise(IrGraph& g, const std::string& name, Port x, const Tensor& hwio, 
     return g.conv(name, x, convKernelToOihw(w), &b, 1, Padding::Valid);
 }
 
-Port flattenNhwc(IrGraph& g, const std::string& name, Port p) {
-    const Port nhwc = g.transpose(name + "/nhwc", p, {0, 2, 3, 1});
-    return g.reshape(name + "/flat", nhwc, {1, elementCount(g.shape(p))});
-}
-
 }  // namespace
 
 IrGraph convertBodyDetector(const WeightsDir& dir) {
@@ -65,7 +60,7 @@ IrGraph convertBodyDetector(const WeightsDir& dir) {
                                   model.weight("CenternetHead/centernet_cls_output/pointwise_weights"),
                                   model.weight("CenternetHead/centernet_cls_output/biases"),
                                   {{-1, 0.0f, 0.0f}, {0, 1.0f, BODY_LOGIT_SHIFT}});
-    const Port conf = flattenNhwc(g, "conf", g.sigmoid("keypoints", logits));
+    const Port conf = g.flattenNhwc("conf", g.sigmoid("keypoints", logits));
 
     // loc: the box edges are (4x - s0, 4y - s1, 4x + s2, 4y + s3) pixels with s = 16 wh, so
     // relative to a point prior at the cell they are the corner offsets wh * (-16/W, ...).
@@ -75,7 +70,7 @@ IrGraph convertBodyDetector(const WeightsDir& dir) {
                                  model.weight("CenternetHead/centernet_wh_output/pointwise_weights"),
                                  model.weight("CenternetHead/centernet_wh_output/biases"),
                                  {{0, -sx, 0.0f}, {1, -sy, 0.0f}, {2, sx, 0.0f}, {3, sy, 0.0f}});
-    const Port loc = flattenNhwc(g, "loc", sizes);
+    const Port loc = g.flattenNhwc("loc", sizes);
 
     std::vector<float> priors;
     for (int64_t y = 0; y < gh; ++y)

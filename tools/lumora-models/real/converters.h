@@ -4,20 +4,49 @@
 // mean subtracted, RGB order, scale as the stage uses) and the outputs the stage reads.
 
 #include <string>
+#include <vector>
 
 #include "real/ir_graph.h"
 
 namespace lm::models::real {
 
-// Where the fetched packages lie: WEIGHTS_DIR/face-api/model/… and WEIGHTS_DIR/human/models/….
+// Where the fetched packages lie: WEIGHTS_DIR/face-api/model/…, WEIGHTS_DIR/human/models/…
+// and WEIGHTS_DIR/human-models/models/….
 struct WeightsDir {
     std::string root;
     std::string faceApi(const std::string& file) const { return root + "/face-api/model/" + file; }
     std::string human(const std::string& file) const { return root + "/human/models/" + file; }
+    std::string humanModels(const std::string& file) const { return root + "/human-models/models/" + file; }
 };
 
+// How the face detector meets a frame of its input size: run as it comes on a grid and
+// anchors regenerated for that size, or letterboxed inside the network to the 512 x 512
+// square it was trained at, with its trained anchors.
+enum class DetectorInput { Native, Letterbox512 };
+
+// The face detectors' blob is RGB minus (123, 117, 104); both networks want RGB / 127.5 - 1.
+Port faceDetectorInput(IrGraph& g, const std::string& name, Port x);
 // SSD MobileNet v1 face detector at width x height, decoding and NMS in DetectionOutput.
-IrGraph convertFaceDetector(const WeightsDir& weights, int width, int height);
+IrGraph convertFaceDetector(const WeightsDir& weights, int width, int height,
+                            DetectorInput input = DetectorInput::Native);
+// How BlazeFace is run: once per downsampling factor (1 is the frame itself, 2 half its
+// size, ...), all passes' boxes decoded and suppressed together in one DetectionOutput.
+struct BlazeFaceOptions {
+    std::vector<int> factors{1};
+    float logitShift = 0.0f;    // added to every face logit, so that the caller's threshold means what it should
+    float boxScale = 1.0f;      // the regressed box side times this
+    float nmsThreshold = 0.3f;  // the IoU at which the lower of two boxes is dropped
+};
+// BlazeFace (back camera) on the frame as it comes, mapped onto DetectionOutput.
+IrGraph convertBlazeFace(const WeightsDir& weights, int width, int height, const BlazeFaceOptions& options);
+// The REGULAR face detector shipped: BlazeFace on the frame and on the frame at half size,
+// its logits shifted so that the caller's 0.8 keeps the boxes that a raw score of
+// FACE_RAW_THRESHOLD_REGULAR keeps (the lowest raw threshold with at most 0.05 false faces
+// per frame on the tuning scenes of face-eval). LONG keeps the SSD: at 1024 x 768 BlazeFace
+// calibrated alike finds more faces of 40 px and more but fewer of 24-40 px, at twice the
+// false faces.
+constexpr float FACE_RAW_THRESHOLD_REGULAR = 0.72f;
+BlazeFaceOptions shippedBlazeFace();
 // Age as a probability row over years, P(female).
 IrGraph convertAgeGender(const WeightsDir& weights);
 // Seven expressions in the order neutral, anger, disgust, fear, happiness, sadness, surprise.

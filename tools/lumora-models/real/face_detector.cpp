@@ -1,11 +1,15 @@
 // The SSD MobileNet v1 face detector of face-api, rebuilt for the detector's input sizes.
 //
-// The backbone and box predictors are the original's; what changes with the input size is
-// the grid of every feature map and so the anchors, which are regenerated here so that
-// each keeps its size in pixels (the network was trained at 512 x 512). The six heads are
-// flattened in NHWC order and handed to DetectionOutput with the anchors as a constant
-// prior tensor, so decoding and non-maximum suppression happen inside the network.
+// The backbone and box predictors are the original's. Run on the frame as it comes, the
+// grid of every feature map follows the input size and so do the anchors, which are
+// regenerated so that each keeps its size in pixels of the 512 x 512 training input.
+// Letterboxed, the network pads the frame to a square and resizes it to 512 x 512 itself,
+// as the original's own pipeline does, and keeps the trained anchors, mapped back to the
+// frame. The six heads are flattened in NHWC order and handed to DetectionOutput with the
+// anchors as a constant prior tensor, so decoding and non-maximum suppression happen
+// inside the network.
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -19,14 +23,6 @@ const Tensor& tensor(const Weights& w, const std::string& name) {
     const auto it = w.find(name);
     if (it == w.end()) throw std::runtime_error("face detector weights have no " + name);
     return it->second;
-}
-
-// The caller's blob is RGB minus (123, 117, 104); the network wants RGB / 127.5 - 1.
-Port detectorInput(IrGraph& g, Port x) {
-    const float mean[3] = {123.0f, 117.0f, 104.0f};
-    std::vector<float> a(3, 1.0f / 127.5f), b(3);
-    for (int c = 0; c < 3; ++c) b[c] = mean[c] / 127.5f - 1.0f;
-    return g.affineInput("Preprocessor", x, a, b);
 }
 
 // Depthwise batch norm stored unfolded: s = gamma / sqrt(var + 0.001).
@@ -93,11 +89,7 @@ Head boxPredictor(IrGraph& g, const Weights& w, int k, Port feature) {
     const Port logits = g.conv(scope + "/ClassPredictor", feature, convKernelToOihw(confW), &confB, 1, Padding::Same);
     const Port conf = g.sigmoid(scope + "/ClassPredictor/Sigmoid", logits);
 
-    auto flatten = [&](Port p, const std::string& name) {
-        const Port nhwc = g.transpose(name + "/nhwc", p, {0, 2, 3, 1});
-        return g.reshape(name + "/flat", nhwc, {1, elementCount(g.shape(p))});
-    };
-    return {flatten(loc, scope + "/BoxEncodingPredictor"), flatten(conf, scope + "/ClassPredictor")};
+    return {g.flattenNhwc(scope + "/BoxEncodingPredictor", loc), g.flattenNhwc(scope + "/ClassPredictor", conf)};
 }
 
 struct AnchorSpec {
@@ -112,10 +104,16 @@ std::vector<AnchorSpec> anchorSpecs(const std::vector<float>& scales, size_t lay
     return {{s, 1.0f}, {std::sqrt(s * next), 1.0f}, {s, 2.0f}, {s, 0.5f}, {s, 3.0f}, {s, 1.0f / 3.0f}};
 }
 
+struct Stretch {
+    float x;
+    float y;
+};
+
 // The multiple-grid anchors of the original, in the order layer, row, column, spec, as
 // (xmin, ymin, xmax, ymax) normalised to the input; each keeps its size in pixels of the
-// 512 x 512 training input.
-std::vector<float> anchors(const std::vector<std::pair<int64_t, int64_t>>& grids, int width, int height) {
+// 512 x 512 training input. stretch scales them per axis afterwards (x, y).
+std::vector<float> anchors(const std::vector<std::pair<int64_t, int64_t>>& grids, int width, int height,
+                           Stretch stretch) {
     std::vector<float> scales;
     for (int k = 0; k < 6; ++k) scales.push_back(0.2f + 0.15f * k);
     scales.push_back(1.0f);
@@ -129,19 +127,46 @@ std::vector<float> anchors(const std::vector<std::pair<int64_t, int64_t>>& grids
                     const float cx = (x + 0.5f) / gw, cy = (y + 0.5f) / gh;
                     const float h = spec.scale / std::sqrt(spec.aspect) * 512.0f / height;
                     const float w = spec.scale * std::sqrt(spec.aspect) * 512.0f / width;
-                    boxes.insert(boxes.end(), {cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2});
+                    boxes.insert(boxes.end(), {(cx - w / 2) * stretch.x, (cy - h / 2) * stretch.y,
+                                               (cx + w / 2) * stretch.x, (cy + h / 2) * stretch.y});
                 }
     }
     return boxes;
 }
 
+constexpr int TRAINED_SIDE = 512;
+
+// The frame padded at the bottom or the right to a square, black as the original pads it
+// (-1 once normalised), then resized to the trained side.
+Port letterbox(IrGraph& g, Port x, int width, int height) {
+    const int side = std::max(width, height);
+    if (side > height) {
+        const Port pad = g.constant("Letterbox/pad_bottom", Tensor({1, 3, side - height, width}, -1.0f), false);
+        x = g.concat("Letterbox/square_rows", {x, pad}, 2);
+    }
+    if (side > width) {
+        const Port pad = g.constant("Letterbox/pad_right", Tensor({1, 3, side, side - width}, -1.0f), false);
+        x = g.concat("Letterbox/square", {x, pad}, 3);
+    }
+    return g.resizeBilinear("Letterbox/resize", x, TRAINED_SIDE, TRAINED_SIDE);
+}
+
 }  // namespace
 
-IrGraph convertFaceDetector(const WeightsDir& dir, int width, int height) {
+Port faceDetectorInput(IrGraph& g, const std::string& name, Port x) {
+    const float mean[3] = {123.0f, 117.0f, 104.0f};
+    std::vector<float> a(3, 1.0f / 127.5f), b(3);
+    for (int c = 0; c < 3; ++c) b[c] = mean[c] / 127.5f - 1.0f;
+    return g.affineInput(name, x, a, b);
+}
+
+IrGraph convertFaceDetector(const WeightsDir& dir, int width, int height, DetectorInput input) {
     const Weights w = readWeightsManifest(dir.faceApi("ssd_mobilenetv1_model-weights_manifest.json"));
     IrGraph g(width == 640 ? "detect_regular" : "detect_long");
-    const Port input = g.parameter("image", {1, 3, height, width});
-    Port x = detectorInput(g, input);
+    const Port image = g.parameter("image", {1, 3, height, width});
+    Port x = faceDetectorInput(g, "Preprocessor", image);
+    const bool letterboxed = input == DetectorInput::Letterbox512;
+    if (letterboxed) x = letterbox(g, x, width, height);
     x = convRelu6(g, w, "MobilenetV1/Conv2d_0_pointwise", "convolution_bn_offset", x, 2);
 
     std::vector<Port> features;
@@ -168,7 +193,11 @@ IrGraph convertFaceDetector(const WeightsDir& dir, int width, int height) {
     const Port loc = g.concat("concat_loc", locs, 1);
     const Port conf = g.concat("concat_conf", confs, 1);
 
-    std::vector<float> priors = anchors(grids, width, height);
+    const int side = std::max(width, height);
+    std::vector<float> priors = letterboxed
+                                    ? anchors(grids, TRAINED_SIDE, TRAINED_SIDE,
+                                              {static_cast<float>(side) / width, static_cast<float>(side) / height})
+                                    : anchors(grids, width, height, {1.0f, 1.0f});
     const int64_t count = static_cast<int64_t>(priors.size()) / 4;
     for (int64_t i = 0; i < count; ++i) priors.insert(priors.end(), {0.1f, 0.1f, 0.2f, 0.2f});
     const Port prior = g.constant("priors", Tensor({1, 2, count * 4}, std::move(priors)), false);

@@ -273,8 +273,13 @@ Port IrGraph::scaledToLength(const std::string& name, Port x, float length) {
     return multiply(name, x, perChannel);
 }
 
+Port IrGraph::flattenNhwc(const std::string& name, Port x) {
+    const Port nhwc = transpose(name + "/nhwc", x, {0, 2, 3, 1});
+    return reshape(name + "/flat", nhwc, {1, elementCount(shape(x))});
+}
+
 Port IrGraph::detectionOutput(const std::string& name, Port loc, Port conf, Port priors, const std::string& codeType,
-                              float confidenceThreshold, int keepTopK) {
+                              float confidenceThreshold, int keepTopK, float nmsThreshold) {
     return op("DetectionOutput", name, {loc, conf, priors},
               {{"num_classes", "2"},
                {"background_label_id", "0"},
@@ -282,7 +287,7 @@ Port IrGraph::detectionOutput(const std::string& name, Port loc, Port conf, Port
                {"keep_top_k", std::to_string(keepTopK)},
                {"code_type", "caffe.PriorBoxParameter." + codeType},
                {"share_location", "true"},
-               {"nms_threshold", "0.5"},
+               {"nms_threshold", fmt::format("{}", nmsThreshold)},
                {"confidence_threshold", fmt::format("{}", confidenceThreshold)},
                {"variance_encoded_in_target", "false"},
                {"normalized", "true"},

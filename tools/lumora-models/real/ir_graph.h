@@ -68,10 +68,10 @@ public:
     Port mulChannels(const std::string& name, Port x, const Tensor& scale, bool isWeight = true);
     // y = a*x + b per channel: how a network's own input normalisation undoes the caller's mean.
     Port affineInput(const std::string& name, Port x, const std::vector<float>& a, const std::vector<float>& b);
-    // Two-class SSD decoding with NMS at IoU 0.5 into keepTopK rows of 7 values, boxes
-    // normalised to the frame; codeType is "CORNER" or "CENTER_SIZE".
+    // Two-class SSD decoding with NMS at IoU nmsThreshold into keepTopK rows of 7 values,
+    // boxes normalised to the frame; codeType is "CORNER" or "CENTER_SIZE".
     Port detectionOutput(const std::string& name, Port loc, Port conf, Port priors, const std::string& codeType,
-                         float confidenceThreshold, int keepTopK);
+                         float confidenceThreshold, int keepTopK, float nmsThreshold = 0.5f);
     // x [1,K] times a [K,N] matrix, plus a bias [N].
     Port dense(const std::string& name, Port x, const Tensor& kn, const Tensor& bias);
 
@@ -88,6 +88,9 @@ public:
     Port reshape(const std::string& name, Port x, Shape shape);
     Port transpose(const std::string& name, Port x, std::vector<int64_t> perm);
     Port concat(const std::string& name, std::vector<Port> inputs, int axis);
+    // An NCHW map as one row [1, H*W*C] in NHWC order (cell by cell): the order in which
+    // detection heads list their anchors.
+    Port flattenNhwc(const std::string& name, Port x);
     // Bilinear resize with TensorFlow's legacy (asymmetric) coordinates.
     Port resizeBilinear(const std::string& name, Port x, int64_t height, int64_t width);
     // Elementwise a / b of two tensors of the same shape.

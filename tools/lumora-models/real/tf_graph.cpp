@@ -1,6 +1,7 @@
 #include "real/tf_graph.h"
 
 #include <stdexcept>
+#include <utility>
 
 namespace lm::models::real {
 namespace {
@@ -28,16 +29,17 @@ int strideOf(const GraphNode& node) {
 
 }  // namespace
 
-TfGraphTranslator::TfGraphTranslator(const GraphModel& model, IrGraph& graph) : model_(model), graph_(graph) {}
+TfGraphTranslator::TfGraphTranslator(const GraphModel& model, IrGraph& graph, std::string namePrefix)
+    : mModel(model), mGraph(graph), mNamePrefix(std::move(namePrefix)) {}
 
-void TfGraphTranslator::bind(const std::string& node, Port value) { built_[node] = value; }
+void TfGraphTranslator::bind(const std::string& node, Port value) { mBuilt[node] = value; }
 
 Port TfGraphTranslator::build(const std::string& name) {
     const std::string key = stripOutputIndex(name);
-    const auto it = built_.find(key);
-    if (it != built_.end()) return it->second;
-    const Port value = translate(model_.node(key));
-    built_[key] = value;
+    const auto it = mBuilt.find(key);
+    if (it != mBuilt.end()) return it->second;
+    const Port value = translate(mModel.node(key));
+    mBuilt[key] = value;
     return value;
 }
 
@@ -46,38 +48,38 @@ std::string TfGraphTranslator::irName(const std::string& node) const {
     const std::string prefix = "StatefulPartitionedCall/";
     std::string name = node.rfind(prefix, 0) == 0 ? node.substr(prefix.size()) : node;
     const std::string tower = "tower_0/";
-    return name.rfind(tower, 0) == 0 ? name.substr(tower.size()) : name;
+    return mNamePrefix + (name.rfind(tower, 0) == 0 ? name.substr(tower.size()) : name);
 }
 
 bool TfGraphTranslator::isScalarConst(const std::string& input) const {
-    const GraphNode& node = model_.node(stripOutputIndex(input));
-    return node.op == "Const" && model_.weight(node.name).count() == 1;
+    const GraphNode& node = mModel.node(stripOutputIndex(input));
+    return node.op == "Const" && mModel.weight(node.name).count() == 1;
 }
 
 float TfGraphTranslator::scalarValue(const std::string& input) const {
-    return model_.weight(stripOutputIndex(input)).values.at(0);
+    return mModel.weight(stripOutputIndex(input)).values.at(0);
 }
 
 Port TfGraphTranslator::convolution(const GraphNode& node, bool depthwise) {
     const Port x = build(node.inputs.at(0));
-    const Tensor& kernel = model_.weight(stripOutputIndex(node.inputs.at(1)));
+    const Tensor& kernel = mModel.weight(stripOutputIndex(node.inputs.at(1)));
     std::vector<std::string> fused;
     if (node.attributes->has("fused_ops")) fused = node.stringListAttribute("fused_ops");
     const Tensor* bias = nullptr;
     if (!fused.empty()) {
         if (fused[0] != "BiasAdd") throw std::runtime_error(node.name + ": fused op " + fused[0]);
-        bias = &model_.weight(stripOutputIndex(node.inputs.at(2)));
+        bias = &mModel.weight(stripOutputIndex(node.inputs.at(2)));
     }
     const std::string name = irName(node.name);
     const bool activated = fused.size() > 1;
     const std::string convName = activated ? name + "/preact" : name;
     Port y = depthwise
-                 ? graph_.depthwise(convName, x, depthwiseKernelToGoihw(kernel), bias, strideOf(node), paddingOf(node))
-                 : graph_.conv(convName, x, convKernelToOihw(kernel), bias, strideOf(node), paddingOf(node));
+                 ? mGraph.depthwise(convName, x, depthwiseKernelToGoihw(kernel), bias, strideOf(node), paddingOf(node))
+                 : mGraph.conv(convName, x, convKernelToOihw(kernel), bias, strideOf(node), paddingOf(node));
     if (fused.size() > 2) throw std::runtime_error(node.name + ": too many fused ops");
     if (activated) {
-        if (fused[1] == "Relu") return graph_.relu(name, y);
-        if (fused[1] == "Relu6") return graph_.clamp(name, y, 0.0f, 6.0f);
+        if (fused[1] == "Relu") return mGraph.relu(name, y);
+        if (fused[1] == "Relu6") return mGraph.clamp(name, y, 0.0f, 6.0f);
         throw std::runtime_error(node.name + ": fused activation " + fused[1]);
     }
     return y;
@@ -91,11 +93,26 @@ Port TfGraphTranslator::binary(const GraphNode& node, bool isAdd) {
         const bool firstConst = isScalarConst(a);
         const Port x = build(firstConst ? b : a);
         const Tensor c({1}, scalarValue(firstConst ? a : b));
-        return isAdd ? graph_.addChannels(name, x, c, false) : graph_.mulChannels(name, x, c, false);
+        return isAdd ? mGraph.addChannels(name, x, c, false) : mGraph.mulChannels(name, x, c, false);
     }
     const Port x = build(a);
     const Port y = build(b);
-    return isAdd ? graph_.add(name, x, y) : graph_.multiply(name, x, y);
+    return isAdd ? mGraph.add(name, x, y) : mGraph.multiply(name, x, y);
+}
+
+// Residual blocks that widen their input pad it with zero channels; any other padding is
+// an error, since none of these models pads in space outside its convolutions.
+Port TfGraphTranslator::channelPad(const GraphNode& node) {
+    const Tensor& pads = mModel.weight(stripOutputIndex(node.inputs.at(1)));
+    if (pads.count() != 8) throw std::runtime_error(node.name + ": only 4-D padding is supported");
+    for (int i = 0; i < 7; ++i)
+        if (pads.values[i] != 0) throw std::runtime_error(node.name + ": only trailing channel padding is supported");
+    const Port x = build(node.inputs.at(0));
+    Shape zerosShape = mGraph.shape(x);
+    zerosShape[1] = static_cast<int64_t>(pads.values[7]);
+    const std::string name = irName(node.name);
+    const Port zeros = mGraph.constant(name + "/zeros", Tensor(zerosShape, 0.0f), false);
+    return mGraph.concat(name, {x, zeros}, 1);
 }
 
 Port TfGraphTranslator::translate(const GraphNode& node) {
@@ -105,30 +122,30 @@ Port TfGraphTranslator::translate(const GraphNode& node) {
     if (op == "DepthwiseConv2dNative" || op == "FusedDepthwiseConv2dNative") return convolution(node, true);
     if (op == "Add" || op == "AddV2") return binary(node, true);
     if (op == "Mul") return binary(node, false);
-    if (op == "Relu") return graph_.relu(name, build(node.inputs.at(0)));
-    if (op == "Relu6") return graph_.clamp(name, build(node.inputs.at(0)), 0.0f, 6.0f);
-    if (op == "Sigmoid") return graph_.sigmoid(name, build(node.inputs.at(0)));
+    if (op == "Relu") return mGraph.relu(name, build(node.inputs.at(0)));
+    if (op == "Relu6") return mGraph.clamp(name, build(node.inputs.at(0)), 0.0f, 6.0f);
+    if (op == "Sigmoid") return mGraph.sigmoid(name, build(node.inputs.at(0)));
     if (op == "Identity") return build(node.inputs.at(0));
     if (op == "MaxPool") {
         const auto kernel = node.intListAttribute("ksize");
         if (kernel.size() != 4 || kernel[1] != kernel[2])
             throw std::runtime_error(node.name + ": only square pools are supported");
-        return graph_.maxPool(name, build(node.inputs.at(0)), static_cast<int>(kernel[1]), strideOf(node),
+        return mGraph.maxPool(name, build(node.inputs.at(0)), static_cast<int>(kernel[1]), strideOf(node),
                               paddingOf(node));
     }
     if (op == "Mean") {
-        const Tensor& axes = model_.weight(stripOutputIndex(node.inputs.at(1)));
+        const Tensor& axes = mModel.weight(stripOutputIndex(node.inputs.at(1)));
         if (axes.count() != 2 || axes.values[0] != 1 || axes.values[1] != 2)
             throw std::runtime_error(node.name + ": only spatial means are supported");
-        return graph_.globalMean(name, build(node.inputs.at(0)), node.boolAttribute("keep_dims", false));
+        return mGraph.globalMean(name, build(node.inputs.at(0)), node.boolAttribute("keep_dims", false));
     }
     if (op == "ConcatV2") {
-        const Tensor& axis = model_.weight(stripOutputIndex(node.inputs.back()));
+        const Tensor& axis = mModel.weight(stripOutputIndex(node.inputs.back()));
         if (axis.values.at(0) != 3 && axis.values.at(0) != -1)
             throw std::runtime_error(node.name + ": only channel concatenation is supported");
         std::vector<Port> parts;
         for (size_t i = 0; i + 1 < node.inputs.size(); ++i) parts.push_back(build(node.inputs[i]));
-        return graph_.concat(name, parts, 1);
+        return mGraph.concat(name, parts, 1);
     }
     if (op == "ResizeBilinear") {
         if (node.boolAttribute("align_corners", false) || node.boolAttribute("half_pixel_centers", false))
@@ -136,12 +153,13 @@ Port TfGraphTranslator::translate(const GraphNode& node) {
         // The graph's size constant holds the doubled grid at its own input size; the
         // doubling is what is meant, so the size follows the input actually converted.
         const Port x = build(node.inputs.at(0));
-        const Shape& in = graph_.shape(x);
-        return graph_.resizeBilinear(name, x, 2 * in[2], 2 * in[3]);
+        const Shape& in = mGraph.shape(x);
+        return mGraph.resizeBilinear(name, x, 2 * in[2], 2 * in[3]);
     }
+    if (op == "Pad") return channelPad(node);
     if (op == "Softmax") {
         const Port x = build(node.inputs.at(0));
-        return graph_.softmax(name, x, 1);
+        return mGraph.softmax(name, x, 1);
     }
     throw std::runtime_error("graph node " + node.name + ": op " + op + " is not supported");
 }

@@ -14,7 +14,9 @@ namespace lm::models::real {
 
 class TfGraphTranslator {
 public:
-    TfGraphTranslator(const GraphModel& model, IrGraph& graph);
+    // namePrefix goes before every layer name, so that one graph can be built twice into
+    // the same network (at two input scales) with unique layer names.
+    TfGraphTranslator(const GraphModel& model, IrGraph& graph, std::string namePrefix = "");
 
     // Gives a node (typically the Placeholder) a value that is already built.
     void bind(const std::string& node, Port value);
@@ -25,13 +27,15 @@ private:
     Port translate(const GraphNode& node);
     Port convolution(const GraphNode& node, bool depthwise);
     Port binary(const GraphNode& node, bool isAdd);
+    Port channelPad(const GraphNode& node);
     bool isScalarConst(const std::string& input) const;
     float scalarValue(const std::string& input) const;
     std::string irName(const std::string& node) const;
 
-    const GraphModel& model_;
-    IrGraph& graph_;
-    std::map<std::string, Port> built_;
+    const GraphModel& mModel;
+    IrGraph& mGraph;
+    std::string mNamePrefix;
+    std::map<std::string, Port> mBuilt;
 };
 
 }  // namespace lm::models::real

@@ -1,0 +1,106 @@
+// BlazeFace converted for the frame sizes: anchors regenerated for each pass's grids, and
+// boxes of a downsampled pass decoded back into frame pixels.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "real/converters.h"
+#include "real/ir_emit.h"
+#include "support/real_media.h"
+#include "util/ir_reader.h"
+
+namespace {
+
+namespace real = lm::models::real;
+using namespace lmtest::real_media;
+
+class RealBlazeFace : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!weightsPresent()) GTEST_SKIP() << "pretrained weights missing in " << weightsRoot();
+        if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
+    }
+
+    static real::BlazeFaceOptions passes(std::vector<int> factors) {
+        real::BlazeFaceOptions options;
+        options.factors = std::move(factors);
+        return options;
+    }
+
+    struct Found {
+        std::vector<float> scores;
+        std::vector<cv::Rect> boxes;
+    };
+
+    static Found detect(const real::IrGraph& graph, const cv::Mat& frame, float threshold) {
+        const real::IrPair ir = real::emitIr(graph, false);
+        cv::dnn::DetectionModel model(
+            lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size()));
+        model.setInputScale(1.0).setInputSwapRB(true).setInputSize(frame.size()).setInputMean({123, 117, 104});
+        std::vector<int> classes;
+        Found found;
+        model.detect(frame, classes, found.scores, found.boxes, threshold, 0.0f);
+        return found;
+    }
+
+    // The astronaut's head, cropped and scaled so that her face is about faceWidth px
+    // wide, in the middle of a grey 640 x 480 frame; the face's square comes back in face.
+    static cv::Mat astronautFrame(int faceWidth, cv::Rect& face) {
+        const cv::Mat astronaut = image(SKIMAGE + "astronaut.png");
+        const cv::Rect head(133, 36, 180, 180);  // her face is a square of about 100 px in its middle
+        const int side = 180 * faceWidth / 100;
+        cv::Mat frame(480, 640, CV_8UC3, cv::Scalar::all(128));
+        const cv::Rect placed(320 - side / 2, 240 - side / 2, side, side);
+        cv::resize(astronaut(head), frame(placed), placed.size(), 0, 0, cv::INTER_AREA);
+        face = cv::Rect(320 - faceWidth / 2, 240 - faceWidth / 2, faceWidth, faceWidth);
+        return frame;
+    }
+};
+
+TEST_F(RealBlazeFace, HasOneAnchorPerCellAndBoxOfEveryPass) {
+    const struct {
+        std::vector<int> factors;
+        int64_t anchors;
+    } cases[] = {
+        // 40 x 30 cells of two boxes and 20 x 15 of six; at half size 20 x 15 and 10 x 8.
+        {{1}, 40 * 30 * 2 + 20 * 15 * 6},
+        {{1, 2}, 40 * 30 * 2 + 20 * 15 * 6 + 20 * 15 * 2 + 10 * 8 * 6},
+    };
+    for (const auto& c : cases) {
+        const real::IrGraph graph = real::convertBlazeFace({weightsRoot()}, 640, 480, passes(c.factors));
+        const auto priors = std::find_if(graph.layers().begin(), graph.layers().end(),
+                                         [](const real::IrLayer& l) { return l.name == "priors"; });
+        ASSERT_NE(priors, graph.layers().end());
+        EXPECT_EQ(priors->values.shape, (real::Shape{1, 2, c.anchors * 4})) << c.factors.size() << " passes";
+    }
+}
+
+TEST_F(RealBlazeFace, AHalfSizePassPutsTheFaceWhereTheFullSizePassDoes) {
+    // A face of 64 px is within reach of both passes alone; a pass decoded at the wrong
+    // pixel size or on the wrong grid puts it elsewhere.
+    cv::Rect face;
+    const cv::Mat frame = astronautFrame(64, face);
+    const Found full = detect(real::convertBlazeFace({weightsRoot()}, 640, 480, passes({1})), frame, 0.5f);
+    const Found half = detect(real::convertBlazeFace({weightsRoot()}, 640, 480, passes({2})), frame, 0.5f);
+    ASSERT_EQ(full.boxes.size(), 1u);
+    ASSERT_EQ(half.boxes.size(), 1u);
+    EXPECT_GT((full.boxes[0] & half.boxes[0]).area(), 0.85 * (full.boxes[0] | half.boxes[0]).area())
+        << full.boxes[0] << " vs " << half.boxes[0];
+    EXPECT_GT((full.boxes[0] & face).area(), 0.8 * (full.boxes[0] | face).area()) << full.boxes[0];
+}
+
+TEST_F(RealBlazeFace, BothPassesTogetherBoxALargeFaceOnItsSquare) {
+    // A face near the top of the range (measured: IoU 0.82 with both passes, 0.74 with the
+    // full-size pass alone); boxes of one pass read against the other's anchors land far off.
+    cv::Rect face;
+    const cv::Mat frame = astronautFrame(190, face);
+    const Found both = detect(real::convertBlazeFace({weightsRoot()}, 640, 480, passes({1, 2})), frame, 0.5f);
+    ASSERT_EQ(both.boxes.size(), 1u);
+    EXPECT_GT((both.boxes[0] & face).area(), 0.78 * (both.boxes[0] | face).area()) << both.boxes[0];
+}
+
+}  // namespace
