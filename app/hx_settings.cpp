@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -120,8 +121,19 @@ lm::Settings::TrackerFps Settings::stringToBodyTrackFps(const std::string& text)
 
 namespace {
 
+// The largest camera and stream picture side asked for, in pixels.
+constexpr std::int32_t MAX_RESOLUTION = 16384;
+
 // Inclusive range test written so that a NaN is out of every range.
-bool within(float value, float low, float high) { return value >= low && value <= high; }
+template <typename T>
+bool within(T value, T low, T high) {
+    return value >= low && value <= high;
+}
+
+template <typename T>
+std::runtime_error invalidValue(std::string_view key, T value) {
+    return invalidSetting(key, fmt::format("{}", value));
+}
 
 // Writes the whole text to the descriptor; false on any failure, a full disk included.
 bool writeAll(int fd, const std::string& text) {
@@ -221,15 +233,9 @@ void Settings::jsonToSettings(const Poco::JSON::Object::Ptr& object) {
 
 void Settings::checkSettings() const {
     // Unsigned, so 0 wraps round and fails the same test as a value above 3600.
-    if (peopleCountFrequency - 1u > 3599u) {
-        throw std::runtime_error(fmt::format("Invalid setting: peopleCountFrequency =  {} ", peopleCountFrequency));
-    }
-    if (aggregationFrequency - 1u > 3599u) {
-        throw std::runtime_error(fmt::format("Invalid setting: aggregationFrequency =  {} ", aggregationFrequency));
-    }
-    if (!within(zoomFactor, 1.0f, 100.0f)) {
-        throw std::runtime_error(fmt::format("Invalid setting: zoom_factor =  {} ", zoomFactor));
-    }
+    if (peopleCountFrequency - 1u > 3599u) throw invalidValue("peopleCountFrequency", peopleCountFrequency);
+    if (aggregationFrequency - 1u > 3599u) throw invalidValue("aggregationFrequency", aggregationFrequency);
+    if (!within(zoomFactor, 1.0f, 100.0f)) throw invalidValue("zoom_factor", zoomFactor);
     if (!within(ROI_X, 0.0f, 1.0f) || !within(ROI_Y, 0.0f, 1.0f) || !within(ROI_W, 0.0f, 1.0f) ||
         !within(ROI_H, 0.0f, 1.0f)) {
         throw std::runtime_error("Invalid setting. ROI values should be between 0-1");
@@ -243,6 +249,11 @@ void Settings::checkSettings() const {
     if (!within(zoomCenterOffset_X, 0.0f, 1.0f) || !within(zoomCenterOffset_Y, 0.0f, 1.0f)) {
         throw std::runtime_error("Invalid setting. zoomCenterOffset values should be between 0-1");
     }
+    if (numThreads > MAX_NUM_THREADS) throw invalidValue("numThreads", numThreads);
+    if (!within(resolutionWidth, 0, MAX_RESOLUTION)) throw invalidValue("resolutionWidth", resolutionWidth);
+    if (!within(resolutionHeight, 0, MAX_RESOLUTION)) throw invalidValue("resolutionHeight", resolutionHeight);
+    // Port 0 would have the system pick one, which nobody could then find.
+    if (httpInterfacePort == 0) throw invalidValue("httpInterfacePort", httpInterfacePort);
 }
 
 std::string Settings::settingsToJsonString(unsigned int indent) const {

@@ -18,6 +18,7 @@
 #include "hx_settings.h"
 #include "support/child_process.h"
 #include "support/model_tool.h"
+#include "support/settings_extremes.h"
 #include "support/temp_dir.h"
 #include "support/test_videos.h"
 #include "support/video_file_settings.h"
@@ -261,6 +262,10 @@ TEST_F(HarbixProgram, InvalidSettingsFileEndsWithMainloopErrorAndStatusOne) {
         {"missing key", replaced("\"instanceName\"", "\"instanceNameX\""),
          "Field missing in settings JSON object: instanceName"},
         {"not JSON", "{ this is not json", ""},
+        {"more threads than the thread pool takes", lmtest::settingsTextWith(good, "numThreads", 65537),
+         lmtest::invalidSetting("numThreads", "65537")},
+        {"port 0", lmtest::settingsTextWith(good, "httpInterfacePort", 0),
+         lmtest::invalidSetting("httpInterfacePort", "0")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -21,6 +21,7 @@
 #include "hx_settings.h"
 #include "support/log_capture.h"
 #include "support/sample_settings.h"
+#include "support/settings_extremes.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -307,6 +308,32 @@ TEST(SettingsJson, CheckTable) {
         json->set(c.key, c.value);
         S target;
         EXPECT_EQ(readError(target, json), c.message);
+    }
+}
+
+// Every numeric key at the extremes of its type, read from an object and from the file.
+TEST(SettingsJson, EveryNumericKeyAtItsExtremesIsReadOrRefusedByName) {
+    const lmtest::TempDir dir;
+    const fs::path file = dir.path() / "settings.json";
+    for (const auto& row : lmtest::settingsExtremes()) {
+        SCOPED_TRACE(row.key + " = " + row.value.toString());
+        auto json = objectOf(S());
+        json->set(row.key, row.value);
+        S fromObject;
+        EXPECT_EQ(readError(fromObject, json), row.message);
+
+        writeFile(file, lmtest::settingsTextWith(S(), row.key, row.value));
+        S fromFile;
+        std::string fileError;
+        try {
+            fromFile.load(file);
+        } catch (const std::runtime_error& e) {
+            fileError = e.what();
+        }
+        EXPECT_EQ(fileError, row.message);
+        if (row.message.empty()) {
+            EXPECT_EQ(fromFile.settingsToJsonString(0), fromObject.settingsToJsonString(0));
+        }
     }
 }
 
