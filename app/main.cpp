@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -156,6 +157,10 @@ void logFailure(spdlog::logger& log, const std::exception_ptr& failure) {
 // the exit status. A failure once the engine exists is logged before the engine is
 // destroyed; one before it leaves to the caller.
 int run(CommandLine& line, spdlog::logger& log) {
+    // What a store killed before its rename left beside the file.
+    if (const std::size_t removed = hx::Settings::removeStaleTemporaryFiles(line.settingsPath)) {
+        log.info("Removed {} stale temporary settings file(s) beside {}", removed, line.settingsPath);
+    }
     hx::Settings settings;
     settings.neuralNetworksPath = "./networks";
     settings.load(line.settingsPath);

@@ -186,6 +186,19 @@ TEST_F(HarbixProgram, ArgumentAfterSettingsOptionIsThePathEvenWhenItLooksLikeAnO
 // ---------------------------------------------------------------------------------------
 // Signals, auto-start and the end of a video
 
+TEST_F(HarbixProgram, StaleTemporaryFilesOfAnInterruptedStoreAreRemovedAtStart) {
+    const std::string settings = writeSettings(settingsFor(video(5), false));
+    const std::filesystem::path stale = mDir.path() / ".settings.json.q1W2e3";
+    std::ofstream(stale) << "{ \"useAge\": tr";
+    auto child = run({"-s", settings});
+    ASSERT_TRUE(waitForSignalHandlers(child)) << child.output();
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_NE(child.output().find("Removed 1 stale temporary settings file(s) beside " + settings), std::string::npos)
+        << child.output();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(SHUTDOWN), 0) << child.output();
+}
+
 TEST_F(HarbixProgram, SigintAndSigtermStopARunningAnalysisAndExitCleanly) {
     const std::string settings = writeSettings(settingsFor(video(20), true));
     for (const int signal : {SIGINT, SIGTERM}) {

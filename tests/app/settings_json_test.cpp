@@ -505,6 +505,39 @@ TEST(SettingsFile, AFullDiskLeavesTheOldFileIntact) {
     EXPECT_EQ(entriesIn(dir.path()), 1u);
 }
 
+TEST(SettingsFile, StaleTemporaryFilesOfASaveAreRemovedAndNothingElse) {
+    const lmtest::TempDir dir;
+    const fs::path real = dir.path() / "real";
+    fs::create_directory(real);
+    const fs::path file = real / "settings.json";
+    writeFile(file, "{}");
+    const fs::path link = dir.path() / "link.json";
+    fs::create_symlink(file, link);
+
+    const std::vector<std::string> stale = {".settings.json.Ab12Cd", ".settings.json.XXXXXX", ".settings.json.000000"};
+    const std::vector<std::string> kept = {
+        "settings.json",      ".settings.json.Ab12C",  ".settings.json.Ab12Cde", "settings.json.Ab12Cd",
+        ".other.json.Ab12Cd", ".settings.json.Ab_2Cd", ".settings.json.Ab12Cd~",
+    };
+    for (const auto& name : stale) writeFile(real / name, "{\"half");
+    for (const auto& name : kept)
+        if (name != "settings.json") writeFile(real / name, "x");
+    // Of the temporary names only regular files are a save's.
+    fs::create_directory(real / ".settings.json.dir123");
+    fs::create_symlink(file, real / ".settings.json.lnk123");
+
+    // Through the link, the temporaries beside the file it names are the ones.
+    EXPECT_EQ(S::removeStaleTemporaryFiles(link), stale.size());
+    for (const auto& name : stale) EXPECT_FALSE(fs::exists(real / name)) << name;
+    for (const auto& name : kept) EXPECT_TRUE(fs::exists(real / name)) << name;
+    EXPECT_TRUE(fs::is_directory(real / ".settings.json.dir123"));
+    EXPECT_TRUE(fs::is_symlink(real / ".settings.json.lnk123"));
+    EXPECT_EQ(readFile(file), "{}");
+
+    EXPECT_EQ(S::removeStaleTemporaryFiles(file), 0u);
+    EXPECT_EQ(S::removeStaleTemporaryFiles(dir.path() / "missing" / "settings.json"), 0u);
+}
+
 TEST(SettingsLog, GoldenText) {
     lmtest::LogCapture log;
     sampleSettings().logSettings();
