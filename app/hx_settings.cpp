@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -120,8 +124,19 @@ lm::Settings::TrackerFps Settings::stringToBodyTrackFps(const std::string& text)
 
 namespace {
 
+// The largest camera and stream picture side asked for, in pixels.
+constexpr std::int32_t MAX_RESOLUTION = 16384;
+
 // Inclusive range test written so that a NaN is out of every range.
-bool within(float value, float low, float high) { return value >= low && value <= high; }
+template <typename T>
+bool within(T value, T low, T high) {
+    return value >= low && value <= high;
+}
+
+template <typename T>
+std::runtime_error invalidValue(std::string_view key, T value) {
+    return invalidSetting(key, fmt::format("{}", value));
+}
 
 // Writes the whole text to the descriptor; false on any failure, a full disk included.
 bool writeAll(int fd, const std::string& text) {
@@ -135,6 +150,33 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+// The file that saving to target replaces: the one a symbolic link names, else target.
+std::optional<std::filesystem::path> replacedFile(const std::filesystem::path& target) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::is_symlink(fs::symlink_status(target, error))) return target;
+    fs::path file = fs::weakly_canonical(target, error);
+    if (error) return std::nullopt;
+    return file;
+}
+
+std::filesystem::path directoryOf(const std::filesystem::path& file) {
+    return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+}
+
+// A save writes ".<name>.XXXXXX" beside the file, where mkstemp puts six letters or digits
+// in place of the Xs.
+constexpr std::string_view TEMPORARY_SUFFIX = "XXXXXX";
+std::string temporaryPrefix(const std::filesystem::path& file) { return "." + file.filename().string() + "."; }
+
+bool isTemporaryOf(const std::string& name, const std::string& prefix) {
+    if (name.size() != prefix.size() + TEMPORARY_SUFFIX.size() || name.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) != 0; });
+}
+
 // Replaces the file at target with text so that the target holds either its old content
 // or the whole new one, never a part: the text goes to a temporary file in the same
 // directory, which is synced, closed and renamed over the target only when all of that
@@ -142,19 +184,16 @@ bool writeAll(int fd, const std::string& text) {
 // Returns false (and leaves no temporary file behind) on any failure.
 bool replaceFileContent(const std::filesystem::path& target, const std::string& text) {
     namespace fs = std::filesystem;
+    const std::optional<fs::path> replaced = replacedFile(target);
+    if (!replaced) return false;
+    const fs::path& file = *replaced;
     std::error_code error;
-    fs::path file = target;
-    if (fs::is_symlink(fs::symlink_status(target, error))) {
-        file = fs::weakly_canonical(target, error);
-        if (error) return false;
-    }
     const fs::file_status status = fs::status(file, error);
     const bool exists = fs::exists(status);
     // A device or directory is never replaced by a regular file.
     if (exists && !fs::is_regular_file(status)) return false;
 
-    const fs::path directory = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    std::string temporary = (directory / ("." + file.filename().string() + ".XXXXXX")).string();
+    std::string temporary = (directoryOf(file) / (temporaryPrefix(file) + std::string(TEMPORARY_SUFFIX))).string();
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0) return false;
 
@@ -221,15 +260,9 @@ void Settings::jsonToSettings(const Poco::JSON::Object::Ptr& object) {
 
 void Settings::checkSettings() const {
     // Unsigned, so 0 wraps round and fails the same test as a value above 3600.
-    if (peopleCountFrequency - 1u > 3599u) {
-        throw std::runtime_error(fmt::format("Invalid setting: peopleCountFrequency =  {} ", peopleCountFrequency));
-    }
-    if (aggregationFrequency - 1u > 3599u) {
-        throw std::runtime_error(fmt::format("Invalid setting: aggregationFrequency =  {} ", aggregationFrequency));
-    }
-    if (!within(zoomFactor, 1.0f, 100.0f)) {
-        throw std::runtime_error(fmt::format("Invalid setting: zoom_factor =  {} ", zoomFactor));
-    }
+    if (peopleCountFrequency - 1u > 3599u) throw invalidValue("peopleCountFrequency", peopleCountFrequency);
+    if (aggregationFrequency - 1u > 3599u) throw invalidValue("aggregationFrequency", aggregationFrequency);
+    if (!within(zoomFactor, 1.0f, 100.0f)) throw invalidValue("zoom_factor", zoomFactor);
     if (!within(ROI_X, 0.0f, 1.0f) || !within(ROI_Y, 0.0f, 1.0f) || !within(ROI_W, 0.0f, 1.0f) ||
         !within(ROI_H, 0.0f, 1.0f)) {
         throw std::runtime_error("Invalid setting. ROI values should be between 0-1");
@@ -243,6 +276,11 @@ void Settings::checkSettings() const {
     if (!within(zoomCenterOffset_X, 0.0f, 1.0f) || !within(zoomCenterOffset_Y, 0.0f, 1.0f)) {
         throw std::runtime_error("Invalid setting. zoomCenterOffset values should be between 0-1");
     }
+    if (numThreads > MAX_NUM_THREADS) throw invalidValue("numThreads", numThreads);
+    if (!within(resolutionWidth, 0, MAX_RESOLUTION)) throw invalidValue("resolutionWidth", resolutionWidth);
+    if (!within(resolutionHeight, 0, MAX_RESOLUTION)) throw invalidValue("resolutionHeight", resolutionHeight);
+    // Port 0 would have the system pick one, which nobody could then find.
+    if (httpInterfacePort == 0) throw invalidValue("httpInterfacePort", httpInterfacePort);
 }
 
 std::string Settings::settingsToJsonString(unsigned int indent) const {
@@ -258,6 +296,23 @@ void Settings::saveSettingsAsJson(const std::filesystem::path& path) const {
     if (!replaceFileContent(path, settingsToJsonString(4))) {
         throw std::runtime_error("Error opening json file: " + path.string());
     }
+}
+
+std::size_t Settings::removeStaleTemporaryFiles(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    const std::optional<fs::path> file = replacedFile(path);
+    if (!file) return 0;
+    const std::string prefix = temporaryPrefix(*file);
+    std::size_t removed = 0;
+    std::error_code error;
+    for (fs::directory_iterator entry(directoryOf(*file), error), end; !error && entry != end; entry.increment(error)) {
+        std::error_code ignored;
+        if (!isTemporaryOf(entry->path().filename().string(), prefix)) continue;
+        // mkstemp makes regular files only: anything else of the name is someone else's.
+        if (entry->is_symlink(ignored) || !entry->is_regular_file(ignored)) continue;
+        if (fs::remove(entry->path(), ignored)) ++removed;
+    }
+    return removed;
 }
 
 void Settings::logSettings() const {

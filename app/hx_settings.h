@@ -8,6 +8,7 @@
 // checks their ranges; on failure the record may be partly updated, so callers read into
 // a record they throw away when an exception comes out.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -121,6 +122,9 @@ struct Settings : public lm::Settings {
     std::string settingsToJsonString(unsigned int indent) const;
     // Replaces the file atomically: the old content stays intact when writing fails.
     void saveSettingsAsJson(const std::filesystem::path& path) const;
+    // Removes the temporary files that saves of the file at path left behind when the
+    // process was killed before their rename; returns how many went. Errors are ignored.
+    static std::size_t removeStaleTemporaryFiles(const std::filesystem::path& path);
     // One multi-line info message through "HarbixLog".
     void logSettings() const;
 };

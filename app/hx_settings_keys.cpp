@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
+#include <Poco/Exception.h>
 #include <fmt/format.h>
 
 namespace hx {
@@ -11,11 +13,26 @@ namespace {
 
 using S = Settings;
 
+// A number that does not fit its field's type is out of the key's range, told by the key
+// and the value as the file has it.
+template <typename T>
+T valueOf(const Poco::JSON::Object& json, const std::string& key) {
+    if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) {
+        try {
+            return json.getValue<T>(key);
+        } catch (const Poco::RangeException&) {
+            throw invalidSetting(key, json.get(key).toString());
+        }
+    } else {
+        return json.getValue<T>(key);
+    }
+}
+
 // A value JSON carries as it is: a flag, a number or a text, with the field's own type.
 template <typename T, typename Owner>
 SettingsValue plain(T Owner::*field) {
     return {[field](const Poco::JSON::Object& json, const std::string& key, Settings& settings) {
-                settings.*field = json.getValue<T>(key);
+                settings.*field = valueOf<T>(json, key);
             },
             [field](const Settings& settings) { return Poco::Dynamic::Var(settings.*field); },
             [field](const Settings& settings) { return fmt::format("{}", settings.*field); }};
@@ -42,6 +59,10 @@ SettingsValue wordShownAsNumber(Enum Owner::*field, WordOf wordOf, ValueOf value
 }
 
 }  // namespace
+
+std::runtime_error invalidSetting(std::string_view key, std::string_view value) {
+    return std::runtime_error(fmt::format("Invalid setting: {} =  {} ", key, value));
+}
 
 const std::vector<SettingsKey>& settingsKeys() {
     // Each row: the key, its value, its {presence, read, log} ranks and, for keys that

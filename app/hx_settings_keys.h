@@ -6,7 +6,9 @@
 // Adding a setting is adding a row.
 
 #include <functional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <Poco/Dynamic/Var.h>
@@ -16,9 +18,13 @@
 
 namespace hx {
 
+// The error for a value outside its key's range: "Invalid setting: <key> =  <value> ".
+std::runtime_error invalidSetting(std::string_view key, std::string_view value);
+
 // How one key's value moves between the record and the file, and how the log shows it.
 struct SettingsValue {
-    // Throws Poco's conversion errors, or std::runtime_error for a word that names no value.
+    // Throws Poco's conversion errors, invalidSetting for a number its field's type cannot
+    // hold, or std::runtime_error for a word that names no value.
     std::function<void(const Poco::JSON::Object& json, const std::string& key, Settings& settings)> read;
     std::function<Poco::Dynamic::Var(const Settings& settings)> write;
     std::function<std::string(const Settings& settings)> show;

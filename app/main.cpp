@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -26,6 +27,18 @@ namespace {
 volatile std::sig_atomic_t gShouldExit = 0;
 
 void signalHandler(int /*signal*/) { gShouldExit = 1; }
+
+// A file that reaches the size limit fails its write, like a full disk, instead of ending
+// the process.
+void ignoreFileSizeSignal() { std::signal(SIGXFSZ, SIG_IGN); }
+
+// The OpenCL runtime puts handlers of its own on the fatal signals when it comes up, and on
+// any of them puts back what it found then; so these go in once OpenCL and the engine are up.
+void installSignalHandlers() {
+    std::signal(SIGINT, signalHandler);
+    std::signal(SIGTERM, signalHandler);
+    ignoreFileSizeSignal();
+}
 
 [[noreturn]] void printHelpAndExit(const std::string& message) {
     std::cout << message << '\n'
@@ -129,34 +142,45 @@ void runMainLoop(hx::Engine& engine, bool showOutput) {
     if (windowShown) cv::destroyAllWindows();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const auto log = createLogger();
-    log->info("{} - {}", hx::product::name(), hx::product::version());
-    CommandLine line = parseCommandLine(argc, argv);
-
+// Logs what ended the program by an exception.
+void logFailure(spdlog::logger& log, const std::exception_ptr& failure) {
     try {
-        hx::Settings settings;
-        settings.neuralNetworksPath = "./networks";
-        settings.load(line.settingsPath);
-        log->info("Initialization settings:\n");
-        settings.logSettings();
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        log.error("Mainloop error : {}", error.what());
+    } catch (...) {
+        log.error("Undefined exception");
+    }
+}
 
-        // OpenCV brings OpenCL up on the first thread that asks for it, and the OpenCL
-        // runtime may give that thread an alternate signal stack of its own: asked here, that
-        // is the main thread, which lives as long as the process, not a processing thread.
-        (void)cv::ocl::useOpenCL();
-        // The engine's destructor ends a run still going, so leaving this scope by an
-        // exception never waits on the processing thread.
-        hx::Engine engine(settings);
-        std::signal(SIGINT, signalHandler);
-        std::signal(SIGTERM, signalHandler);
+// Loads the settings, builds the engine and runs until the program is asked to end; returns
+// the exit status. A failure once the engine exists is logged before the engine is
+// destroyed; one before it leaves to the caller.
+int run(CommandLine& line, spdlog::logger& log) {
+    // What a store killed before its rename left beside the file.
+    if (const std::size_t removed = hx::Settings::removeStaleTemporaryFiles(line.settingsPath)) {
+        log.info("Removed {} stale temporary settings file(s) beside {}", removed, line.settingsPath);
+    }
+    hx::Settings settings;
+    settings.neuralNetworksPath = "./networks";
+    settings.load(line.settingsPath);
+    log.info("Initialization settings:\n");
+    settings.logSettings();
+
+    // OpenCV brings OpenCL up on the first thread that asks for it, and the OpenCL
+    // runtime may give that thread an alternate signal stack of its own: asked here, that
+    // is the main thread, which lives as long as the process, not a processing thread.
+    (void)cv::ocl::useOpenCL();
+    // The engine's destructor ends a run still going, so leaving this scope by an
+    // exception never waits on the processing thread.
+    hx::Engine engine(settings);
+    try {
+        installSignalHandlers();
         // From here on a signal ends the program cleanly; scripts and tests wait for this.
-        log->info("Ready: SIGINT or SIGTERM ends the program");
+        log.info("Ready: SIGINT or SIGTERM ends the program");
 
         if (line.showOutput && !displayAvailable()) {
-            log->warn("No display found: the preview window is off");
+            log.warn("No display found: the preview window is off");
             line.showOutput = false;
         }
         if (line.autoStart) engine.start();
@@ -164,15 +188,29 @@ int main(int argc, char** argv) {
         runMainLoop(engine, line.showOutput);
 
         engine.stop();
-        log->info("Clean exit");
-    } catch (const std::exception& error) {
-        log->error("Mainloop error : {}", error.what());
-        log->error("Exit after error");
-        return 1;
+        log.info("Clean exit");
+        return 0;
     } catch (...) {
-        log->error("Undefined exception");
-        log->error("Exit after error");
+        logFailure(log, std::current_exception());
         return 1;
     }
-    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Also for the settings file, written before the engine exists.
+    ignoreFileSizeSignal();
+    const auto log = createLogger();
+    log->info("{} - {}", hx::product::name(), hx::product::version());
+    CommandLine line = parseCommandLine(argc, argv);
+
+    int status = 1;
+    try {
+        status = run(line, *log);
+    } catch (...) {
+        logFailure(*log, std::current_exception());
+    }
+    if (status != 0) log->error("Exit after error");
+    return status;
 }

@@ -10,29 +10,31 @@
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include "csv_float.h"
+
 namespace lm::help {
 
 namespace {
 
 using ArgStore = fmt::dynamic_format_arg_store<fmt::format_context>;
 
-// The alternate form keeps trailing zeros: "{:#.3}" writes 0.5 as 0.500 and -1 as -1.00.
+// "{:.3}" keeps trailing zeros (CsvFloat): 0.5 is written 0.500 and -1 as -1.00.
 constexpr const char* PERSON_TEMPLATE =
-    "{ID},{age},{gender:#.3},{isViewing:d},{isDwelling:d},{detectionTime},{detectionDuration},"
+    "{ID},{age},{gender:.3},{isViewing:d},{isDwelling:d},{detectionTime},{detectionDuration},"
     "{totalViewingDuration},{currentViewingDuration},{totalDwellDuration},{currentDwellDuration},"
-    "{smile:#.3},{faceMask:#.3},{detectionConfidence:#.3},{boundingBox_x},{boundingBox_y},"
+    "{smile:.3},{faceMask:.3},{detectionConfidence:.3},{boundingBox_x},{boundingBox_y},"
     "{boundingBox_width},{boundingBox_height},{worldPosition_x},{worldPosition_y},{worldPosition_z},"
     "{headpose_yaw},{headpose_pitch},{headpose_roll},{headgaze_x},{headgaze_y},{distanceFromCamera},"
-    "{emotions_neutral:#.3},{emotions_anger:#.3},{emotions_disgust:#.3},{emotions_fear:#.3},"
-    "{emotions_happiness:#.3},{emotions_sadness:#.3},{emotions_surprise:#.3}";
+    "{emotions_neutral:.3},{emotions_anger:.3},{emotions_disgust:.3},{emotions_fear:.3},"
+    "{emotions_happiness:.3},{emotions_sadness:.3},{emotions_surprise:.3}";
 constexpr const char* AGGREGATED_PERSON_TEMPLATE =
     "{ID},{initialDetectionTime},{avgAge},{avgGender},{viewer:d},{dweller:d},{viewingSessions},"
     "{averageViewingDuration},{totalViewingDuration},{dwellSessions},{averageDwellDuration},"
-    "{totalDwellDuration},{totalDetectionDuration},{smileViewing:#.3},{smileMaximum:#.3},{faceMask:d},"
-    "{avgEmotions_neutral:#.3},{avgEmotions_anger:#.3},{avgEmotions_disgust:#.3},{avgEmotions_fear:#.3},"
-    "{avgEmotions_happiness:#.3},{avgEmotions_sadness:#.3},{avgEmotions_surprise:#.3}";
+    "{totalDwellDuration},{totalDetectionDuration},{smileViewing:.3},{smileMaximum:.3},{faceMask:d},"
+    "{avgEmotions_neutral:.3},{avgEmotions_anger:.3},{avgEmotions_disgust:.3},{avgEmotions_fear:.3},"
+    "{avgEmotions_happiness:.3},{avgEmotions_sadness:.3},{avgEmotions_surprise:.3}";
 constexpr const char* BODY_TEMPLATE =
-    "{ID},{detectionTime},{detectionDuration},{detectionConfidence:#.3},{boundingBox_x},{boundingBox_y},"
+    "{ID},{detectionTime},{detectionDuration},{detectionConfidence:.3},{boundingBox_x},{boundingBox_y},"
     "{boundingBox_width},{boundingBox_height}";
 constexpr const char* AGGREGATED_BODY_TEMPLATE = "{ID},{initialDetectionTime},{totalDetectionDuration}";
 
@@ -51,6 +53,8 @@ void add(ArgStore& args, const char* name, const T& value) {
     args.push_back(fmt::arg(name, value));
 }
 
+void add(ArgStore& args, const char* name, float value) { args.push_back(fmt::arg(name, CsvFloat{value})); }
+
 std::array<std::string, 7> emotionNames(const std::string& prefix) {
     std::array<std::string, 7> names;
     for (std::size_t i = 0; i < names.size(); ++i) names[i] = prefix + "_" + EMOTION_NAMES[i];
@@ -62,7 +66,7 @@ const std::array<std::string, 7> PERSON_EMOTION_NAMES = emotionNames("emotions")
 const std::array<std::string, 7> AGGREGATED_EMOTION_NAMES = emotionNames("avgEmotions");
 
 void addEmotions(ArgStore& args, const std::array<std::string, 7>& names, const Emotions& values) {
-    for (std::size_t i = 0; i < values.size(); ++i) args.push_back(fmt::arg(names[i].c_str(), values[i]));
+    for (std::size_t i = 0; i < values.size(); ++i) add(args, names[i].c_str(), values[i]);
 }
 
 void addBox(ArgStore& args, const cv::Rect& box) {

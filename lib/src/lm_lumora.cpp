@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include <fmt/format.h>
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/spdlog.h>
 #include <tbb/parallel_invoke.h>
@@ -118,6 +119,10 @@ Lumora::LumoraImpl::~LumoraImpl() { logInfo("Destructing Lumora version {}", get
 
 void Lumora::LumoraImpl::setSettings(const Settings& settings) {
     if (settings.neuralNetworksPath.empty()) throw std::runtime_error("Empty networks path.");
+    // The thread pool fails hard, not with an error, on a count far beyond the machine.
+    if (settings.numThreads > Settings::MAX_NUM_THREADS) {
+        throw std::runtime_error(fmt::format("Invalid setting: numThreads =  {} ", settings.numThreads));
+    }
     mSettings = settings;
     applyLogLevel();
     if (!cv::ocl::haveOpenCL()) mSettings.dnnTarget = Settings::CPU;

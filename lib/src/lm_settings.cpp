@@ -146,6 +146,12 @@ public:
         }
     }
 
+    // An integer with an upper bound, refused like one that is not a number.
+    void readInt(const char* section, const char* key, std::int32_t highest, std::int32_t& field) const {
+        readInt(section, key, field);
+        if (field > highest) throw badNumber(section, key);
+    }
+
     void readFlag(const char* section, const char* key, bool& field) const {
         std::int32_t number = field ? 1 : 0;
         std::string value;
@@ -198,7 +204,7 @@ void Settings::load(const std::string& path) {
     reader.readInt(FACE_DETECTION, "minFaceSize", minFaceSize);
     reader.readInt(FACE_DETECTION, "maxFaceSize", maxFaceSize);
     reader.readWord(FACE_DETECTION, "detectionRange", "invalid range ", detectionRange);
-    reader.readInt(SYSTEM, "numThreads", numThreads);
+    reader.readInt(SYSTEM, "numThreads", MAX_NUM_THREADS, numThreads);
 }
 
 void Settings::save(const std::string& path) {

@@ -17,6 +17,7 @@
 #include "hx_engine.h"
 #include "support/api_envelope.h"
 #include "support/http_receiver.h"
+#include "support/settings_extremes.h"
 #include "support/temp_dir.h"
 #include "support/test_videos.h"
 #include "support/video_file_settings.h"
@@ -218,6 +219,36 @@ TEST_F(EngineControl, ProductAnswersWhileAControlRequestHoldsTheLock) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(lmtest::httpRequest("GET", base(s) + "/").body, "Lumora-Harbix - 2.0.0");
     slow.join();
     EXPECT_EQ(lmtest::httpRequest("POST", base(s) + "/stop").body, envelope(0, ""));
+}
+
+// A running engine takes every extreme value or refuses it with the settings error, and keeps
+// answering and analysing either way.
+TEST_F(EngineControl, EveryNumericSettingAtItsExtremesIsTakenOrRefused) {
+    hx::Settings s = settings();
+    s.currentStatsEnabled = true;
+    hx::Engine engine(s, "127.0.0.1");
+    const std::string url = base(s);
+    const std::string valid = s.settingsToJsonString(0);
+    ASSERT_EQ(lmtest::httpRequest("POST", url + "/start").status, 200);
+
+    for (const auto& row : lmtest::settingsExtremes()) {
+        if (row.checkOnly) continue;
+        SCOPED_TRACE(row.key + " = " + row.value.toString());
+        const auto answer =
+            lmtest::httpRequest("POST", url + "/settings/set", lmtest::settingsTextWith(s, row.key, row.value));
+        if (row.message.empty()) {
+            EXPECT_EQ(answer.body, envelope(0, ""));
+            // The run goes on with the new value for some frames.
+            std::this_thread::sleep_for(300ms);
+            EXPECT_EQ(lmtest::httpRequest("GET", url + "/status").body, statusDocument(0, "", false, true));
+        } else {
+            EXPECT_EQ(answer.status, 500);
+            EXPECT_EQ(answer.body, envelope(1101, row.message));
+        }
+        ASSERT_EQ(lmtest::httpRequest("POST", url + "/settings/set", valid).body, envelope(0, ""));
+        lmtest::httpRequest("POST", url + "/start");
+        ASSERT_EQ(lmtest::httpRequest("GET", url + "/status").body, statusDocument(0, "", false, true));
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "hx_settings.h"
 #include "support/child_process.h"
 #include "support/model_tool.h"
+#include "support/settings_extremes.h"
 #include "support/temp_dir.h"
 #include "support/test_videos.h"
 #include "support/video_file_settings.h"
@@ -76,9 +78,10 @@ protected:
     }
 
     // The program without a display (its preview cannot open), in the temporary folder.
-    lmtest::ChildProcess run(std::vector<std::string> arguments) const {
+    lmtest::ChildProcess run(std::vector<std::string> arguments, std::optional<rlim_t> fileSizeLimit = {}) const {
         arguments.insert(arguments.begin(), LUMORA_HARBIX);
         lmtest::ChildOptions options;
+        options.fileSizeLimit = fileSizeLimit;
         options.workingDirectory = mDir.path().string();
         options.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY"};
         return lmtest::ChildProcess(arguments, options);
@@ -183,6 +186,19 @@ TEST_F(HarbixProgram, ArgumentAfterSettingsOptionIsThePathEvenWhenItLooksLikeAnO
 // ---------------------------------------------------------------------------------------
 // Signals, auto-start and the end of a video
 
+TEST_F(HarbixProgram, StaleTemporaryFilesOfAnInterruptedStoreAreRemovedAtStart) {
+    const std::string settings = writeSettings(settingsFor(video(5), false));
+    const std::filesystem::path stale = mDir.path() / ".settings.json.q1W2e3";
+    std::ofstream(stale) << "{ \"useAge\": tr";
+    auto child = run({"-s", settings});
+    ASSERT_TRUE(waitForSignalHandlers(child)) << child.output();
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_NE(child.output().find("Removed 1 stale temporary settings file(s) beside " + settings), std::string::npos)
+        << child.output();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(SHUTDOWN), 0) << child.output();
+}
+
 TEST_F(HarbixProgram, SigintAndSigtermStopARunningAnalysisAndExitCleanly) {
     const std::string settings = writeSettings(settingsFor(video(20), true));
     for (const int signal : {SIGINT, SIGTERM}) {
@@ -261,6 +277,10 @@ TEST_F(HarbixProgram, InvalidSettingsFileEndsWithMainloopErrorAndStatusOne) {
         {"missing key", replaced("\"instanceName\"", "\"instanceNameX\""),
          "Field missing in settings JSON object: instanceName"},
         {"not JSON", "{ this is not json", ""},
+        {"more threads than the thread pool takes", lmtest::settingsTextWith(good, "numThreads", 65537),
+         lmtest::invalidSetting("numThreads", "65537")},
+        {"port 0", lmtest::settingsTextWith(good, "httpInterfacePort", 0),
+         lmtest::invalidSetting("httpInterfacePort", "0")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -278,6 +298,48 @@ TEST_F(HarbixProgram, InvalidSettingsFileEndsWithMainloopErrorAndStatusOne) {
         // The bad file is left as it was.
         EXPECT_EQ(readFile(path), c.text);
     }
+}
+
+TEST_F(HarbixProgram, AFileSizeLimitIsAWriteErrorAndTheProgramRunsOn) {
+    const std::string settings = writeSettings(settingsFor(video(20), true));
+    // Room for the headers and some lines of the raw file, which grows with every frame.
+    auto child = run({"-s", settings, "-r"}, 4096);
+    ASSERT_TRUE(child.waitForOutput("Cannot write CSV file : ", STARTUP)) << child.output();
+    ASSERT_TRUE(waitForSignalHandlers(child)) << child.output();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(child.wait(0ms).has_value()) << child.output();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(SHUTDOWN), 0) << child.output();
+    EXPECT_NE(child.output().find("Clean exit"), std::string::npos) << child.output();
+    for (const auto& file : csvFiles()) EXPECT_LE(std::filesystem::file_size(file), 4096u) << file;
+}
+
+// A failure after the engine is built is logged while the engine still exists: here the
+// people count of the run's end cannot be written, since its file was closed by a failed
+// header and its folder has gone.
+TEST_F(HarbixProgram, MainloopErrorIsLoggedBeforeTheEngineIsDestroyed) {
+    hx::Settings s = lmtest::videoFileSettings(video(20), true);
+    const std::filesystem::path parent = mDir.path() / "outputs";
+    std::filesystem::create_directories(parent);
+    s.peopleCountEnabled = true;
+    s.peopleCountCsvEnabled = true;
+    s.peopleCountCsvPath = (parent / "csv").string();
+    auto child = run({"-s", writeSettings(s), "-r"}, 1);
+    ASSERT_TRUE(child.waitForOutput("Start engine", STARTUP)) << child.output();
+    ASSERT_TRUE(waitForSignalHandlers(child)) << child.output();
+    std::filesystem::remove_all(parent);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(SHUTDOWN), 1) << child.output();
+    const std::string output = child.output();
+    const auto error = output.find("Mainloop error : ");
+    const auto destroyed = output.find("Destructing Lumora version");
+    const auto exit = output.find("Exit after error");
+    ASSERT_NE(error, std::string::npos) << output;
+    ASSERT_NE(destroyed, std::string::npos) << output;
+    ASSERT_NE(exit, std::string::npos) << output;
+    EXPECT_LT(error, destroyed) << output;
+    EXPECT_LT(destroyed, exit) << output;
+    EXPECT_EQ(output.find("Clean exit"), std::string::npos) << output;
 }
 
 TEST_F(HarbixProgram, EngineThatCannotBeBuiltEndsWithMainloopError) {

@@ -21,6 +21,7 @@
 #include "hx_settings.h"
 #include "support/log_capture.h"
 #include "support/sample_settings.h"
+#include "support/settings_extremes.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -310,6 +311,32 @@ TEST(SettingsJson, CheckTable) {
     }
 }
 
+// Every numeric key at the extremes of its type, read from an object and from the file.
+TEST(SettingsJson, EveryNumericKeyAtItsExtremesIsReadOrRefusedByName) {
+    const lmtest::TempDir dir;
+    const fs::path file = dir.path() / "settings.json";
+    for (const auto& row : lmtest::settingsExtremes()) {
+        SCOPED_TRACE(row.key + " = " + row.value.toString());
+        auto json = objectOf(S());
+        json->set(row.key, row.value);
+        S fromObject;
+        EXPECT_EQ(readError(fromObject, json), row.message);
+
+        writeFile(file, lmtest::settingsTextWith(S(), row.key, row.value));
+        S fromFile;
+        std::string fileError;
+        try {
+            fromFile.load(file);
+        } catch (const std::runtime_error& e) {
+            fileError = e.what();
+        }
+        EXPECT_EQ(fileError, row.message);
+        if (row.message.empty()) {
+            EXPECT_EQ(fromFile.settingsToJsonString(0), fromObject.settingsToJsonString(0));
+        }
+    }
+}
+
 TEST(SettingsJson, FirstBrokenRuleWins) {
     auto json = objectOf(S());
     json->set("peopleCountFrequency", 0);
@@ -476,6 +503,39 @@ TEST(SettingsFile, AFullDiskLeavesTheOldFileIntact) {
     EXPECT_EXIT(saveWithFileSizeLimit(file, 300), ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(readFile(file), old);
     EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+TEST(SettingsFile, StaleTemporaryFilesOfASaveAreRemovedAndNothingElse) {
+    const lmtest::TempDir dir;
+    const fs::path real = dir.path() / "real";
+    fs::create_directory(real);
+    const fs::path file = real / "settings.json";
+    writeFile(file, "{}");
+    const fs::path link = dir.path() / "link.json";
+    fs::create_symlink(file, link);
+
+    const std::vector<std::string> stale = {".settings.json.Ab12Cd", ".settings.json.XXXXXX", ".settings.json.000000"};
+    const std::vector<std::string> kept = {
+        "settings.json",      ".settings.json.Ab12C",  ".settings.json.Ab12Cde", "settings.json.Ab12Cd",
+        ".other.json.Ab12Cd", ".settings.json.Ab_2Cd", ".settings.json.Ab12Cd~",
+    };
+    for (const auto& name : stale) writeFile(real / name, "{\"half");
+    for (const auto& name : kept)
+        if (name != "settings.json") writeFile(real / name, "x");
+    // Of the temporary names only regular files are a save's.
+    fs::create_directory(real / ".settings.json.dir123");
+    fs::create_symlink(file, real / ".settings.json.lnk123");
+
+    // Through the link, the temporaries beside the file it names are the ones.
+    EXPECT_EQ(S::removeStaleTemporaryFiles(link), stale.size());
+    for (const auto& name : stale) EXPECT_FALSE(fs::exists(real / name)) << name;
+    for (const auto& name : kept) EXPECT_TRUE(fs::exists(real / name)) << name;
+    EXPECT_TRUE(fs::is_directory(real / ".settings.json.dir123"));
+    EXPECT_TRUE(fs::is_symlink(real / ".settings.json.lnk123"));
+    EXPECT_EQ(readFile(file), "{}");
+
+    EXPECT_EQ(S::removeStaleTemporaryFiles(file), 0u);
+    EXPECT_EQ(S::removeStaleTemporaryFiles(dir.path() / "missing" / "settings.json"), 0u);
 }
 
 TEST(SettingsLog, GoldenText) {

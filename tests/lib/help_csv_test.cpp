@@ -175,6 +175,62 @@ TEST(HelpCsvFields, TemplatesNameFieldsFreelyAndUnknownNamesThrow) {
     EXPECT_EQ(help::formatAggregatedBody("{totalDetectionDuration}-{ID}", a), "0-1");
 }
 
+// A caller's template writes floats like the built-in ones: a precision without a
+// presentation type keeps the trailing zeros.
+TEST(HelpCsvFields, CallerTemplatesKeepTrailingZerosOfAPrecision) {
+    struct Case {
+        std::string lineTemplate;
+        float gender;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"{gender:.3}", 0.5f, "0.500"},
+        {"{gender:.3}", 1.0f, "1.00"},
+        {"{gender:.3}", -1.0f, "-1.00"},
+        {"{gender:.3}", 0.123456f, "0.123"},
+        {"{gender:.2}", 0.0f, "0.0"},
+        {"{gender:+.2}", 0.5f, "+0.50"},
+        {"{gender: .2}", 0.5f, " 0.50"},
+        {"{gender:08.3}", 0.5f, "0000.500"},
+        {"{gender:*>8.3}", 0.5f, "***0.500"},
+        {"{gender:.<8.2}", 0.5f, "0.50...."},
+        {"{gender:\u2605^7.2}", 0.5f, "\u26050.50\u2605\u2605"},  // the right side gets the odd one
+        {"{gender:#.3}", 0.5f, "0.500"},
+        // What fmt decides itself: no precision, a precision of 0, a presentation type.
+        {"{gender}", 0.5f, "0.5"},
+        {"{gender:8}", 0.5f, "     0.5"},
+        {"{gender:.0}", 2.0f, "2"},
+        {"{gender:.3g}", 0.5f, "0.5"},
+        {"{gender:.3f}", 0.5f, "0.500"},
+        {"{gender:.2e}", 0.5f, "5.00e-01"},
+        {"{gender:.3}|{age:5}", 0.25f, "0.250|   -1"},
+    };
+    lm::Person p;
+    for (const auto& c : cases) {
+        p.gender = c.gender;
+        EXPECT_EQ(help::formatPerson(c.lineTemplate, p), c.text) << c.lineTemplate;
+    }
+    lm::AggregatedPerson a;
+    a.smileMaximum = 0.5f;
+    a.avgEmotions[6] = 1.0f;
+    EXPECT_EQ(help::formatAggregatedPerson("{smileMaximum:.3};{avgEmotions_surprise:.2}", a), "0.500;1.0");
+    lm::Body b;
+    b.detectionConfidence = 0.75f;
+    EXPECT_EQ(help::formatBody("{detectionConfidence:.4}", b), "0.7500");
+    // A named precision comes from another field.
+    EXPECT_EQ(help::formatPerson("{gender:.{age}}",
+                                 [] {
+                                     lm::Person q;
+                                     q.gender = 0.5f;
+                                     q.age = 3;
+                                     return q;
+                                 }()),
+              "0.500");
+    for (const std::string bad : {"{gender:d}", "{gender:.3ff}", "{gender:.3", "{gender:.x}"}) {
+        EXPECT_THROW(help::formatPerson(bad, p), fmt::format_error) << bad;
+    }
+}
+
 TEST(HelpCsvFields, ListsGiveOneLinePerRecordInOrder) {
     EXPECT_TRUE(help::peopleToCsv({}).empty());
     EXPECT_TRUE(help::aggregatedPeopleToCsv({}).empty());

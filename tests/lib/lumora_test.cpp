@@ -232,36 +232,50 @@ TEST_F(LumoraTest, BodyEncoderOfTheWrongLengthFailsTheBodyAnalysis) {
     EXPECT_EQ(lumora.analyze(lmtest::drawFaces({{7, LOOKING}})).size(), 1u);
 }
 
-TEST_F(LumoraTest, EmptyModelDirectoryIsRefusedAndChangesNothing) {
-    lm::Settings empty = settings();
-    empty.neuralNetworksPath.clear();
-    try {
-        lm::Lumora refused(empty);
-        FAIL() << "constructed with an empty model directory";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Empty networks path.");
-    }
+TEST_F(LumoraTest, BadSettingsAreRefusedAndChangeNothing) {
+    struct Case {
+        std::string what;
+        std::function<void(lm::Settings&)> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"empty model directory", [](lm::Settings& s) { s.neuralNetworksPath.clear(); }, "Empty networks path."},
+        // The thread pool would bring the process down on a count like this one.
+        {"thread count beyond the limit", [](lm::Settings& s) { s.numThreads = 65537; },
+         "Invalid setting: numThreads =  65537 "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        lm::Settings bad = settings();
+        c.spoil(bad);
+        try {
+            lm::Lumora refused(bad);
+            FAIL() << "constructed";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), c.message);
+        }
 
-    lm::Settings first = settings();
-    first.logLevel = lm::Settings::WARN;
-    first.maxNumFaces = 1;
-    lm::Lumora lumora(first);
-    next(lumora, {{7, LOOKING}, {2, LOOKING}});
+        lm::Settings first = settings();
+        first.logLevel = lm::Settings::WARN;
+        first.maxNumFaces = 1;
+        lm::Lumora lumora(first);
+        next(lumora, {{7, LOOKING}, {2, LOOKING}});
 
-    empty.logLevel = lm::Settings::TRACE;
-    empty.maxNumFaces = 5;
-    try {
-        lumora.setSettings(empty);
-        FAIL() << "accepted an empty model directory";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Empty networks path.");
+        bad.logLevel = lm::Settings::TRACE;
+        bad.maxNumFaces = 5;
+        try {
+            lumora.setSettings(bad);
+            FAIL() << "accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), c.message);
+        }
+        EXPECT_EQ(lumora.getSettings(), first);
+        EXPECT_EQ(spdlog::get("LumoraLog")->level(), spdlog::level::warn);
+        // The stages kept their settings too: still one face at most, on the same track.
+        const auto people = next(lumora, {{7, LOOKING}, {2, LOOKING}});
+        ASSERT_EQ(people.size(), 1u);
+        EXPECT_EQ(people[0].id, 1u);
     }
-    EXPECT_EQ(lumora.getSettings(), first);
-    EXPECT_EQ(spdlog::get("LumoraLog")->level(), spdlog::level::warn);
-    // The stages kept their settings too: still one face at most, on the same track.
-    const auto people = next(lumora, {{7, LOOKING}, {2, LOOKING}});
-    ASSERT_EQ(people.size(), 1u);
-    EXPECT_EQ(people[0].id, 1u);
 }
 
 TEST_F(LumoraTest, LogLevelIsCappedAndANegativeOneLeavesTheLogger) {

@@ -109,7 +109,8 @@ TEST(SettingsFile, ConvertsNumbersAndFlagsLikeTheStandardConversions) {
     lm::Settings settings;
     EXPECT_EQ(loadError("[Detectors]\nuseAge = 2\nuseGender = 7x\nuseSmile = 0\n"
                         "[FaceDetection]\nminFaceSize =   12abc\n"
-                        "[NeuralNetwork]\nfaceConfidenceThreshold = 0.25 high\n",
+                        "[NeuralNetwork]\nfaceConfidenceThreshold = 0.25 high\n"
+                        "[System]\nnumThreads = 1024\n",
                         settings),
               "");
     EXPECT_TRUE(settings.useAge);
@@ -117,6 +118,7 @@ TEST(SettingsFile, ConvertsNumbersAndFlagsLikeTheStandardConversions) {
     EXPECT_FALSE(settings.useSmile);
     EXPECT_EQ(settings.minFaceSize, 12);
     EXPECT_FLOAT_EQ(settings.faceConfidenceThreshold, 0.25f);
+    EXPECT_EQ(settings.numThreads, lm::Settings::MAX_NUM_THREADS);
 }
 
 TEST(SettingsFile, LoadErrorsCarryTheSpecifiedMessages) {
@@ -126,6 +128,8 @@ TEST(SettingsFile, LoadErrorsCarryTheSpecifiedMessages) {
     };
     const Case cases[] = {
         {"[System]\nnumThreads = many\n", "Error loading settings file: section \"System\" parameter \"numThreads\""},
+        // More threads than the thread pool can take is refused like a value that is no number.
+        {"[System]\nnumThreads = 1025\n", "Error loading settings file: section \"System\" parameter \"numThreads\""},
         {"[Detectors]\nuseSmile = true\n", "Error loading settings file: section \"Detectors\" parameter \"useSmile\""},
         {"[FaceDetection]\nmaxNumFaces = 99999999999\n",
          "Error loading settings file: section \"FaceDetection\" parameter \"maxNumFaces\""},

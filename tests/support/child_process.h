@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +32,7 @@ struct ChildOptions {
     std::string workingDirectory;                                     // empty: the test's own
     std::vector<std::string> unsetEnvironment;                        // names removed for the child
     std::vector<std::pair<std::string, std::string>> setEnvironment;  // added or replaced
+    std::optional<rlim_t> fileSizeLimit;                              // bytes a file may grow to
 };
 
 class ChildProcess {
@@ -57,6 +59,10 @@ public:
             const int devNull = ::open("/dev/null", O_RDONLY);
             if (devNull >= 0) ::dup2(devNull, STDIN_FILENO);
             if (directory != nullptr && ::chdir(directory) != 0) ::_exit(126);
+            if (options.fileSizeLimit) {
+                const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+                if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(125);
+            }
             ::execve(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }

@@ -33,7 +33,11 @@ struct LUMORA_EXPORT Settings {
     std::int32_t minFaceSize = 0;
     std::int32_t maxFaceSize = 0;
     Range detectionRange = REGULAR;
+    // Negative: the thread pool's default; 0: no worker threads.
     std::int32_t numThreads = -1;
+    // Far above any machine's cores and far below what the thread pool can take: a count
+    // beyond it is refused where settings are read and by Lumora::setSettings.
+    static constexpr std::int32_t MAX_NUM_THREADS = 1024;
 
     // Compares every field but networkType; a NaN threshold is never equal.
     bool operator!=(const Settings& other) const;
