@@ -19,8 +19,8 @@ struct WalkerScore {
     int walker = 0;
     int labelledBoxes = 0;
     int matchedBoxes = 0;
-    int idSwitches = 0;                // changes of id between consecutive matched boxes
-    std::vector<std::uint32_t> ids;    // in frame order, repeats collapsed
+    int idSwitches = 0;              // changes of id between consecutive matched boxes
+    std::vector<std::uint32_t> ids;  // in frame order, repeats collapsed
 };
 
 struct TrackScore {
