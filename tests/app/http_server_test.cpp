@@ -12,8 +12,10 @@
 
 #include "hx_http.h"
 #include "hx_http_server.h"
+#include "support/api_envelope.h"
 #include "support/http_receiver.h"
 #include "support/log_capture.h"
+#include "support/raw_http.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -188,6 +190,23 @@ TEST(HttpServerThreads, OversizedBodyNeverReachesTheHandler) {
         EXPECT_EQ(answer.body, R"({ "error_code" : 1400, "description" : "Request body exceeds 65536 bytes"})");
     }
     EXPECT_EQ(calls, 1);
+}
+
+TEST(HttpServerThreads, MalformedContentLengthIsABadRequest) {
+    auto server = startServer(plainOn(0));
+    std::atomic<int> calls{0};
+    server->addEndpoint("/settings/set", echo(&calls));
+    for (const char* length : {"abc", "99999999999999999999", "-5", "12abc", " ", "0x10"}) {
+        lmtest::RawHttpConnection connection(server->port());
+        connection.send(std::string("POST /settings/set HTTP/1.1\r\nHost: x\r\nContent-Length: ") + length +
+                        "\r\n\r\n{}");
+        const auto answer = connection.readAnswer();
+        EXPECT_EQ(answer.status, 400) << length << "\n" << answer.head;
+        EXPECT_NE(answer.head.find("\r\nContent-Type: application/json"), std::string::npos) << length;
+        EXPECT_EQ(answer.body, lmtest::envelope(1400, "Malformed Content-Length")) << length;
+    }
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set"), "ok").body, "POST /settings/set ok");
 }
 
 TEST(HttpServerThreads, DestructionWaitsForRunningHandlers) {
