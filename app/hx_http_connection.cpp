@@ -113,6 +113,13 @@ public:
     }
     ~Connection() override { mFactory.dismiss(this); }
 
+    // The request being read is overdue: whatever read waits for it fails now.
+    void cut() {
+        try {
+            socket().shutdown();
+        } catch (...) {}
+    }
+
     // An idle connection ends at once, a busy one once its answer is out.
     void close() {
         mStopped = true;
@@ -128,15 +135,18 @@ public:
             try {
                 std::lock_guard lock(mServing);
                 if (mStopped) break;
+                mFactory.startDeadline(this);
                 serveOne(session);
             } catch (const Poco::Net::NoMessageException&) {
                 break;
             } catch (const Poco::Net::MessageException&) {
                 sendBare(session, HTTPResponse::HTTP_BAD_REQUEST);
             } catch (const Poco::Exception&) {
+                mFactory.endDeadline(this);
                 if (session.networkException()) session.networkException()->rethrow();
                 throw;
             }
+            mFactory.endDeadline(this);
         }
     }
 
@@ -180,6 +190,8 @@ private:
             discardRest(request.stream());
             return refuse(response, fmt::format("Request body exceeds {} bytes", mMaxBody));
         }
+        // Read in full: the handler may take as long as it needs.
+        mFactory.endDeadline(this);
         BufferedRequest buffered(request, std::move(*body));
         std::unique_ptr<Poco::Net::HTTPRequestHandler> handler(mHandlers->createRequestHandler(buffered));
         handler->handleRequest(buffered, response);
@@ -194,8 +206,22 @@ private:
 };
 
 ConnectionFactory::ConnectionFactory(Poco::SharedPtr<Poco::Net::HTTPRequestHandlerFactory> handlers,
-                                     Poco::Net::HTTPServerParams::Ptr params, std::size_t maxBody)
-    : mHandlers(std::move(handlers)), mParams(std::move(params)), mMaxBody(maxBody) {}
+                                     Poco::Net::HTTPServerParams::Ptr params, std::size_t maxBody,
+                                     std::chrono::milliseconds requestDeadline)
+    : mHandlers(std::move(handlers)),
+      mParams(std::move(params)),
+      mMaxBody(maxBody),
+      mRequestDeadline(requestDeadline),
+      mWatch(&ConnectionFactory::watchDeadlines, this) {}
+
+ConnectionFactory::~ConnectionFactory() {
+    {
+        std::lock_guard lock(mDeadlineMutex);
+        mEnding = true;
+    }
+    mWake.notify_all();
+    mWatch.join();
+}
 
 Poco::Net::TCPServerConnection* ConnectionFactory::createConnection(const Poco::Net::StreamSocket& socket) {
     return new Connection(socket, *this);
@@ -217,6 +243,44 @@ bool ConnectionFactory::enlist(Connection* connection) {
 void ConnectionFactory::dismiss(Connection* connection) {
     std::lock_guard lock(mMutex);
     mOpen.erase(connection);
+    std::lock_guard deadlineLock(mDeadlineMutex);
+    mDeadlines.erase(connection);
+}
+
+void ConnectionFactory::startDeadline(Connection* connection) {
+    bool first = false;
+    {
+        std::lock_guard lock(mDeadlineMutex);
+        mDeadlines[connection] = Clock::now() + mRequestDeadline;
+        first = mDeadlines.size() == 1;
+    }
+    if (first) mWake.notify_all();
+}
+
+void ConnectionFactory::endDeadline(Connection* connection) {
+    std::lock_guard lock(mDeadlineMutex);
+    mDeadlines.erase(connection);
+}
+
+// Cuts overdue connections under the lock, so that none of them can go meanwhile.
+void ConnectionFactory::watchDeadlines() {
+    constexpr auto TICK = std::chrono::milliseconds(100);
+    std::unique_lock lock(mDeadlineMutex);
+    while (!mEnding) {
+        if (mDeadlines.empty())
+            mWake.wait(lock, [this] { return mEnding || !mDeadlines.empty(); });
+        else
+            mWake.wait_for(lock, TICK, [this] { return mEnding; });
+        const auto now = Clock::now();
+        for (auto it = mDeadlines.begin(); it != mDeadlines.end();) {
+            if (it->second > now) {
+                ++it;
+                continue;
+            }
+            it->first->cut();
+            it = mDeadlines.erase(it);
+        }
+    }
 }
 
 }  // namespace hx::http

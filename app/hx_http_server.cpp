@@ -25,7 +25,27 @@ namespace hx::http {
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 64;
+// Room for a burst of connections while the accepting thread catches up.
+constexpr int LISTEN_BACKLOG = 1024;
+// Workers and waiting connections: enough that a thousand idle connections, each holding a
+// worker until its wait for a request runs out, still leave workers for real requests.
+constexpr int MAX_WORKERS = 2048;
+constexpr int MAX_WAITING_CONNECTIONS = 2048;
+// How long a connection waits for its first request and for each read and write, how long
+// a kept-alive one waits for its next request, and how long the head and body of one request
+// may take from its first byte on.
+constexpr long WAIT_FOR_CLIENT_SECONDS = 2;
+constexpr long KEEP_ALIVE_IDLE_SECONDS = 2;
+constexpr auto REQUEST_DEADLINE = std::chrono::seconds(5);
+
+Poco::Net::HTTPServerParams::Ptr serverParams() {
+    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+    params->setTimeout(Poco::Timespan(WAIT_FOR_CLIENT_SECONDS, 0));
+    params->setKeepAliveTimeout(Poco::Timespan(KEEP_ALIVE_IDLE_SECONDS, 0));
+    params->setMaxThreads(MAX_WORKERS);
+    params->setMaxQueued(MAX_WAITING_CONNECTIONS);
+    return params;
+}
 
 void answerPreflight(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
     response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_NO_CONTENT);
@@ -148,9 +168,9 @@ void Server::HandlerFactory::close() {
 // ---- server
 
 Server::Server(const Settings& settings, std::string bindAddress)
-    : mPool(std::make_unique<Poco::ThreadPool>(2, 64)),
+    : mPool(std::make_unique<Poco::ThreadPool>(2, MAX_WORKERS)),
       mHandlerFactory(new HandlerFactory),
-      mConnections(new ConnectionFactory(mHandlerFactory, new Poco::Net::HTTPServerParams, MAX_REQUEST_BODY)),
+      mConnections(new ConnectionFactory(mHandlerFactory, serverParams(), MAX_REQUEST_BODY, REQUEST_DEADLINE)),
       mSsl(settings.httpInterfaceSsl),
       mBindAddress(std::move(bindAddress)) {
     initHttpServer(settings);

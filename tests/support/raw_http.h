@@ -1,13 +1,22 @@
 #pragma once
 // A client that speaks HTTP by hand over a plain loopback socket, for what a well-behaved
 // client library refuses to send: malformed heads, a head sent a byte at a time, a
-// connection opened and left idle.
+// connection opened and left idle. SlowClients keeps many of them sending a head that
+// never ends, a byte at a time.
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
+
+#include <sys/socket.h>
 
 #include <Poco/Exception.h>
 #include <Poco/Net/NetException.h>
@@ -30,7 +39,11 @@ public:
         mSocket.setReceiveTimeout(Poco::Timespan(std::chrono::microseconds(timeout).count()));
     }
 
-    void send(const std::string& text) { mSocket.sendBytes(text.data(), static_cast<int>(text.size())); }
+    // False once the server has closed the connection (no SIGPIPE then).
+    bool send(const std::string& text) {
+        const auto sent = ::send(mSocket.impl()->sockfd(), text.data(), text.size(), MSG_NOSIGNAL);
+        return sent == static_cast<ssize_t>(text.size());
+    }
 
     // Reads one answer with a Content-Length (or one that ends with the connection).
     Answer readAnswer() {
@@ -88,6 +101,41 @@ private:
 
     Poco::Net::StreamSocket mSocket;
     std::string mReceived;
+};
+
+// Connections that each send the head of a request one byte per `pause`, on a thread of
+// their own, until the server cuts them or the object goes.
+class SlowClients {
+public:
+    SlowClients(std::uint16_t port, std::size_t count, std::chrono::milliseconds pause) {
+        for (std::size_t i = 0; i < count; ++i) mConnections.push_back(std::make_unique<RawHttpConnection>(port));
+        mThread = std::thread([this, pause] {
+            const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+            for (std::size_t at = 0; !mStop; ++at) {
+                const std::string byte(1, at < head.size() ? head[at] : 'x');
+                for (auto& connection : mConnections) connection->send(byte);
+                std::unique_lock lock(mMutex);
+                mWake.wait_for(lock, pause, [this] { return mStop.load(); });
+            }
+        });
+    }
+    ~SlowClients() {
+        {
+            std::lock_guard lock(mMutex);
+            mStop = true;
+        }
+        mWake.notify_all();
+        mThread.join();
+    }
+    SlowClients(const SlowClients&) = delete;
+    SlowClients& operator=(const SlowClients&) = delete;
+
+private:
+    std::vector<std::unique_ptr<RawHttpConnection>> mConnections;
+    std::atomic<bool> mStop{false};
+    std::mutex mMutex;
+    std::condition_variable mWake;
+    std::thread mThread;
 };
 
 }  // namespace lmtest
