@@ -1,6 +1,13 @@
 #include "hx_daily_csv.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <optional>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
@@ -13,13 +20,39 @@ namespace hx {
 
 namespace {
 
-bool isNewOrEmpty(const std::filesystem::path& path, bool existedBefore) {
-    if (!existedBefore) return true;
-    std::error_code error;
-    // Only a regular file can be measured; anything else (a device, say) counts as not empty.
-    if (!std::filesystem::is_regular_file(path, error)) return false;
-    const auto size = std::filesystem::file_size(path, error);
-    return !error && size == 0;
+// Writes all of `data`, retrying after a signal; false on the first error, which may leave
+// the part written so far in the file.
+bool writeFully(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// The size of a regular file; nothing for anything else (a device, say), which cannot be
+// measured or cut.
+std::optional<off_t> regularFileSize(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return info.st_size;
+}
+
+// Where the file's last complete line ends: just after its last newline, or 0 without one.
+off_t endOfLastCompleteLine(int fd, off_t size) {
+    constexpr off_t BLOCK = 4096;
+    char buffer[BLOCK];
+    for (off_t end = size; end > 0;) {
+        const off_t begin = std::max<off_t>(0, end - BLOCK);
+        const ssize_t got = ::pread(fd, buffer, static_cast<std::size_t>(end - begin), begin);
+        if (got <= 0) return size;  // unreadable: leave the file as it is
+        for (ssize_t i = got; i > 0; --i)
+            if (buffer[i - 1] == '\n') return begin + i;
+        end = begin;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -35,7 +68,10 @@ DailyCsvFile::DailyCsvFile(const bool& enabled, const std::string& directory, co
     open();
 }
 
-DailyCsvFile::~DailyCsvFile() { reportLostLines(); }
+DailyCsvFile::~DailyCsvFile() {
+    reportLostLines();
+    close();
+}
 
 std::tm DailyCsvFile::localNow() const {
     const std::time_t now = std::chrono::system_clock::to_time_t(mClock());
@@ -60,16 +96,15 @@ void DailyCsvFile::open() {
         fmt::format("{}_{}_{:%Y-%m-%d}.csv", mTag, mInstanceName.empty() ? "noname" : mInstanceName, local);
     mPath = mDirectory / name;
 
-    std::error_code ignored;
-    const bool existed = std::filesystem::exists(mPath, ignored);
-    mFile.clear();
-    mFile.open(mPath, std::ios::out | std::ios::app);
-    if (!mFile.is_open()) throw std::runtime_error(fmt::format("Cannot open csv file : {}", mPath.string()));
+    // Read as well: an incomplete last line is looked for.
+    mFd = ::open(mPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (mFd < 0) throw std::runtime_error(fmt::format("Cannot open csv file : {}", mPath.string()));
     mOpenedDate = dateOf(local);
     // While writes keep failing the file is reopened for every line; one report per streak.
     if (!mFailing) harbixLog()->info("Opened CSV file : {}", mPath.string());
 
-    if (isNewOrEmpty(mPath, existed) && !writeLine(mHeader)) noteWriteFailure(0);
+    dropIncompleteLastLine();
+    if (regularFileSize(mFd) == off_t{0} && !writeLine(mHeader)) noteWriteFailure(0);
 }
 
 void DailyCsvFile::reload(const bool& enabled, const std::string& directory, const std::string_view& header,
@@ -100,7 +135,7 @@ DailyCsvFile& DailyCsvFile::operator<<(const std::string& line) {
     checkFileRotation();
     if (!mEnabled) return *this;
     // A file closed after a failed write is opened again, so writing resumes when it can.
-    if (!mFile.is_open()) open();
+    if (mFd < 0) open();
     if (writeLine(line))
         noteWriteSuccess();
     else
@@ -109,13 +144,31 @@ DailyCsvFile& DailyCsvFile::operator<<(const std::string& line) {
 }
 
 void DailyCsvFile::close() {
-    if (mFile.is_open()) mFile.close();
+    if (mFd >= 0) ::close(mFd);
+    mFd = -1;
 }
 
+void DailyCsvFile::dropIncompleteLastLine() {
+    const std::optional<off_t> size = regularFileSize(mFd);
+    if (!size || *size == 0) return;
+    const off_t complete = endOfLastCompleteLine(mFd, *size);
+    if (complete == *size) return;
+    if (::ftruncate(mFd, complete) == 0)
+        harbixLog()->warn("Cut an incomplete last line off CSV file : {}", mPath.string());
+}
+
+// One write for the line and its newline, so that nothing else lands between them; when it
+// fails, the part that did get written is cut off again.
 bool DailyCsvFile::writeLine(std::string_view text) {
-    mFile << text << '\n';
-    mFile.flush();
-    return mFile.good();
+    std::string record;
+    record.reserve(text.size() + 1);
+    record.append(text).push_back('\n');
+    const std::optional<off_t> sizeBefore = regularFileSize(mFd);
+    if (writeFully(mFd, record)) return true;
+    // A file that cannot be cut now keeps the fragment until it is opened again, which cuts it.
+    if (sizeBefore && ::ftruncate(mFd, *sizeBefore) != 0)
+        harbixLog()->warn("Cannot cut an incomplete line off CSV file : {}", mPath.string());
+    return false;
 }
 
 void DailyCsvFile::noteWriteFailure(std::size_t linesLost) {
@@ -124,9 +177,8 @@ void DailyCsvFile::noteWriteFailure(std::size_t linesLost) {
         mFailing = true;
     }
     mLostLines += linesLost;
-    // Closing drops what the stream still buffers; the next write opens the file again.
-    mFile.close();
-    mFile.clear();
+    // The next write opens the file again, which also finds a file that was replaced.
+    close();
 }
 
 void DailyCsvFile::noteWriteSuccess() {

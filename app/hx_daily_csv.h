@@ -3,10 +3,12 @@
 // "<tag>_<instance>_<YYYY-MM-DD>.csv" in the output's directory.
 //
 // A file gets its header whenever it is new or empty, so a restart on the same day appends
-// without a second header. Each line is flushed when it is written and the stream is
-// checked: a failed write is logged (once when a failure streak starts, and with the number
-// of lost lines when it ends) and the file is reopened on the next write, so writing
-// resumes by itself once the disk has room again.
+// without a second header. A line is in the file whole or not at all: it goes to the file in
+// one write of its own, and when that fails (a full disk, a file-size limit) the file is cut
+// back to where the line began. A file opened with an incomplete last line (a previous run
+// was killed mid-write) is cut back to its last complete line first. A failed write is logged
+// once when a failure streak starts, and with the exact number of lost lines when it ends;
+// the file is reopened on the next write, so writing resumes by itself once there is room.
 //
 // No locking: each object is written from one thread at a time.
 
@@ -14,7 +16,6 @@
 #include <cstddef>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -65,6 +66,7 @@ private:
     std::tm localNow() const;
     static Date dateOf(const std::tm& local);
     void close();
+    void dropIncompleteLastLine();
     bool writeLine(std::string_view text);
     void noteWriteFailure(std::size_t linesLost);
     void noteWriteSuccess();
@@ -74,7 +76,7 @@ private:
     std::filesystem::path mDirectory;
     std::string mHeader;
     std::optional<Date> mOpenedDate;  // set only by a successful open
-    std::ofstream mFile;
+    int mFd = -1;                     // the open file; -1 when closed
     std::string mInstanceName;
     std::string mTag;
     Clock mClock;

@@ -59,7 +59,7 @@ std::string readBounded(std::istream& in) {
 
 }  // namespace
 
-std::string post(const std::string& url, const std::string& body, Poco::Timespan timeout) {
+std::string post(const std::string& url, const std::string& body, Poco::Timespan timeout, const HeaderFields& headers) {
     int status = 0;
     // Until the URL is parsed a failure is permanent; afterwards it is a missing answer
     // unless the answer's status says otherwise.
@@ -75,6 +75,7 @@ std::string post(const std::string& url, const std::string& body, Poco::Timespan
         Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_POST, path, Poco::Net::HTTPMessage::HTTP_1_1);
         request.setContentType("application/json");
         request.setContentLength(static_cast<std::streamsize>(body.size()));
+        for (const auto& [name, value] : headers) request.set(name, value);
         session->setTimeout(timeout);
         session->sendRequest(request) << body;
 

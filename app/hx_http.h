@@ -5,6 +5,8 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Timespan.h>
@@ -39,10 +41,14 @@ private:
 // The longest answer body post() reads; a longer one is a failure, never a truncated result.
 constexpr std::size_t MAX_ANSWER_BYTES = 1024 * 1024;
 
+// Header fields sent along with a request, name and value.
+using HeaderFields = std::vector<std::pair<std::string, std::string>>;
+
 // POSTs `body` as "application/json" to `url` ("http" or "https"; the server certificate is
-// not verified) and returns the answer body. Any 2xx answer is a success. Every failure
-// throws PostError (a std::runtime_error) whose text names the URL.
-std::string post(const std::string& url, const std::string& body, Poco::Timespan timeout = Poco::Timespan(10, 0));
+// not verified), with `headers` besides, and returns the answer body. Any 2xx answer is a
+// success. Every failure throws PostError (a std::runtime_error) whose text names the URL.
+std::string post(const std::string& url, const std::string& body, Poco::Timespan timeout = Poco::Timespan(10, 0),
+                 const HeaderFields& headers = {});
 
 // Prepares Poco's TLS layer; once per process, whoever comes first.
 void initializeSsl();

@@ -1,8 +1,6 @@
 #include "hx_http_server.h"
 
 #include <filesystem>
-#include <optional>
-#include <sstream>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -10,7 +8,6 @@
 
 #include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPRequestHandler.h>
-#include <Poco/Net/HTTPServer.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
@@ -18,83 +15,36 @@
 #include <Poco/Net/SecureServerSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/TCPServer.h>
 #include <Poco/ThreadPool.h>
 
-#include "hx_format.h"
+#include "hx_http_connection.h"
 #include "hx_log.h"
-#include "hx_status.h"
 
 namespace hx::http {
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 64;
+// Room for a burst of connections while the accepting thread catches up.
+constexpr int LISTEN_BACKLOG = 1024;
+// Workers and waiting connections: enough that a thousand idle connections, each holding a
+// worker until its wait for a request runs out, still leave workers for real requests.
+constexpr int MAX_WORKERS = 2048;
+constexpr int MAX_WAITING_CONNECTIONS = 2048;
+// How long a connection waits for its first request and for each read and write, how long
+// a kept-alive one waits for its next request, and how long the head and body of one request
+// may take from its first byte on.
+constexpr long WAIT_FOR_CLIENT_SECONDS = 2;
+constexpr long KEEP_ALIVE_IDLE_SECONDS = 2;
+constexpr auto REQUEST_DEADLINE = std::chrono::seconds(5);
 
-// The request as the handler sees it: the original's head, with the body already read.
-class BufferedRequest : public Poco::Net::HTTPServerRequest {
-public:
-    BufferedRequest(Poco::Net::HTTPServerRequest& original, std::string body)
-        : mOriginal(original), mBody(std::move(body)) {
-        setMethod(original.getMethod());
-        setURI(original.getURI());
-        setVersion(original.getVersion());
-        for (const auto& [name, value] : original) add(name, value);
-    }
-    std::istream& stream() override { return mBody; }
-    const Poco::Net::SocketAddress& clientAddress() const override { return mOriginal.clientAddress(); }
-    const Poco::Net::SocketAddress& serverAddress() const override { return mOriginal.serverAddress(); }
-    const Poco::Net::HTTPServerParams& serverParams() const override { return mOriginal.serverParams(); }
-    Poco::Net::HTTPServerResponse& response() const override { return mOriginal.response(); }
-    bool secure() const override { return mOriginal.secure(); }
-
-private:
-    Poco::Net::HTTPServerRequest& mOriginal;
-    std::istringstream mBody;
-};
-
-// Reads the whole body; empty when it is longer than the bound.
-std::optional<std::string> readBoundedBody(Poco::Net::HTTPServerRequest& request) {
-    // A request with neither a length nor chunks has no body (Poco would read one until the
-    // client closes the connection).
-    if (!request.hasContentLength() && !request.getChunkedTransferEncoding()) return std::string();
-    if (request.hasContentLength() && request.getContentLength64() > static_cast<Poco::Int64>(Server::MAX_REQUEST_BODY))
-        return std::nullopt;
-    std::string body;
-    char buffer[8192];
-    std::istream& in = request.stream();
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        body.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (body.size() > Server::MAX_REQUEST_BODY) return std::nullopt;
-    }
-    return body;
-}
-
-void sendJson(Poco::Net::HTTPServerResponse& response, Poco::Net::HTTPResponse::HTTPStatus status,
-              StatusHandler::APIErrorCode code, const std::string& description) {
-    const std::string body = format::getAPIResponseStr(code, description);
-    response.setStatusAndReason(status);
-    response.setContentType("application/json");
-    response.set("Access-Control-Allow-Origin", "*");
-    response.setContentLength(static_cast<std::streamsize>(body.size()));
-    response.send() << body;
-}
-
-// Reads and forgets what remains of an oversized body, up to a limit, so that a client still
-// sending it is not cut off before it reads the answer.
-void discardRest(std::istream& in) {
-    constexpr std::size_t DISCARD_LIMIT = 1024 * 1024;
-    char buffer[8192];
-    std::size_t discarded = 0;
-    while (discarded < DISCARD_LIMIT && (in.read(buffer, sizeof buffer) || in.gcount() > 0))
-        discarded += static_cast<std::size_t>(in.gcount());
-}
-
-void answerTooLarge(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
-    discardRest(request.stream());
-    // What lies beyond the discard limit was not read, so the connection ends here.
-    response.setKeepAlive(false);
-    sendJson(response, Poco::Net::HTTPResponse::HTTP_BAD_REQUEST, StatusHandler::APIErrorCode::BAD_REQUEST,
-             fmt::format("Request body exceeds {} bytes", Server::MAX_REQUEST_BODY));
+Poco::Net::HTTPServerParams::Ptr serverParams() {
+    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+    params->setTimeout(Poco::Timespan(WAIT_FOR_CLIENT_SECONDS, 0));
+    params->setKeepAliveTimeout(Poco::Timespan(KEEP_ALIVE_IDLE_SECONDS, 0));
+    params->setMaxThreads(MAX_WORKERS);
+    params->setMaxQueued(MAX_WAITING_CONNECTIONS);
+    return params;
 }
 
 void answerPreflight(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
@@ -152,8 +102,6 @@ public:
         : mFactory(factory), mHandler(handler), mRegistered(registered) {}
 
     void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
-        std::optional<std::string> body = readBoundedBody(request);
-        if (!body) return answerTooLarge(request, response);
         if (mRegistered && request.getMethod() == Poco::Net::HTTPRequest::HTTP_OPTIONS)
             return answerPreflight(request, response);
         if (!mFactory.enter()) {
@@ -167,8 +115,7 @@ public:
             HandlerFactory& factory;
             ~Leave() { factory.leave(); }
         } leave{mFactory};
-        BufferedRequest buffered(request, std::move(*body));
-        mHandler(buffered, response);
+        mHandler(request, response);
     }
 
 private:
@@ -221,8 +168,9 @@ void Server::HandlerFactory::close() {
 // ---- server
 
 Server::Server(const Settings& settings, std::string bindAddress)
-    : mPool(std::make_unique<Poco::ThreadPool>(2, 64)),
+    : mPool(std::make_unique<Poco::ThreadPool>(2, MAX_WORKERS)),
       mHandlerFactory(new HandlerFactory),
+      mConnections(new ConnectionFactory(mHandlerFactory, serverParams(), MAX_REQUEST_BODY, REQUEST_DEADLINE)),
       mSsl(settings.httpInterfaceSsl),
       mBindAddress(std::move(bindAddress)) {
     initHttpServer(settings);
@@ -234,7 +182,7 @@ Server::~Server() {
     // Then close every connection: an idle kept-alive one at once, one still writing the
     // answer of a handler that just returned only once that answer is out (aborting it
     // would cut the answer off).
-    if (mServer) mServer->stopAll(false);
+    mConnections->closeAll();
     mServer.reset();
     // The connection threads hold the factory too; once they are done, ours is the last
     // reference and the table goes here, on this thread.
@@ -242,7 +190,7 @@ Server::~Server() {
 }
 
 void Server::initHttpServer(const Settings& settings) {
-    std::unique_ptr<Poco::Net::HTTPServer> server;
+    std::unique_ptr<Poco::Net::TCPServer> server;
     try {
         Poco::Net::Context::Ptr context;
         if (settings.httpInterfaceSsl) context = serverContext(settings);
@@ -253,8 +201,7 @@ void Server::initHttpServer(const Settings& settings) {
             mServer.reset();
         }
         const Poco::Net::ServerSocket socket = listeningSocket(mBindAddress, settings.httpInterfacePort, context);
-        const Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
-        server = std::make_unique<Poco::Net::HTTPServer>(mHandlerFactory, *mPool, socket, params);
+        server = std::make_unique<Poco::Net::TCPServer>(mConnections, *mPool, socket, mConnections->params());
     } catch (const Poco::Net::NetException& e) {
         harbixLog()->error("Could not start HTTP server: {}", e.message());
         throw std::runtime_error("Cannot start HTTP server.");

@@ -5,8 +5,9 @@
 // table survives restarts of the server on a new port or TLS mode.
 //
 // Around every handler the server guarantees:
-// - the request body the handler reads is at most MAX_REQUEST_BODY bytes; a longer one is
-//   answered 400 with the bad-request envelope and never reaches the handler;
+// - the request body the handler reads is at most MAX_REQUEST_BODY bytes; a longer one, or
+//   a malformed Content-Length, is answered 400 with the bad-request envelope and never
+//   reaches the handler (hx_http_connection);
 // - OPTIONS (a browser's CORS preflight) is answered 204 with the CORS headers, without
 //   running the handler;
 // - once the destructor returns no handler runs any more: it waits for the running ones.
@@ -27,11 +28,13 @@
 namespace Poco {
 class ThreadPool;
 namespace Net {
-class HTTPServer;
+class TCPServer;
 }
 }  // namespace Poco
 
 namespace hx::http {
+
+class ConnectionFactory;
 
 class Server {
 public:
@@ -65,8 +68,10 @@ public:
 private:
     // Declared first so that it goes last: every server's connections run on it.
     std::unique_ptr<Poco::ThreadPool> mPool;
-    std::unique_ptr<Poco::Net::HTTPServer> mServer;
+    std::unique_ptr<Poco::Net::TCPServer> mServer;
     Poco::SharedPtr<HandlerFactory> mHandlerFactory;
+    // Shared by every server, so that closing reaches the connections of earlier ones too.
+    Poco::SharedPtr<ConnectionFactory> mConnections;
     bool mSsl;
     std::string mBindAddress;
 };

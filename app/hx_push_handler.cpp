@@ -1,7 +1,9 @@
 #include "hx_push_handler.h"
 
+#include <algorithm>
 #include <chrono>
 
+#include <Poco/UUIDGenerator.h>
 #include <spdlog/spdlog.h>
 
 #include "hx_http.h"
@@ -11,10 +13,12 @@ namespace hx {
 
 namespace {
 
-// After a delivered document the queue pauses briefly, which bounds the sending rate; after
-// the first failure of a streak it retries soon, after further failures once a second.
+// After a document is done with the queue pauses briefly, which bounds the sending rate.
 constexpr auto PAUSE_AFTER_SEND = std::chrono::milliseconds(1);
-constexpr auto PAUSE_AFTER_REPEATED_FAILURE = std::chrono::seconds(1);
+constexpr const char* KEY_HEADER = "Idempotency-Key";
+
+// Random, so that keys stay unique across restarts of the program and across its queues.
+std::string newKey() { return Poco::UUIDGenerator::defaultGenerator().createRandom().toString(); }
 
 void reportStreak(unsigned failures, const std::string& target) {
     // The first failure of the streak was logged by itself.
@@ -27,8 +31,8 @@ void reportDropped(std::size_t dropped, const std::string& target) {
 
 }  // namespace
 
-PushHandler::PushHandler(bool enabled, std::string url, bool sendLastOnExit)
-    : mEnabled(enabled), mSendLastOnExit(sendLastOnExit), mUrl(std::move(url)) {
+PushHandler::PushHandler(bool enabled, std::string url, bool sendLastOnExit, PushRetryPolicy retry)
+    : mEnabled(enabled), mSendLastOnExit(sendLastOnExit), mRetry(retry), mUrl(std::move(url)) {
     mThread = std::thread(&PushHandler::threadLoop, this);
 }
 
@@ -50,10 +54,11 @@ void PushHandler::setSettings(bool enabled, std::string url) {
 void PushHandler::newMessage(const std::string& message) {
     std::size_t endedStreak = 0;
     std::string target;
+    std::string key = newKey();
     {
         std::lock_guard lock(mMutex);
         if (!mEnabled) return;
-        mMessages.push_back(message);
+        mMessages.push_back({message, std::move(key)});
         if (mMessages.size() > MAX_MESSAGES) {
             mMessages.pop_front();
             ++mDroppedByBound;
@@ -73,31 +78,33 @@ void PushHandler::threadLoop() {
     while (true) {
         mCondition.wait(lock, [this] { return mStop || !mMessages.empty(); });
         if (mStop) break;
-        std::string message = std::move(mMessages.front());
+        Document document = std::move(mMessages.front());
         mMessages.pop_front();
         lastUrl = mUrl;
         lock.unlock();
 
-        const Outcome outcome = deliver(message, lastUrl, failures);
+        const Outcome outcome = deliver(document, lastUrl, failures);
 
         lock.lock();
-        if (outcome == Outcome::NO_ANSWER) requeueFront(std::move(message));
-        const auto pause =
-            outcome == Outcome::NO_ANSWER && failures > 1 ? PAUSE_AFTER_REPEATED_FAILURE : PAUSE_AFTER_SEND;
-        mCondition.wait_for(lock, std::chrono::duration_cast<std::chrono::milliseconds>(pause),
-                            [this] { return mStop; });
+        auto pause = PAUSE_AFTER_SEND;
+        if (outcome == Outcome::RETRY) {
+            pause = pauseBefore(document);
+            requeueFront(std::move(document));
+        }
+        mCondition.wait_for(lock, pause, [this] { return mStop; });
     }
     finish(failures, lastUrl, lock);
 }
 
-PushHandler::Outcome PushHandler::deliver(const std::string& message, const std::string& target, unsigned& failures) {
+PushHandler::Outcome PushHandler::deliver(Document& document, const std::string& target, unsigned& failures) {
     const auto delivered = [&] {
         reportStreak(failures, target);
         failures = 0;
         return Outcome::SENT;
     };
+    ++document.attempts;
     try {
-        http::post(target, message);
+        post(document, target);
         return delivered();
     } catch (const http::PostError& e) {
         // Taken by the receiver; only its answer (which the queue does not use) was unreadable.
@@ -105,24 +112,40 @@ PushHandler::Outcome PushHandler::deliver(const std::string& message, const std:
         if (e.retryable()) {
             if (failures == 0) harbixLog()->warn("Failed pushing message to {}", target);
             ++failures;
-            return Outcome::NO_ANSWER;
+            if (document.attempts < mRetry.maxAttempts) return Outcome::RETRY;
+            harbixLog()->warn("Dropped message after {} attempts to {}: {} ({} {})", document.attempts, target,
+                              e.what(), KEY_HEADER, document.key);
+            return Outcome::DROPPED;
         }
         // The receiver answered (so any outage is over) but will not take this document, or the
         // URL cannot be used at all: sending it again cannot help.
         reportStreak(failures, target);
         failures = 0;
-        harbixLog()->warn("Dropped message that cannot be delivered to {}: {}", target, e.what());
-        return Outcome::REFUSED;
+        harbixLog()->warn("Dropped message that cannot be delivered to {}: {} ({} {})", target, e.what(), KEY_HEADER,
+                          document.key);
+        return Outcome::DROPPED;
     }
+}
+
+void PushHandler::post(const Document& document, const std::string& target) const {
+    const auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(mRetry.attemptTimeout);
+    http::post(target, document.body, Poco::Timespan(timeout.count()), {{KEY_HEADER, document.key}});
+}
+
+// Doubles from the first pause on: a receiver that is down for long is asked less often.
+std::chrono::milliseconds PushHandler::pauseBefore(const Document& retried) const {
+    auto pause = mRetry.firstPause;
+    for (unsigned attempt = 1; attempt < retried.attempts && pause < mRetry.longestPause; ++attempt) pause *= 2;
+    return std::min(pause, mRetry.longestPause);
 }
 
 // Called with the mutex held. The document is the oldest one, so when the queue has filled
 // up meanwhile it is the one the bound drops.
-void PushHandler::requeueFront(std::string message) {
+void PushHandler::requeueFront(Document document) {
     if (mMessages.size() >= MAX_MESSAGES)
         ++mDroppedByBound;
     else
-        mMessages.push_front(std::move(message));
+        mMessages.push_front(std::move(document));
 }
 
 // Called with the mutex held, once `mStop` is set.
@@ -131,20 +154,20 @@ void PushHandler::finish(unsigned failures, const std::string& lastUrl, std::uni
     // During an outage nothing is tried at exit: it would only hold up the shutdown.
     if (mSendLastOnExit && mEnabled && failures == 0) {
         while (!mMessages.empty()) {
-            std::string message = std::move(mMessages.front());
+            Document document = std::move(mMessages.front());
             mMessages.pop_front();
             const std::string target = mUrl;
             lock.unlock();
             bool sent = true;
             try {
-                http::post(target, message);
+                post(document, target);
             } catch (const std::runtime_error&) {
                 harbixLog()->warn("Failed pushing last message to {}", target);
                 sent = false;
             }
             lock.lock();
             if (!sent) {
-                mMessages.push_front(std::move(message));
+                mMessages.push_front(std::move(document));
                 break;
             }
         }

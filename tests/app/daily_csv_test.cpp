@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include "hx_daily_csv.h"
 #include "hx_format.h"
 #include "support/log_capture.h"
+#include "support/space_limits.h"
 #include "support/temp_dir.h"
 #include "support/time_zone.h"
 
@@ -156,6 +158,76 @@ TEST_F(DailyCsvFileTest, StreakStillFailingAtTheEndIsReported) {
              << "3,4";
     }
     EXPECT_EQ(log.count("Lost 2 line(s) of CSV file : " + name.string()), 1u);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Writes far more lines than there is room for, then calls `makeRoom` and writes one more:
+// the file must hold the header, an unbroken run of whole lines from the first on, then the
+// line written after recovery, and the log must count exactly the lines that are missing.
+void expectWholeLinesAcrossAnOutage(DailyCsvFile& file, const std::function<void()>& makeRoom) {
+    constexpr int WRITTEN = 1000;
+    const std::string padding(90, 'x');  // 4096 is no multiple of a line: writes end mid-line
+    lmtest::LogCapture log;
+    for (int i = 0; i < WRITTEN; ++i) file << std::to_string(i) + "," + padding;
+    makeRoom();
+    file << "after,recovery";
+
+    const std::vector<std::string> lines = linesOf(readFile(file.path()));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), HEADER);
+    EXPECT_EQ(lines.back(), "after,recovery");
+    const int kept = static_cast<int>(lines.size()) - 2;
+    for (int i = 0; i < kept; ++i) ASSERT_EQ(lines[static_cast<std::size_t>(i) + 1], std::to_string(i) + "," + padding);
+    ASSERT_LT(kept, WRITTEN) << "the room never ran out";
+    EXPECT_EQ(readFile(file.path()).back(), '\n');
+    EXPECT_EQ(log.count(fmt::format("Lost {} line(s) of CSV file : {}", WRITTEN - kept, file.path().string())), 1u)
+        << ::testing::PrintToString(log.texts());
+    EXPECT_EQ(log.countContaining("Cannot write CSV file"), 1u);
+}
+
+TEST_F(DailyCsvFileTest, FullFilesystemCutsTheBrokenLineAndCountsEveryLostOne) {
+    const fs::path mountPoint = temp.path() / "small";
+    lmtest::SmallFilesystem small(mountPoint, 64 * 1024);
+    if (!small.mounted()) GTEST_SKIP() << "no right to mount a tmpfs";
+    const fs::path ballast = mountPoint / "ballast";
+    std::ofstream(ballast) << std::string(16 * 1024, 'b');
+    auto file = makeFile(mountPoint.string());
+    expectWholeLinesAcrossAnOutage(file, [&] { fs::remove(ballast); });
+}
+
+TEST_F(DailyCsvFileTest, FileSizeLimitCutsTheBrokenLineAndCountsEveryLostOne) {
+    auto file = makeFile(dir());
+    lmtest::FileSizeLimit limit(20000);
+    expectWholeLinesAcrossAnOutage(file, [&] { limit.lift(); });
+}
+
+TEST_F(DailyCsvFileTest, IncompleteLastLineOfAnEarlierRunIsCutOff) {
+    const struct {
+        const char* before;
+        const char* after;
+    } cases[] = {
+        {"a,b\n1,2\n3,", "a,b\n1,2\n5,6\n"},
+        {"a,", "a,b\n5,6\n"},  // even the header was cut short: the file starts again
+        {"a,b\n1,2\n", "a,b\n1,2\n5,6\n"},
+    };
+    for (const auto& c : cases) {
+        lmtest::TempDir out;
+        std::ofstream(out.path() / "raw_hx_2021-03-04.csv") << c.before;
+        lmtest::LogCapture log;
+        {
+            DailyCsvFile file(true, out.path().string(), HEADER, "raw", "hx", clock());
+            file << "5,6";
+        }
+        EXPECT_EQ(readFile(out.path() / "raw_hx_2021-03-04.csv"), c.after) << c.before;
+        const bool cut = std::string(c.before).back() != '\n';
+        EXPECT_EQ(log.countContaining("Cut an incomplete last line off CSV file"), cut ? 1u : 0u) << c.before;
+    }
 }
 
 TEST_F(DailyCsvFileTest, LogsEachOpenedFile) {

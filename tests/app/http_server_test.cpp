@@ -12,8 +12,10 @@
 
 #include "hx_http.h"
 #include "hx_http_server.h"
+#include "support/api_envelope.h"
 #include "support/http_receiver.h"
 #include "support/log_capture.h"
+#include "support/raw_http.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -188,6 +190,75 @@ TEST(HttpServerThreads, OversizedBodyNeverReachesTheHandler) {
         EXPECT_EQ(answer.body, R"({ "error_code" : 1400, "description" : "Request body exceeds 65536 bytes"})");
     }
     EXPECT_EQ(calls, 1);
+}
+
+TEST(HttpServerThreads, MalformedContentLengthIsABadRequest) {
+    auto server = startServer(plainOn(0));
+    std::atomic<int> calls{0};
+    server->addEndpoint("/settings/set", echo(&calls));
+    for (const char* length : {"abc", "99999999999999999999", "-5", "12abc", " ", "0x10"}) {
+        lmtest::RawHttpConnection connection(server->port());
+        connection.send(std::string("POST /settings/set HTTP/1.1\r\nHost: x\r\nContent-Length: ") + length +
+                        "\r\n\r\n{}");
+        const auto answer = connection.readAnswer();
+        EXPECT_EQ(answer.status, 400) << length << "\n" << answer.head;
+        EXPECT_NE(answer.head.find("\r\nContent-Type: application/json"), std::string::npos) << length;
+        EXPECT_EQ(answer.body, lmtest::envelope(1400, "Malformed Content-Length")) << length;
+    }
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(httpRequest("POST", url(*server, "/settings/set"), "ok").body, "POST /settings/set ok");
+}
+
+// Sends `head` a byte at a time, one every quarter second, and tells whether the server cut
+// the connection before the head was complete.
+bool cutWhileSending(std::uint16_t port, const std::string& head) {
+    lmtest::RawHttpConnection slow(port, std::chrono::milliseconds(250));
+    for (const char byte : head) {
+        if (!slow.send(std::string(1, byte)) || slow.closedByServer()) return true;
+    }
+    return false;
+}
+
+// What the server does with clients that are slow or silent, each on a connection of its own.
+TEST(HttpServerThreads, SlowAndIdleConnectionsAreCutAndTimelyOnesServed) {
+    auto server = startServer(plainOn(0));
+    server->addEndpoint("/", [](Poco::Net::HTTPServerRequest&, Poco::Net::HTTPServerResponse& response) {
+        hx::http::sendAnswer(response, Poco::Net::HTTPResponse::HTTP_OK, "product");
+    });
+    const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+    lmtest::RawHttpConnection silent(server->port(), std::chrono::seconds(15));
+    lmtest::RawHttpConnection keptAlive(server->port(), std::chrono::seconds(15));
+    ASSERT_TRUE(keptAlive.send(request));
+    EXPECT_EQ(keptAlive.readAnswer().status, 200);
+
+    // A head in pieces that arrives in time is served.
+    lmtest::RawHttpConnection unhurried(server->port());
+    for (std::size_t at = 0; at < request.size(); at += 10) {
+        ASSERT_TRUE(unhurried.send(request.substr(at, 10)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(unhurried.readAnswer().body, "product");
+
+    // A head that takes 15 s (60 bytes) is cut off; so are a connection that never sends a
+    // request and one that stays idle after its answer.
+    EXPECT_TRUE(cutWhileSending(server->port(), std::string(60, 'G')));
+    EXPECT_TRUE(silent.closedByServer());
+    EXPECT_TRUE(keptAlive.closedByServer());
+}
+
+// Not run under ThreadSanitizer (no "Threads" suite): it holds over a thousand connections.
+TEST(HttpServerLoad, AnswersWhileAThousandIdleAndAHundredSlowClientsHoldOn) {
+    auto server = startServer(plainOn(0));
+    server->addEndpoint("/", hx::http::simpleHandler("product"));
+    server->addEndpoint("/status", hx::http::simpleHandler("status"));
+    std::vector<std::unique_ptr<lmtest::RawHttpConnection>> idle;
+    for (int i = 0; i < 1000; ++i) idle.push_back(std::make_unique<lmtest::RawHttpConnection>(server->port()));
+    lmtest::SlowClients slow(server->port(), 100, std::chrono::milliseconds(200));
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(httpRequest("GET", url(*server, "/")).body, "product") << round;
+        EXPECT_EQ(httpRequest("GET", url(*server, "/status")).body, "status") << round;
+    }
 }
 
 TEST(HttpServerThreads, DestructionWaitsForRunningHandlers) {

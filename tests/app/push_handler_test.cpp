@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,10 +40,14 @@ TEST(PushHandlerThreads, DeliversInOrderAsJson) {
     for (const auto& m : numbered(0, 30)) queue.newMessage(m);
     ASSERT_TRUE(receiver.waitForRequests(30));
     EXPECT_EQ(receiver.bodies(), numbered(0, 30));
+    std::set<std::string> keys;
     for (const auto& r : receiver.requests()) {
         EXPECT_EQ(r.uri, "/raw");
         EXPECT_EQ(r.contentType, "application/json");
+        EXPECT_FALSE(r.idempotencyKey.empty());
+        keys.insert(r.idempotencyKey);
     }
+    EXPECT_EQ(keys.size(), 30u) << "one key per document";
 }
 
 TEST(PushHandlerThreads, DeliversOverHttps) {
@@ -87,15 +93,19 @@ TEST(PushHandlerThreads, FailureStreakLogsItsStartAndASummaryFromThreeOn) {
         HttpReceiver receiver(Mode::ANSWER_500);
         const std::string url = receiver.url("/agg");
         {
-            hx::PushHandler queue(true, url, false);
+            hx::PushRetryPolicy retry;
+            retry.firstPause = retry.longestPause = std::chrono::milliseconds(500);
+            hx::PushHandler queue(true, url, false, retry);
             queue.newMessage("doc");
             ASSERT_TRUE(receiver.waitForRequests(static_cast<std::size_t>(c.failures)));
-            // Attempts after the first failure are a second apart: time enough to switch.
+            // Attempts are half a second apart: time enough to switch.
             receiver.setMode(Mode::ANSWER_200);
             ASSERT_TRUE(receiver.waitForRequests(static_cast<std::size_t>(c.failures) + 1));
         }
         EXPECT_EQ(receiver.bodies(), std::vector<std::string>(static_cast<std::size_t>(c.failures) + 1, "doc"))
             << "the document is retried until it is taken";
+        const auto requests = receiver.requests();
+        for (const auto& r : requests) EXPECT_EQ(r.idempotencyKey, requests.front().idempotencyKey);
         EXPECT_EQ(log.count("Failed pushing message to " + url), 1u);
         EXPECT_EQ(log.count("Failed pushing 2 message(s) to " + url), c.summaries) << c.failures;
         EXPECT_EQ(log.lines().size(), 1 + c.summaries);
@@ -149,7 +159,11 @@ TEST(PushHandlerThreads, UrlWithoutHostDropsEachDocumentWithAWarning) {
 TEST(PushHandlerThreads, OutageDelaysButLosesNothing) {
     lmtest::LogCapture log;
     HttpReceiver receiver;
-    hx::PushHandler queue(true, receiver.url("/people"), false);
+    hx::PushRetryPolicy patient;  // retries that outlast the outage
+    patient.maxAttempts = 1000;
+    patient.firstPause = std::chrono::milliseconds(50);
+    patient.longestPause = std::chrono::milliseconds(200);
+    hx::PushHandler queue(true, receiver.url("/people"), false, patient);
     for (const auto& m : numbered(0, 5)) queue.newMessage(m);
     ASSERT_TRUE(receiver.waitForRequests(5));
 
@@ -164,6 +178,64 @@ TEST(PushHandlerThreads, OutageDelaysButLosesNothing) {
     EXPECT_EQ(receiver.bodies(), numbered(0, 40)) << "each document once, in order";
     EXPECT_EQ(log.count("Failed pushing message to " + receiver.url("/people")), 1u);
     EXPECT_EQ(log.countContaining("message(s) to " + receiver.url("/people")), 1u);
+}
+
+// A document that keeps failing is dropped after its attempts, with its key in the log, and
+// the documents behind it go out once the receiver is well again; a document that arrives
+// more than once arrives with the same key every time.
+TEST(PushHandlerThreads, EveryFailureKindEndsInDeliveryOrADropNamingTheKey) {
+    const struct {
+        const char* what;
+        Mode failing;  // ANSWER_200 here: the receiver is not listening at all
+    } cases[] = {
+        {"outage", Mode::ANSWER_200},
+        {"server error", Mode::ANSWER_500},
+        {"no answer", Mode::HANG},
+        {"connection cut", Mode::DROP},
+    };
+    hx::PushRetryPolicy retry;
+    retry.maxAttempts = 3;
+    retry.firstPause = std::chrono::milliseconds(100);
+    retry.longestPause = std::chrono::milliseconds(200);
+    retry.attemptTimeout = std::chrono::milliseconds(300);
+    for (const auto& c : cases) {
+        lmtest::LogCapture log;
+        HttpReceiver receiver(c.failing);
+        const bool outage = c.failing == Mode::ANSWER_200;
+        if (outage) receiver.stop();
+        const std::string url = receiver.url("/docs");
+        hx::PushHandler queue(true, url, false, retry);
+        const auto start = std::chrono::steady_clock::now();
+        for (const char* body : {"first", "second", "third"}) queue.newMessage(body);
+        ASSERT_TRUE(waitForLog(log, "Dropped message after 3 attempts to " + url)) << c.what;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, retry.firstPause + retry.longestPause)
+            << c.what << ": the pauses between attempts double";
+        if (outage)
+            receiver.start();
+        else
+            receiver.setMode(Mode::ANSWER_200);
+        for (int i = 0; i < 400 && receiver.bodies().size() < (outage ? 2u : 5u); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+        std::map<std::string, std::set<std::string>> keysOf;
+        std::map<std::string, int> attemptsOf;
+        for (const auto& r : receiver.requests()) {
+            keysOf[r.body].insert(r.idempotencyKey);
+            ++attemptsOf[r.body];
+        }
+        for (const char* body : {"second", "third"}) {
+            ASSERT_EQ(keysOf[body].size(), 1u) << c.what << ": " << body << " arrives, always with one key";
+            EXPECT_FALSE(keysOf[body].begin()->empty());
+        }
+        EXPECT_NE(*keysOf["second"].begin(), *keysOf["third"].begin()) << c.what;
+        EXPECT_EQ(log.countContaining("Dropped message"), 1u) << c.what << ::testing::PrintToString(log.texts());
+        if (!outage) {
+            EXPECT_EQ(attemptsOf["first"], 3) << c.what;
+            ASSERT_EQ(keysOf["first"].size(), 1u) << c.what;
+            EXPECT_EQ(log.countContaining("(Idempotency-Key " + *keysOf["first"].begin() + ")"), 1u) << c.what;
+        }
+    }
 }
 
 TEST(PushHandlerThreads, DisabledQueueIgnoresDocumentsUntilEnabled) {

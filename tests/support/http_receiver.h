@@ -129,6 +129,7 @@ public:
         std::string uri;
         std::string contentType;
         std::string body;
+        std::string idempotencyKey;  // empty when the request had none
     };
 
     // With `tls` the receiver speaks HTTPS with that certificate.
@@ -227,7 +228,8 @@ private:
         void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
             Request record{request.getMethod(), request.getURI(),
                            request.has("Content-Type") ? request.getContentType() : std::string(),
-                           std::string(std::istreambuf_iterator<char>(request.stream()), {})};
+                           std::string(std::istreambuf_iterator<char>(request.stream()), {}),
+                           request.get("Idempotency-Key", "")};
             std::unique_lock lock(mState->mutex);
             const Mode mode = mState->mode;
             const std::string answer = mState->answer;
