@@ -33,9 +33,9 @@ IrGraph convertBodyDetector(const WeightsDir& weights);
 // A fixed opponent-colour grid: 512 values per body crop.
 IrGraph buildBodyEncoder();
 
-// TinyXception's 512 face features (its global mean, "global_mean") on the 112 x 112 input
-// the face stages feed, the age/gender network without its heads.
-Port ageGenderFeatures(IrGraph& g, const WeightsDir& weights, Port image);
+// TinyXception's last feature map ([1,512,7,7]) on the 112 x 112 input the face stages
+// feed: the age/gender network before its pooling and heads.
+Port ageGenderFeatureMap(IrGraph& g, const WeightsDir& weights, Port image);
 
 // The 68 landmarks alone ("landmarks", [1,136]: x0, y0, ... as fractions of the crop),
 // the head-pose network without its read-outs.

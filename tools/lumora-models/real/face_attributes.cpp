@@ -64,7 +64,8 @@ Port mainBlock(IrGraph& g, const Weights& w, const std::string& scope, Port x) {
     return g.add(scope + "/add", y, x);
 }
 
-Port tinyXceptionFeatures(IrGraph& g, const Weights& w, Port image) {
+// The last block's map, [1,512,7,7] at 112 x 112.
+Port tinyXceptionMap(IrGraph& g, const Weights& w, Port image) {
     Port x = faceApiInput(g, image);
     x = g.relu("entry_flow/conv_in/relu", plainConv(g, w, "entry_flow/conv_in", x, 2));
     x = reductionBlock(g, w, "entry_flow/reduction_block_0", x, false);
@@ -72,8 +73,7 @@ Port tinyXceptionFeatures(IrGraph& g, const Weights& w, Port image) {
     x = mainBlock(g, w, "middle_flow/main_block_0", x);
     x = mainBlock(g, w, "middle_flow/main_block_1", x);
     x = reductionBlock(g, w, "exit_flow/reduction_block", x, true);
-    x = g.relu("exit_flow/separable_conv/relu", separable(g, w, "exit_flow/separable_conv", x));
-    return g.globalMean("global_mean", x, false);  // [1,512]
+    return g.relu("exit_flow/separable_conv/relu", separable(g, w, "exit_flow/separable_conv", x));
 }
 
 // ---- the dense blocks of the expression and landmark networks ----
@@ -161,14 +161,15 @@ Port gaussianRow(IrGraph& g, const std::string& name, Port features, const std::
     return g.softmax(name, logits, 1);
 }
 
-Port ageGenderFeatures(IrGraph& g, const WeightsDir& dir, Port image) {
-    return tinyXceptionFeatures(g, readWeightsManifest(dir.faceApi(AGE_GENDER_MANIFEST)), image);
+Port ageGenderFeatureMap(IrGraph& g, const WeightsDir& dir, Port image) {
+    return tinyXceptionMap(g, readWeightsManifest(dir.faceApi(AGE_GENDER_MANIFEST)), image);
 }
 
 IrGraph convertAgeGender(const WeightsDir& dir) {
     const Weights w = readWeightsManifest(dir.faceApi(AGE_GENDER_MANIFEST));
     IrGraph g("agegender");
-    const Port features = tinyXceptionFeatures(g, w, g.parameter("image", {1, 3, 112, 112}));
+    const Port features = g.globalMean("global_mean", tinyXceptionMap(g, w, g.parameter("image", {1, 3, 112, 112})),
+                                       false);  // [1,512]
 
     // Gender: softmax [male, female] over two logits equals the sigmoid of their difference.
     const Tensor& gw = tensor(w, "fc/gender/weights");

@@ -1,5 +1,6 @@
 #pragma once
-// The face-mask network: the face features of the pretrained age/gender network followed
+// The face-mask network: the face features of the pretrained age/gender network, averaged
+// over the upper and over the lower part of the face (a mask covers the lower), followed
 // by a logistic read-out fitted on labelled photographs of faces with and without a mask
 // (lumora-models --train-facemask). Its output "model/mask/Softmax" is
 // (P(no mask), 0, P(mask)): the stage reads the third value.
@@ -11,8 +12,8 @@
 namespace lm::models::real {
 
 // The layer whose output the read-out takes, and its length.
-const char* const MASK_FEATURES = "global_mean";
-constexpr int MASK_FEATURE_COUNT = 512;
+const char* const MASK_FEATURES = "features";
+constexpr int MASK_FEATURE_COUNT = 1024;  // 512 channels, upper part then lower part each
 
 // P(mask) = sigmoid(weights . features + bias), on the raw features.
 struct MaskReadout {
