@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "lm_facemask.h"
 #include "lm_network.h"
 #include "real/converters.h"
 #include "real/ir_emit.h"
@@ -46,6 +48,7 @@ using lmtest::real_media::weightsPresent;
 using lmtest::real_media::weightsRoot;
 
 const cv::Scalar FACE_MEAN(131.0912, 103.8827, 91.4953);
+const std::string FACEMASK_DATA = std::string(LUMORA_TEST_DATA_DIR) + "/facemask/";
 const cv::Scalar DETECT_MEAN(123, 117, 104);
 
 // The model directory of this test process; each base is converted when first needed.
@@ -330,13 +333,43 @@ TEST_P(RealModels, BodyEncoderKeepsWalkersApart) {
         }
 }
 
-TEST_P(RealModels, FaceMaskStandInAnswersUnknown) {
+// Two faces of the labelled set's test part (never trained on), stored as the stage's
+// 112 x 112 input, and the astronaut, who wears no mask.
+TEST_P(RealModels, FaceMaskTellsMaskedFromBareFaces) {
     cv::dnn::Net net = loadModel("facemask", quantized());
     const cv::Mat astronaut = image(SKIMAGE + "astronaut.png");
-    for (const cv::Rect& square : {cv::Rect(159, 60, 129, 129), cv::Rect(0, 0, 200, 200)}) {
-        const cv::Mat row = attributes(net, astronaut(square), 112, {"model/mask/Softmax"})[0];
-        ASSERT_GE(row.cols, 3);
-        EXPECT_FLOAT_EQ(row.at<float>(0, 2), 0.5f);
+    const struct {
+        cv::Mat crop;
+        bool masked;
+    } cases[] = {{image(FACEMASK_DATA + "masked.png"), true},
+                 {image(FACEMASK_DATA + "bare.png"), false},
+                 {astronaut(cv::Rect(159, 60, 129, 129)), false}};
+    for (const auto& c : cases) {
+        const cv::Mat row = attributes(net, c.crop, 112, {"model/mask/Softmax"})[0];
+        ASSERT_EQ(row.cols, 3);
+        EXPECT_NEAR(cv::sum(row)[0], 1.0, 1e-5);
+        EXPECT_EQ(row.at<float>(0, 2) > 0.5f, c.masked) << "P(mask) " << row.at<float>(0, 2);
+    }
+}
+
+// The stage reads the network's third value and keeps it inside [0, 1].
+TEST_P(RealModels, FaceMaskStageWritesTheClampedMaskProbability) {
+    cv::dnn::Net net = loadModel("facemask", quantized());
+    lm::Settings settings;
+    settings.neuralNetworksPath = convertedModelsDir("facemask");
+    settings.networkType = quantized() ? lm::Settings::QUANTIZED : lm::Settings::NORMAL;
+    lm::FaceMask stage;
+    stage.onSettingsUpdate(settings);
+    for (const char* file : {"masked.png", "bare.png"}) {
+        const cv::Mat crop = image(FACEMASK_DATA + file);
+        // A box over the whole crop: the stage's padded square is the crop itself.
+        std::vector<lm::Person> people(1);
+        people[0].boundingBox = cv::Rect(0, 0, crop.cols, crop.rows);
+        stage.estimate(crop, people);
+        const float third = attributes(net, crop, 112, {"model/mask/Softmax"})[0].at<float>(0, 2);
+        EXPECT_FLOAT_EQ(people[0].faceMask, std::clamp(third, 0.0f, 1.0f)) << file;
+        EXPECT_GE(people[0].faceMask, 0.0f);
+        EXPECT_LE(people[0].faceMask, 1.0f);
     }
 }
 

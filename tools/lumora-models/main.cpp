@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "real/real_models.h"
 #include "test_networks.h"
+#include "training/facemask_training.h"
 
 namespace {
 
@@ -26,8 +29,29 @@ void printHelp(std::ostream& out) {
            "  --decrypted          write unencrypted .xml/.bin files, for inspection\n"
            "  --real WEIGHTS_DIR   write the real networks instead, converted from the pretrained\n"
            "                       weights that scripts/fetch-weights puts in WEIGHTS_DIR\n"
+           "  --train-facemask PHOTOS_DIR\n"
+           "                       with --real: fit the face-mask read-out on PHOTOS_DIR/with_mask\n"
+           "                       and PHOTOS_DIR/without_mask, print its test figures and write\n"
+           "                       it as C++ source to the file DIR (real/facemask_readout.cpp)\n"
+           "  --mask-examples DIR  with --train-facemask: write a masked and a bare test face there\n"
+           "  --crop-cache DIR     with --train-facemask: keep the face crops there and reuse them\n"
            "  --list               print the base names and exit\n"
            "  --help               print this text and exit\n";
+}
+
+void trainFacemask(const std::string& photosDir, const std::string& weightsDir, const std::string& readoutSource,
+                   const std::string& examplesDir, const std::string& cropCache) {
+    const std::filesystem::path scratch =
+        std::filesystem::temp_directory_path() / ("lumora-facemask-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(scratch);
+    try {
+        lm::models::training::trainFacemask(
+            {photosDir, {weightsDir}, readoutSource, scratch.string(), examplesDir, cropCache}, std::cout);
+    } catch (...) {
+        std::filesystem::remove_all(scratch);
+        throw;
+    }
+    std::filesystem::remove_all(scratch);
 }
 
 }  // namespace
@@ -37,7 +61,7 @@ int main(int argc, char** argv) {
     std::string directory;
     bool plain = true, quantized = true, encrypt = true;
     int encoderValues = 512;
-    std::string weightsDir;
+    std::string weightsDir, photosDir, examplesDir, cropCache;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
@@ -63,6 +87,12 @@ int main(int argc, char** argv) {
                 encoderValues = std::stoi(value());
             } else if (arg == "--real") {
                 weightsDir = value();
+            } else if (arg == "--train-facemask") {
+                photosDir = value();
+            } else if (arg == "--mask-examples") {
+                examplesDir = value();
+            } else if (arg == "--crop-cache") {
+                cropCache = value();
             } else if (arg == "--decrypted") {
                 encrypt = false;
             } else if (!arg.empty() && arg[0] == '-') {
@@ -76,6 +106,11 @@ int main(int argc, char** argv) {
         if (directory.empty()) {
             printHelp(std::cerr);
             return 2;
+        }
+        if (!photosDir.empty()) {
+            if (weightsDir.empty()) throw std::invalid_argument("--train-facemask needs --real WEIGHTS_DIR");
+            trainFacemask(photosDir, weightsDir, directory, examplesDir, cropCache);
+            return 0;
         }
         if (!weightsDir.empty()) {
             std::filesystem::create_directories(directory);

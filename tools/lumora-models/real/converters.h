@@ -55,12 +55,16 @@ IrGraph convertEmotion(const WeightsDir& weights);
 IrGraph convertHeadpose(const WeightsDir& weights);
 // P(happy) of the grey 64x64 emotion classifier.
 IrGraph convertSmile(const WeightsDir& weights);
-// An untrained stand-in that reports "unknown" (0.5) for every face.
-IrGraph buildFacemask();
+// P(mask) from TinyXception's face features and the fitted read-out (real/facemask.h).
+IrGraph convertFacemask(const WeightsDir& weights);
 // CenterNet person detector mapped onto DetectionOutput, scores calibrated for 0.7.
 IrGraph convertBodyDetector(const WeightsDir& weights);
 // A fixed opponent-colour grid: 512 values per body crop.
 IrGraph buildBodyEncoder();
+
+// TinyXception's last feature map ([1,512,7,7]) on the 112 x 112 input the face stages
+// feed: the age/gender network before its pooling and heads.
+Port ageGenderFeatureMap(IrGraph& g, const WeightsDir& weights, Port image);
 
 // The 68 landmarks alone ("landmarks", [1,136]: x0, y0, ... as fractions of the crop),
 // the head-pose network without its read-outs.

@@ -14,6 +14,7 @@ namespace lm::models::real {
 namespace {
 
 const float STAGE_MEAN[3] = {131.0912f, 103.8827f, 91.4953f};
+const char* const AGE_GENDER_MANIFEST = "age_gender_model-weights_manifest.json";
 
 const Tensor& tensor(const Weights& w, const std::string& name) {
     const auto it = w.find(name);
@@ -61,6 +62,18 @@ Port mainBlock(IrGraph& g, const Weights& w, const std::string& scope, Port x) {
         y = separable(g, w, scope + "/separable_conv" + std::to_string(i), y);
     }
     return g.add(scope + "/add", y, x);
+}
+
+// The last block's map, [1,512,7,7] at 112 x 112.
+Port tinyXceptionMap(IrGraph& g, const Weights& w, Port image) {
+    Port x = faceApiInput(g, image);
+    x = g.relu("entry_flow/conv_in/relu", plainConv(g, w, "entry_flow/conv_in", x, 2));
+    x = reductionBlock(g, w, "entry_flow/reduction_block_0", x, false);
+    x = reductionBlock(g, w, "entry_flow/reduction_block_1", x, true);
+    x = mainBlock(g, w, "middle_flow/main_block_0", x);
+    x = mainBlock(g, w, "middle_flow/main_block_1", x);
+    x = reductionBlock(g, w, "exit_flow/reduction_block", x, true);
+    return g.relu("exit_flow/separable_conv/relu", separable(g, w, "exit_flow/separable_conv", x));
 }
 
 // ---- the dense blocks of the expression and landmark networks ----
@@ -148,18 +161,15 @@ Port gaussianRow(IrGraph& g, const std::string& name, Port features, const std::
     return g.softmax(name, logits, 1);
 }
 
+Port ageGenderFeatureMap(IrGraph& g, const WeightsDir& dir, Port image) {
+    return tinyXceptionMap(g, readWeightsManifest(dir.faceApi(AGE_GENDER_MANIFEST)), image);
+}
+
 IrGraph convertAgeGender(const WeightsDir& dir) {
-    const Weights w = readWeightsManifest(dir.faceApi("age_gender_model-weights_manifest.json"));
+    const Weights w = readWeightsManifest(dir.faceApi(AGE_GENDER_MANIFEST));
     IrGraph g("agegender");
-    Port x = faceApiInput(g, g.parameter("image", {1, 3, 112, 112}));
-    x = g.relu("entry_flow/conv_in/relu", plainConv(g, w, "entry_flow/conv_in", x, 2));
-    x = reductionBlock(g, w, "entry_flow/reduction_block_0", x, false);
-    x = reductionBlock(g, w, "entry_flow/reduction_block_1", x, true);
-    x = mainBlock(g, w, "middle_flow/main_block_0", x);
-    x = mainBlock(g, w, "middle_flow/main_block_1", x);
-    x = reductionBlock(g, w, "exit_flow/reduction_block", x, true);
-    x = g.relu("exit_flow/separable_conv/relu", separable(g, w, "exit_flow/separable_conv", x));
-    const Port features = g.globalMean("global_mean", x, false);  // [1,512]
+    const Port features = g.globalMean("global_mean", tinyXceptionMap(g, w, g.parameter("image", {1, 3, 112, 112})),
+                                       false);  // [1,512]
 
     // Gender: softmax [male, female] over two logits equals the sigmoid of their difference.
     const Tensor& gw = tensor(w, "fc/gender/weights");
@@ -263,17 +273,6 @@ IrGraph convertSmile(const WeightsDir& dir) {
     }
     const Port logits = g.conv("conv2d_5", trunk, convKernelToOihw(head), &headBias, 1, Padding::Same);
     g.result(g.softmax("model/smile/Sigmoid", g.globalMean("global_mean", logits, false), 1));
-    return g;
-}
-
-IrGraph buildFacemask() {
-    // No trained mask classifier is available. This network answers 0.5 ("unknown") for
-    // every face: its weights are zero, so nothing of the image reaches the output.
-    IrGraph g("facemask");
-    const Port features = g.globalMean("global_mean", g.parameter("image", {1, 3, 112, 112}), false);
-    const Tensor weights({3, 3}, 0.0f);
-    const Tensor bias({3}, {0.0f, -30.0f, 0.0f});  // softmax: (0.5, ~0, 0.5)
-    g.result(g.softmax("model/mask/Softmax", g.dense("model/mask/logits", features, weights, bias), 1));
     return g;
 }
 

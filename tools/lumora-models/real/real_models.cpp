@@ -15,7 +15,7 @@ const std::vector<RealModel>& realModels() {
         {"agegender", convertAgeGender},
         {"headpose", convertHeadpose},
         {"smile", convertSmile},
-        {"facemask", [](const WeightsDir&) { return buildFacemask(); }},
+        {"facemask", convertFacemask},
         {"emotion", convertEmotion},
         {"bodydetect", convertBodyDetector},
         {"bodyencoder", [](const WeightsDir&) { return buildBodyEncoder(); }},
