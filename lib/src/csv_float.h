@@ -15,8 +15,8 @@ struct CsvFloat {
     float value;
 };
 
-// The specification with the alternate form '#' added when it has a precision above 0 and
-// no presentation type; any other specification as it is.
+// The format field with the alternate form '#' added when it has a precision above 0 and
+// no presentation type; any other format field as it is.
 std::string withTrailingZerosKept(std::string_view spec);
 
 }  // namespace lm::help

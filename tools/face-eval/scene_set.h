@@ -54,7 +54,7 @@ cv::Rect pastedRect(const cv::Rect& face);
 std::vector<SceneSpec> drawScenes(const Sources& sources, const std::vector<cv::Size>& sizes, int count,
                                   std::uint32_t seed);
 
-// The scene's pixels, 8-bit BGR, exactly as described by the spec.
+// The scene's pixels, 8-bit BGR, exactly as its description gives them.
 cv::Mat renderScene(const SceneSpec& scene, const Sources& sources);
 
 // scenes.csv and faces.csv in a directory.
