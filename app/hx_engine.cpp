@@ -327,7 +327,8 @@ void Engine::openSource() {
     const auto fps = mSourceHandler.getSourceFps();
     harbixLog()->info("Source resolution : {}x{} @ {} fps", resolution.width, resolution.height, fps);
     mSourceHandler.stop();
-    if (resolution.area() == 0) throw std::runtime_error("Error opening source. Cannot get resolution info");
+    // OpenCV tells an unknown side as 0 or as -1.
+    if (resolution.empty()) throw std::runtime_error("Error opening source. Cannot get resolution info");
     calculateRelativePoints(resolution);
 }
 

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 
 #include <opencv2/core/ocl.hpp>
 
 #include "hx_engine.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "support/video_file_settings.h"
 #include "support/wait_until.h"
 
@@ -31,14 +33,14 @@ hx::Settings streamSettings(const std::string& url) {
     return settings;
 }
 
-class EngineStream : public ::testing::Test {
+class EngineSource : public ::testing::Test {
 protected:
     // As in the engine's other tests: OpenCL is brought up on the main thread, not on the
     // engine's.
-    EngineStream() { (void)cv::ocl::useOpenCL(); }
+    EngineSource() { (void)cv::ocl::useOpenCL(); }
 };
 
-TEST_F(EngineStream, ALostStreamIsReportedOnceAndTheRunGoesOnWhenItReturns) {
+TEST_F(EngineSource, ALostStreamIsReportedOnceAndTheRunGoesOnWhenItReturns) {
     lmtest::LogCapture log;
     hx::Engine engine(streamSettings(droppingStream(5)), "127.0.0.1");
     engine.start();
@@ -64,6 +66,36 @@ TEST_F(EngineStream, ALostStreamIsReportedOnceAndTheRunGoesOnWhenItReturns) {
     engine.stop();
     EXPECT_FALSE(engine.getStatusHandler().isProcessing());
     EXPECT_LT(std::chrono::steady_clock::now() - stopStarted, std::chrono::seconds(2));
+}
+
+// Sources that open yet tell no usable frame size: the run must not start on them.
+TEST_F(EngineSource, ASourceThatOpensWithNoFrameSizeIsASourceError) {
+    lmtest::TempDir dir;
+    const struct {
+        const char* name;
+        hx::Settings settings;
+        const char* resolutionLine;
+    } cases[] = {
+        // A picture whose header gives 0 x 0 opens as a one-frame video of that size.
+        {"empty picture", lmtest::videoFileSettings(dir.file("empty.ppm"), false), "Source resolution : 0x0 @ 25 fps"},
+        // A pipeline whose output has no video format leaves the size unknown.
+        {"formatless pipeline", streamSettings("filesrc location=/dev/null ! appsink"), nullptr},
+    };
+    std::ofstream(dir.file("empty.ppm")) << "P6\n0 0\n255\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        lmtest::LogCapture log;
+        hx::Engine engine(c.settings, "127.0.0.1");
+        engine.start();
+        if (c.resolutionLine) {
+            EXPECT_EQ(log.count(c.resolutionLine), 1u);
+        }
+        EXPECT_EQ(log.count("Cannot start engine: Error opening source. Cannot get resolution info"), 1u);
+        EXPECT_EQ(log.count("Start engine"), 0u);
+        EXPECT_FALSE(engine.getStatusHandler().isProcessing());
+        EXPECT_EQ(engine.getStatusHandler().getEngineInitError().code,
+                  hx::StatusHandler::APIErrorCode::VIDEO_SOURCE_ERROR);
+    }
 }
 
 }  // namespace
