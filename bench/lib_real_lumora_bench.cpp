@@ -8,6 +8,10 @@
 // such frame runs (the face detector once, each attribute network once per face, timed on
 // the same converted networks as bench/lib_real_networks_bench.cpp), and overhead, the
 // ratio of the pipeline's time per frame to that sum.
+//
+// BM_FaceNetworksPerFrame times the five attribute networks on the faces of one such frame
+// both ways in the same run: one pass per face (per_face_ms) and one pass over a blob of
+// every face (batched_ms), and their ratio (speedup).
 // Skips when the weights (scripts/fetch-weights) or sample media are missing.
 
 #include <benchmark/benchmark.h>
@@ -20,7 +24,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "face_estimator.h"
 #include "lm_lumora_internal.h"
+#include "lm_network.h"
 #include "support/real_networks.h"
 
 namespace {
@@ -138,6 +144,67 @@ void BM_RealAnalyze(benchmark::State& state) {
     state.counters["overhead"] = stepNanoseconds[7] / frames / 1e6 / networks;
     state.SetLabel(schedule == Schedule::PARALLEL ? "parallel" : "sequential");
 }
+
+// The heads each stage asks its network for, in ATTRIBUTE_NETWORKS' order.
+const std::vector<std::string> ATTRIBUTE_HEADS[] = {
+    {"model/age/Softmax", "model/gender/Sigmoid"},
+    {"model/yaw/Softmax", "model/pitch/Softmax", "model/roll/Softmax"},
+    {"model/smile/Sigmoid"},
+    {"model/mask/Softmax"},
+    {"model/emotion/Softmax"},
+};
+
+struct AttributeModel {
+    lm::StageModel model;
+    lm::BlobInput input;
+    std::vector<std::string> heads;
+};
+
+void BM_FaceNetworksPerFrame(benchmark::State& state) {
+    if (!nets::modelsDir() || !media::samplesPresent()) {
+        state.SkipWithError("pretrained weights or sample media missing");
+        return;
+    }
+    const int faces = static_cast<int>(state.range(0));
+    lm::Settings settings;
+    settings.neuralNetworksPath = *nets::modelsDir();
+    std::vector<AttributeModel> models(std::size(ATTRIBUTE_NETWORKS));
+    for (std::size_t m = 0; m < models.size(); ++m) {
+        const nets::Role& role = nets::roles().at(ATTRIBUTE_NETWORKS[m]);
+        models[m].model.load(settings, ATTRIBUTE_NETWORKS[m]);
+        models[m].model.setTarget(false);
+        models[m].input = {role.size, role.mean, role.scale};
+        models[m].heads = ATTRIBUTE_HEADS[m];
+    }
+    const cv::Mat frame = frameWithFaces(faces);
+    lm::Lumora::LumoraImpl lumora(settings);
+    std::vector<cv::Mat> crops;
+    for (const lm::Person& person : lumora.analyzeFaces(frame, false))
+        crops.push_back(frame(lm::estimatorCrop(person.boundingBox, frame)));
+    if (crops.size() != static_cast<std::size_t>(faces)) {
+        state.SkipWithError("the composed faces were not all detected");
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    Clock::duration perFace{}, batched{};
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        for (AttributeModel& m : models)
+            for (const cv::Mat& crop : crops) benchmark::DoNotOptimize(m.model.forwardEach({crop}, m.input, m.heads));
+        const auto middle = Clock::now();
+        for (AttributeModel& m : models) benchmark::DoNotOptimize(m.model.forwardEach(crops, m.input, m.heads));
+        perFace += middle - start;
+        batched += Clock::now() - middle;
+    }
+    const auto frames = static_cast<double>(state.iterations());
+    const double perFaceMs = std::chrono::duration<double, std::milli>(perFace).count() / frames;
+    const double batchedMs = std::chrono::duration<double, std::milli>(batched).count() / frames;
+    state.counters["per_face_ms"] = perFaceMs;
+    state.counters["batched_ms"] = batchedMs;
+    state.counters["speedup"] = perFaceMs / batchedMs;
+}
+
+BENCHMARK(BM_FaceNetworksPerFrame)->ArgName("faces")->Arg(1)->Arg(3)->Arg(6)->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_RealAnalyze)
     ->ArgNames({"faces", "sequential"})

@@ -52,15 +52,17 @@ void FaceEstimator::estimate(const cv::Mat& frame, std::vector<Person>& people) 
     if (!mSwitchedOn) return;
     std::lock_guard<std::mutex> lock(mMutex);
     if (!mSwitchedOn) return;  // switched off while this call waited for the lock
-    cv::dnn::Net& net = mModel.net();
+    std::vector<Person*> faces;
+    std::vector<cv::Mat> crops;
     for (Person& person : people) {
         const cv::Rect square = estimatorCrop(person.boundingBox, frame);
         if (square.empty()) continue;
-        net.setInput(cv::dnn::blobFromImage(frame(square), 1.0, mInputSize, RGB_MEAN, true, false, CV_32F));
-        mOutputs.clear();
-        net.forward(mOutputs, mHeads);
-        decode(person, mOutputs, frame.size());
+        faces.push_back(&person);
+        crops.push_back(frame(square));
     }
+    if (faces.empty()) return;
+    const OutputsPerImage outputs = mModel.forwardEach(crops, {mInputSize, RGB_MEAN, 1.0}, mHeads);
+    for (std::size_t i = 0; i < faces.size(); ++i) decode(*faces[i], outputs[i], frame.size());
 }
 
 }  // namespace lm

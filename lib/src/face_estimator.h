@@ -1,6 +1,6 @@
 #pragma once
 // What the five face estimators share: a model that follows the settings, switches that
-// leave the faces untouched, and one forward pass per face over a square crop of it. Each
+// leave the faces untouched, and one forward pass per frame over a square crop of every face. Each
 // estimator names its model, its input size and the heads it reads, and decodes their
 // outputs into its own fields of the records.
 
@@ -41,9 +41,10 @@ public:
     // they were, so the next update asking for the same is tried again.
     void onSettingsUpdate(const Settings& settings) final;
 
-    // One forward pass per face that estimatorCrop accepts, in list order: the crop
-    // (sharing the frame's pixels) resized to the input square, red and blue swapped, mean
-    // subtracted, as 32-bit floats, then decoded into the face. Switched off, touches nothing.
+    // One forward pass over the faces that estimatorCrop accepts (see StageModel::forwardEach),
+    // each crop resized to the input square, red and blue swapped, mean subtracted, as 32-bit
+    // floats; then each face's outputs are decoded into it, in list order. Switched off,
+    // touches nothing.
     void estimate(const cv::Mat& frame, std::vector<Person>& people);
 
     // The target last applied to the network (cv::dnn::Target).
@@ -70,7 +71,6 @@ private:
     mutable std::mutex mMutex;
     StageModel mModel;
     std::vector<std::string> mHeads;
-    std::vector<cv::Mat> mOutputs;  // storage kept from pass to pass
     std::atomic<bool> mSwitchedOn{false};
 };
 

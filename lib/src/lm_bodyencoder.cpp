@@ -10,9 +10,8 @@ namespace lm {
 namespace {
 
 const char* const BASE_NAME = "bodyencoder";
-const cv::Size INPUT_SIZE(128, 256);
-const cv::Scalar RGB_MEAN(123.675, 116.28, 103.56, 0);
-constexpr double INPUT_SCALE = 0.01735207357279195;  // 1 / 57.63
+// 1 / 57.63 after the mean.
+const BlobInput INPUT{cv::Size(128, 256), cv::Scalar(123.675, 116.28, 103.56, 0), 0.01735207357279195};
 
 }  // namespace
 
@@ -32,15 +31,16 @@ int BodyEncoder::preferableTarget() const {
 std::vector<AppearanceVector> BodyEncoder::encodeBodies(const cv::Mat& frame,
                                                         const std::vector<Detection>& detections) {
     std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<cv::Mat> crops;
+    for (const Detection& detection : detections) crops.push_back(frame(help::clipRect(detection.boundingBox, frame)));
     std::vector<AppearanceVector> vectors(detections.size(), AppearanceVector{});
-    for (std::size_t i = 0; i < detections.size(); ++i) {
-        const cv::Mat crop = frame(help::clipRect(detections[i].boundingBox, frame));
-        mModel.net().setInput(cv::dnn::blobFromImage(crop, INPUT_SCALE, INPUT_SIZE, RGB_MEAN, true, false, CV_32F));
-        const cv::Mat output = mModel.net().forward();
+    if (crops.empty()) return vectors;
+    const OutputsPerImage outputs = mModel.forwardEach(crops, INPUT, {});
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        const cv::Mat& output = outputs[i][0];
         if (output.total() != vectors[i].size())
             throw std::runtime_error("Encoder network not compatible with this version of the SDK");
-        const cv::Mat values = output.isContinuous() ? output : output.clone();
-        std::copy_n(values.ptr<float>(), vectors[i].size(), vectors[i].begin());
+        std::copy_n(output.ptr<float>(), vectors[i].size(), vectors[i].begin());
     }
     return vectors;
 }

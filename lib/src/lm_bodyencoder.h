@@ -22,8 +22,9 @@ public:
     BodyEncoder& operator=(const BodyEncoder&) = delete;
 
     void onSettingsUpdate(const Settings& settings) override;
-    // One vector per detection, in their order. Throws std::runtime_error when the network
-    // does not give exactly 512 values; then nothing is returned.
+    // One vector per detection, in their order, from one pass over them all (see
+    // StageModel::forwardEach). Throws std::runtime_error when the network does not give
+    // exactly 512 values per body; then nothing is returned.
     std::vector<AppearanceVector> encodeBodies(const cv::Mat& frame, const std::vector<Detection>& detections);
 
     int preferableTarget() const;

@@ -20,6 +20,31 @@ void logError(const std::string& message) {
     if (auto logger = spdlog::get(LOGGER_NAME)) logger->error(message);
 }
 
+// The outputs of one pass over the blob; the network's last output when none is named.
+// Copied, since the network reuses its buffers on the next pass.
+std::vector<cv::Mat> forwardBlob(cv::dnn::Net& net, const cv::Mat& blob, const std::vector<std::string>& names) {
+    net.setInput(blob);
+    std::vector<cv::Mat> outputs;
+    if (names.empty())
+        outputs.push_back(net.forward());
+    else
+        net.forward(outputs, names);
+    for (cv::Mat& output : outputs) output = output.clone();
+    return outputs;
+}
+
+// Image `index` of a batched output, as an output of batch one sharing its values.
+cv::Mat batchSlice(const cv::Mat& output, int index) {
+    std::vector<cv::Range> ranges(static_cast<std::size_t>(output.dims), cv::Range::all());
+    ranges[0] = cv::Range(index, index + 1);
+    return output(ranges);
+}
+
+bool holdsBatchOf(const std::vector<cv::Mat>& outputs, int count) {
+    return std::all_of(outputs.begin(), outputs.end(),
+                       [count](const cv::Mat& output) { return output.dims >= 1 && output.size[0] == count; });
+}
+
 // Largest floats that still convert to the integer type without overflow.
 constexpr float INT32_LOW = -2147483648.0f;
 constexpr float INT32_HIGH = 2147483520.0f;
@@ -61,11 +86,37 @@ void StageModel::load(const Settings& settings, const std::string& baseName) {
     mWeights = std::move(model.weights);
     mDirectory = settings.neuralNetworksPath;
     mNetworkType = settings.networkType;
+    mTakesBatches = true;
 }
 
 void StageModel::setTarget(bool gpu) {
     mGpu = gpu;
     mNet.setPreferableTarget(dnnTargetFor(gpu));
+}
+
+OutputsPerImage StageModel::forwardEach(const std::vector<cv::Mat>& images, const BlobInput& input,
+                                        const std::vector<std::string>& outputs) {
+    const int count = static_cast<int>(images.size());
+    if (count > 1 && mTakesBatches) {
+        const cv::Mat blob = cv::dnn::blobFromImages(images, input.scale, input.size, input.mean, true, false, CV_32F);
+        try {
+            const std::vector<cv::Mat> batched = forwardBlob(mNet, blob, outputs);
+            if (holdsBatchOf(batched, count)) {
+                OutputsPerImage perImage(images.size());
+                for (int i = 0; i < count; ++i)
+                    for (const cv::Mat& output : batched) perImage[i].push_back(batchSlice(output, i));
+                return perImage;
+            }
+        } catch (const cv::Exception&) {
+            // The network's shapes hold one image only; the passes below need no batch.
+        }
+        mTakesBatches = false;
+    }
+    OutputsPerImage perImage;
+    for (const cv::Mat& image : images)
+        perImage.push_back(forwardBlob(
+            mNet, cv::dnn::blobFromImage(image, input.scale, input.size, input.mean, true, false, CV_32F), outputs));
+    return perImage;
 }
 
 const float* outputValues(const cv::Mat& output, std::size_t count) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
@@ -40,6 +41,17 @@ LoadedModel loadModel(const ModelFiles& files);
 // is chosen, so GPU and GPU_MT both mean OpenCL.
 int dnnTargetFor(bool gpu);
 
+// How a stage turns its crops into the network's input: each resized to `size`, red and
+// blue swapped, `mean` subtracted and the result times `scale`, as 32-bit floats.
+struct BlobInput {
+    cv::Size size;
+    cv::Scalar mean;
+    double scale;
+};
+
+// Per image, its slice of every output asked for, in their order (batch dimension 1).
+using OutputsPerImage = std::vector<std::vector<cv::Mat>>;
+
 // The model state of one stage. The compared values (model directory, network type) are
 // stored only by a load that succeeded, so a failed reload is tried again by the next
 // update that asks for the same model instead of being taken for done. Not locked: the
@@ -54,6 +66,12 @@ public:
     void load(const Settings& settings, const std::string& baseName);
     // Stores the GPU flag and sets the network's preferable target accordingly.
     void setTarget(bool gpu);
+    // The named outputs (the network's last output when none is named) of every image.
+    // One forward pass over a blob holding them all, which gives what one pass per image
+    // gives; a network that refuses a batch of several images (a reshape fixed to one) is
+    // run once per image, and remembered as such until the next load.
+    OutputsPerImage forwardEach(const std::vector<cv::Mat>& images, const BlobInput& input,
+                                const std::vector<std::string>& outputs);
 
     cv::dnn::Net& net() { return mNet; }
     bool empty() const { return mNet.empty(); }
@@ -67,6 +85,7 @@ private:
     std::string mWeights;
     Settings::NetworkType mNetworkType = Settings::NORMAL;
     bool mGpu = false;
+    bool mTakesBatches = true;
 };
 
 // The first `count` values of a network output. Throws std::runtime_error when the output

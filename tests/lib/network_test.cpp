@@ -337,3 +337,43 @@ TEST(FaceEstimatorsThreads, RunTogetherOnOneListWhileSettingsChange) {
 }
 
 }  // namespace
+
+// ---- One pass over several images.
+
+namespace {
+
+// The generated networks, each fed three different images at once and one at a time: every
+// image gets its own outputs either way, whether the network takes the batch or not.
+TEST(StageModelBatch, EveryImageGetsTheOutputsOfItsOwnPass) {
+    const struct {
+        const char* base;
+        lm::BlobInput input;
+    } models[] = {
+        {"agegender", {{112, 112}, {131, 104, 91}, 1.0}}, {"headpose", {{112, 112}, {131, 104, 91}, 1.0}},
+        {"smile", {{64, 64}, {131, 104, 91}, 1.0}},       {"facemask", {{112, 112}, {131, 104, 91}, 1.0}},
+        {"emotion", {{112, 112}, {131, 104, 91}, 1.0}},   {"bodyencoder", {{128, 256}, {124, 116, 104}, 0.0174}},
+    };
+    const lmtest::ModelDir directory;
+    const std::vector<cv::Mat> images = {lmtest::colourFrame(200, 40, 10, {90, 120}),
+                                         lmtest::colourFrame(10, 220, 90, {60, 60}),
+                                         lmtest::colourFrame(128, 128, 255, {140, 100})};
+    for (const auto& m : models) {
+        SCOPED_TRACE(m.base);
+        lm::StageModel model;
+        model.load(directory.settings(), m.base);
+        const lm::OutputsPerImage together = model.forwardEach(images, m.input, {});
+        ASSERT_EQ(together.size(), images.size());
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            const lm::OutputsPerImage alone = model.forwardEach({images[i]}, m.input, {});
+            ASSERT_EQ(alone.size(), 1u);
+            ASSERT_EQ(together[i].size(), alone[0].size());
+            for (std::size_t k = 0; k < alone[0].size(); ++k) {
+                ASSERT_EQ(together[i][k].total(), alone[0][k].total());
+                EXPECT_LE(cv::norm(together[i][k].reshape(1, 1), alone[0][k].reshape(1, 1), cv::NORM_INF), 1e-5)
+                    << "image " << i << " output " << k;
+            }
+        }
+    }
+}
+
+}  // namespace

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <set>
 
 #include <opencv2/core/ocl.hpp>
@@ -20,8 +22,13 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "lm_age_gender.h"
+#include "lm_bodyencoder.h"
+#include "lm_emotions.h"
 #include "lm_facemask.h"
+#include "lm_headpose.h"
 #include "lm_network.h"
+#include "lm_smile.h"
 #include "real/converters.h"
 #include "real/ir_emit.h"
 #include "real/real_models.h"
@@ -370,6 +377,131 @@ TEST_P(RealModels, FaceMaskStageWritesTheClampedMaskProbability) {
         EXPECT_FLOAT_EQ(people[0].faceMask, std::clamp(third, 0.0f, 1.0f)) << file;
         EXPECT_GE(people[0].faceMask, 0.0f);
         EXPECT_LE(people[0].faceMask, 1.0f);
+    }
+}
+
+lm::Settings convertedSettings(const std::string& base, bool quantized) {
+    lm::Settings settings;
+    settings.neuralNetworksPath = convertedModelsDir(base);
+    settings.networkType = quantized ? lm::Settings::QUANTIZED : lm::Settings::NORMAL;
+    return settings;
+}
+
+// Two photographed faces, each at two scales, one of them mirrored, on a grey 640 x 480
+// frame; between them a face too small for the estimators, which must leave it alone and
+// keep the others' results on the right faces.
+struct FacesFrame {
+    cv::Mat frame;
+    std::vector<lm::Person> people;
+};
+
+FacesFrame fourFacesFrame() {
+    const struct {
+        std::string path;
+        cv::Rect tile;  // around the face, on the photograph
+        cv::Rect face;  // the face box inside the tile
+    } photos[] = {
+        {SKIMAGE + "astronaut.png", {130, 30, 190, 190}, {47, 44, 93, 101}},
+        {OPENCV_HTML + "227943776_1.jpg", {80, 60, 260, 260}, {65, 43, 144, 177}},
+    };
+    const struct {
+        int photo;
+        cv::Point at;
+        int side;
+        bool mirrored;
+    } placements[] = {
+        {0, {10, 20}, 190, false}, {1, {220, 10}, 200, false}, {0, {440, 60}, 150, true}, {1, {60, 250}, 220, true}};
+    FacesFrame result{cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(128)), {}};
+    for (const auto& p : placements) {
+        const auto& photo = photos[p.photo];
+        cv::Mat tile;
+        cv::resize(image(photo.path)(photo.tile), tile, {p.side, p.side}, 0, 0, cv::INTER_AREA);
+        if (p.mirrored) cv::flip(tile, tile, 1);
+        tile.copyTo(result.frame(cv::Rect(p.at, tile.size())));
+        const double scale = static_cast<double>(p.side) / photo.tile.width;
+        const int faceX = p.mirrored ? photo.tile.width - photo.face.x - photo.face.width : photo.face.x;
+        lm::Person person;
+        person.boundingBox = cv::Rect(p.at.x + cvRound(faceX * scale), p.at.y + cvRound(photo.face.y * scale),
+                                      cvRound(photo.face.width * scale), cvRound(photo.face.height * scale));
+        person.distanceFromCamera = 150 + 40 * static_cast<int>(result.people.size());
+        result.people.push_back(person);
+        if (result.people.size() == 2) {
+            lm::Person tiny;
+            tiny.boundingBox = cv::Rect(420, 300, 12, 12);
+            result.people.push_back(tiny);
+        }
+    }
+    return result;
+}
+
+void expectSameEstimates(const lm::Person& batched, const lm::Person& alone) {
+    constexpr float TOLERANCE = 1e-5f;
+    EXPECT_EQ(batched.age, alone.age);
+    EXPECT_NEAR(batched.gender, alone.gender, TOLERANCE);
+    EXPECT_NEAR(batched.smile, alone.smile, TOLERANCE);
+    EXPECT_NEAR(batched.faceMask, alone.faceMask, TOLERANCE);
+    for (std::size_t k = 0; k < alone.emotions.size(); ++k)
+        EXPECT_NEAR(batched.emotions[k], alone.emotions[k], TOLERANCE) << "emotion " << k;
+    EXPECT_EQ(batched.headpose.yaw, alone.headpose.yaw);
+    EXPECT_EQ(batched.headpose.pitch, alone.headpose.pitch);
+    EXPECT_EQ(batched.headpose.roll, alone.headpose.roll);
+    EXPECT_EQ(batched.isViewing, alone.isViewing);
+    EXPECT_EQ(batched.isDwelling, alone.isDwelling);
+    EXPECT_EQ(batched.worldPosition.x, alone.worldPosition.x);
+    EXPECT_EQ(batched.worldPosition.y, alone.worldPosition.y);
+    EXPECT_EQ(batched.worldPosition.z, alone.worldPosition.z);
+    EXPECT_EQ(batched.headgaze.x, alone.headgaze.x);
+    EXPECT_EQ(batched.headgaze.y, alone.headgaze.y);
+}
+
+// Every face of a frame in one pass gives what each face gives alone, on the right face.
+TEST_P(RealModels, FaceEstimatorsGiveEachFaceOfAFrameItsOwnRun) {
+    using Factory = std::function<std::unique_ptr<lm::FaceEstimator>()>;
+    const struct {
+        std::string base;
+        Factory make;
+    } estimators[] = {
+        {"agegender", [] { return std::make_unique<lm::AgeGender>(); }},
+        {"headpose", [] { return std::make_unique<lm::HeadposeEstimator>(); }},
+        {"smile", [] { return std::make_unique<lm::Smile>(); }},
+        {"facemask", [] { return std::make_unique<lm::FaceMask>(); }},
+        {"emotion", [] { return std::make_unique<lm::EmotionsEstimator>(); }},
+    };
+    const FacesFrame faces = fourFacesFrame();
+    for (const auto& e : estimators) {
+        SCOPED_TRACE(e.base);
+        const std::unique_ptr<lm::FaceEstimator> stage = e.make();
+        stage->onSettingsUpdate(convertedSettings(e.base, quantized()));
+        std::vector<lm::Person> together = faces.people;
+        stage->estimate(faces.frame, together);
+        ASSERT_EQ(together.size(), faces.people.size());
+        for (std::size_t i = 0; i < together.size(); ++i) {
+            SCOPED_TRACE("face " + std::to_string(i));
+            std::vector<lm::Person> alone = {faces.people[i]};
+            stage->estimate(faces.frame, alone);
+            expectSameEstimates(together[i], alone[0]);
+        }
+        EXPECT_EQ(together[2].age, lm::UNSET_AGE) << "the face too small was estimated";
+        EXPECT_EQ(together[2].smile, lm::UNSET_SCORE);
+    }
+}
+
+// The walkers of one frame in one pass get the vectors each gets alone.
+TEST_P(RealModels, BodyEncoderGivesEachWalkerOfAFrameItsOwnRun) {
+    lm::BodyEncoder encoder;
+    encoder.onSettingsUpdate(convertedSettings("bodyencoder", quantized()));
+    const cv::Mat frame = videoFrame(300);
+    std::vector<lm::Detection> walkers(6);
+    const cv::Rect boxes[] = {{241, 153, 20, 66}, {312, 216, 33, 78}, {187, 159, 29, 74},
+                              {582, 160, 26, 73}, {617, 161, 26, 69}, {298, 155, 26, 73}};
+    for (std::size_t i = 0; i < walkers.size(); ++i) walkers[i].boundingBox = boxes[i];
+    const std::vector<lm::AppearanceVector> together = encoder.encodeBodies(frame, walkers);
+    ASSERT_EQ(together.size(), walkers.size());
+    for (std::size_t i = 0; i < walkers.size(); ++i) {
+        const std::vector<lm::AppearanceVector> alone = encoder.encodeBodies(frame, {walkers[i]});
+        ASSERT_EQ(alone.size(), 1u);
+        for (std::size_t k = 0; k < alone[0].size(); ++k)
+            ASSERT_NEAR(together[i][k], alone[0][k], 1e-5f) << "walker " << i << " value " << k;
     }
 }
 

@@ -7,6 +7,24 @@
 
 namespace lm {
 
+namespace {
+
+// One image, as one row of values, to zero mean and unit deviation.
+void standardizeImage(const cv::Mat& input, cv::Mat& output) {
+    cv::Scalar mean, stddev;
+    cv::meanStdDev(input, mean, stddev);
+    const double count = static_cast<double>(input.total());
+    const double divisor = std::max(1.0 / std::sqrt(count), stddev[0]);
+    // (x - m) / d in double precision, so that a constant blob comes out as exact zeros.
+    cv::Mat standardized;
+    input.convertTo(standardized, CV_64F);
+    standardized -= mean[0];
+    standardized /= divisor;
+    standardized.convertTo(output, output.type());
+}
+
+}  // namespace
+
 ImageStandardizationLayer::ImageStandardizationLayer(const cv::dnn::LayerParams& params) { setParamsFrom(params); }
 
 cv::Ptr<cv::dnn::Layer> ImageStandardizationLayer::create(cv::dnn::LayerParams& params) {
@@ -33,16 +51,14 @@ void ImageStandardizationLayer::forward(std::vector<cv::Mat*>& inputs, std::vect
     const cv::Mat& input = *inputs[0];
     CV_Assert(input.isContinuous());
 
-    cv::Scalar mean, stddev;
-    cv::meanStdDev(input.reshape(1, 1), mean, stddev);
-    const double count = static_cast<double>(input.total());
-    const double divisor = std::max(1.0 / std::sqrt(count), stddev[0]);
-    // (x - m) / d in double precision, so that a constant blob comes out as exact zeros.
-    cv::Mat standardized;
-    input.convertTo(standardized, CV_64F);
-    standardized -= mean[0];
-    standardized /= divisor;
-    standardized.convertTo(outputs[0], outputs[0].type());
+    // Each image of a batch on its own statistics, as it would be in a batch of one.
+    const int images = input.size[0];
+    const cv::Mat inputRows = input.reshape(1, images);
+    cv::Mat outputRows = outputs[0].reshape(1, images);
+    for (int i = 0; i < images; ++i) {
+        cv::Mat outputRow = outputRows.row(i);
+        standardizeImage(inputRows.row(i), outputRow);
+    }
 }
 
 void ImageStandardizationLayer::forward(cv::InputArrayOfArrays inputs, cv::OutputArrayOfArrays outputs,

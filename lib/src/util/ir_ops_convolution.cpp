@@ -159,7 +159,8 @@ void onReduce(IrNetworkBuilder& builder, const IrLayer& layer) {
     }
     const int pool = builder.addLayer(layer, "Pooling", params, {x.ref}, layer.name + "/pool");
     cv::dnn::LayerParams reshape;
-    reshape.set("dim", intList({static_cast<int>(x.dims[0]), static_cast<int>(x.dims[1])}));
+    // 0 keeps the batch of the input, so that a blob of several images keeps them apart.
+    reshape.set("dim", intList({0, static_cast<int>(x.dims[1])}));
     builder.addLayer(layer, "Reshape", reshape, {{pool, 0}});
 }
 
