@@ -7,8 +7,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <malloc.h>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
