@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -26,6 +27,23 @@ void logError(const std::string& message) {
     if (auto logger = spdlog::get("LumoraLog")) logger->error(message);
 }
 
+// The back end of every camera handler that was given none of its own.
+struct ProcessCamera {
+    std::mutex mutex;
+    CameraBackend backend = CameraBackend::v4l2();
+};
+
+ProcessCamera& processCamera() {
+    static ProcessCamera camera;
+    return camera;
+}
+
+CameraBackend currentCameraBackend() {
+    auto& camera = processCamera();
+    std::lock_guard<std::mutex> lock(camera.mutex);
+    return camera.backend;
+}
+
 // A request answered without a frame.
 SourceHandler::FrameResult withoutFrame(SourceHandler::Status status, std::uint32_t frameNumber) {
     SourceHandler::FrameResult result;
@@ -41,22 +59,30 @@ CameraBackend CameraBackend::v4l2() {
             [](cv::VideoCapture& capture, int id, double value) { return capture.set(id, value); }};
 }
 
+CameraBackend setCameraBackend(CameraBackend backend) {
+    if (!backend.open || !backend.set)
+        throw std::invalid_argument("A camera back end needs both an open and a set function");
+    auto& camera = processCamera();
+    std::lock_guard<std::mutex> lock(camera.mutex);
+    std::swap(camera.backend, backend);
+    return backend;
+}
+
 // ---------------------------------------------------------------------------------------
 // Implementation object
 
 SourceHandler::SourceHandlerImpl::SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize,
-                                                    CameraBackend camera)
-    : mSourceKind(USB_CAMERA), mCameraIndex(cameraIndex), mRequestedSize(requestedSize), mCamera(std::move(camera)) {}
+                                                    std::optional<CameraBackend> camera)
+    : mSourceKind(USB_CAMERA),
+      mCameraIndex(cameraIndex),
+      mRequestedSize(requestedSize),
+      mOwnCamera(std::move(camera)) {}
 
 SourceHandler::SourceHandlerImpl::SourceHandlerImpl(const std::string& path, bool loop, bool waitForConsumer)
-    : mSourceKind(VIDEO_FILE),
-      mFilePath(path),
-      mLoop(loop),
-      mWaitForConsumer(waitForConsumer),
-      mCamera(CameraBackend::v4l2()) {}
+    : mSourceKind(VIDEO_FILE), mFilePath(path), mLoop(loop), mWaitForConsumer(waitForConsumer) {}
 
 SourceHandler::SourceHandlerImpl::SourceHandlerImpl(const std::string& url)
-    : mSourceKind(VIDEO_STREAM), mStreamUrl(url), mCamera(CameraBackend::v4l2()) {}
+    : mSourceKind(VIDEO_STREAM), mStreamUrl(url) {}
 
 SourceHandler::SourceHandlerImpl::~SourceHandlerImpl() { stop(); }
 
@@ -159,17 +185,19 @@ void SourceHandler::SourceHandlerImpl::openSource() {
     switch (mSourceKind.load()) {
         case VIDEO_FILE: mCapture.open(mFilePath, cv::CAP_ANY); break;
         case VIDEO_STREAM: mCapture.open(mStreamUrl, cv::CAP_GSTREAMER); break;
-        case USB_CAMERA:
-            mCamera.open(mCapture, mCameraIndex);
-            // A size with a zero side is no request at all.
-            if (mRequestedSize.width != 0 && mRequestedSize.height != 0) {
-                mCamera.set(mCapture, cv::CAP_PROP_FRAME_WIDTH, mRequestedSize.width);
-                mCamera.set(mCapture, cv::CAP_PROP_FRAME_HEIGHT, mRequestedSize.height);
-            }
-            break;
+        case USB_CAMERA: openCamera(mOwnCamera ? *mOwnCamera : currentCameraBackend()); break;
         default: throw std::invalid_argument("Unhandled source type.");
     }
     rememberSourceProperties();
+}
+
+void SourceHandler::SourceHandlerImpl::openCamera(const CameraBackend& camera) {
+    camera.open(mCapture, mCameraIndex);
+    // A size with a zero side is no request at all.
+    if (mRequestedSize.width != 0 && mRequestedSize.height != 0) {
+        camera.set(mCapture, cv::CAP_PROP_FRAME_WIDTH, mRequestedSize.width);
+        camera.set(mCapture, cv::CAP_PROP_FRAME_HEIGHT, mRequestedSize.height);
+    }
 }
 
 void SourceHandler::SourceHandlerImpl::rememberSourceProperties() {

@@ -15,24 +15,18 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "lumora/lm_camera_backend.h"
 #include "lumora/lm_sourcehandler.h"
 
 namespace lm::help {
-
-// How a camera is opened and configured. The default opens the device through V4L2 and
-// sets properties on the capture.
-struct CameraBackend {
-    std::function<bool(cv::VideoCapture& capture, int cameraIndex)> open;
-    std::function<bool(cv::VideoCapture& capture, int propertyId, double value)> set;
-
-    static CameraBackend v4l2();
-};
 
 class SourceHandler::SourceHandlerImpl {
 public:
     enum Kind : std::int32_t { USB_CAMERA = 0, VIDEO_FILE = 1, VIDEO_STREAM = 2 };
 
-    SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize, CameraBackend camera = CameraBackend::v4l2());
+    // With no back end of its own, a camera opens through the process-wide one
+    // (setCameraBackend), as it is at each open.
+    SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize, std::optional<CameraBackend> camera = {});
     SourceHandlerImpl(const std::string& path, bool loop, bool waitForConsumer);
     explicit SourceHandlerImpl(const std::string& url);
     ~SourceHandlerImpl();
@@ -73,6 +67,7 @@ private:
     void startLocked();
     void stopLocked();
     void openSource();
+    void openCamera(const CameraBackend& camera);
     void threadLoop();
     void readFrame();
     void waitForReconnect(std::unique_lock<std::mutex>& lock);
@@ -99,7 +94,7 @@ private:
     std::atomic<bool> mRunning{false};
     std::atomic<bool> mPaused{false};
 
-    CameraBackend mCamera;
+    std::optional<CameraBackend> mOwnCamera;
     // Counts wake-ups (under the mutex), so the reconnect wait ends on any of them.
     std::uint64_t mWakeups = 0;
     // start, stop and the switches from several threads must not interleave.

@@ -38,7 +38,8 @@ public:
         std::optional<std::chrono::milliseconds> videoTime;
     };
 
-    // A camera; a requested size with a zero side asks for no size.
+    // A camera, opened through the camera back end (lm_camera_backend.h); a requested
+    // size with a zero side asks for no size.
     SourceHandler(int cameraIndex, const cv::Size& requestedSize);
     // A video file; loop starts it again at its end, waitForConsumer reads no further
     // until the latest frame has been taken.
