@@ -1,14 +1,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <opencv2/core/ocl.hpp>
 
 #include "hx_engine.h"
+#include "support/csv_parse.h"
+#include "support/fake_camera.h"
+#include "support/http_receiver.h"
 #include "support/log_capture.h"
+#include "support/scripted_people.h"
 #include "support/temp_dir.h"
+#include "support/test_videos.h"
 #include "support/video_file_settings.h"
 #include "support/wait_until.h"
 
@@ -32,6 +41,28 @@ hx::Settings streamSettings(const std::string& url) {
     settings.videoStreamUrl = url;
     return settings;
 }
+
+// The status codes pushed so far, in the order received.
+std::vector<int> statusCodes(const lmtest::HttpReceiver& receiver) {
+    std::vector<int> codes;
+    const std::regex code("\"status_code\"\\s*:\\s*(\\d+)");
+    for (const auto& request : receiver.requests()) {
+        std::smatch match;
+        if (request.uri == "/status" && std::regex_search(request.body, match, code))
+            codes.push_back(std::stoi(match[1]));
+    }
+    return codes;
+}
+
+// The data rows of one daily CSV file of the directory (its header left out), split.
+std::vector<std::vector<std::string>> csvRows(const std::filesystem::path& directory, const std::string& tag) {
+    std::vector<std::vector<std::string>> rows;
+    const auto lines = lmtest::readLines(lmtest::fileStartingWith(directory, tag + "_hx_"));
+    for (std::size_t k = 1; k < lines.size(); ++k) rows.push_back(lmtest::parseCsvLine(lines[k]));
+    return rows;
+}
+
+constexpr std::size_t ID_COLUMN = 2;  // of the raw and the aggregated rows
 
 class EngineSource : public ::testing::Test {
 protected:
@@ -96,6 +127,57 @@ TEST_F(EngineSource, ASourceThatOpensWithNoFrameSizeIsASourceError) {
         EXPECT_EQ(engine.getStatusHandler().getEngineInitError().code,
                   hx::StatusHandler::APIErrorCode::VIDEO_SOURCE_ERROR);
     }
+}
+
+// A camera that gives two seconds of frames showing one face and then no more, as one that is
+// unplugged does: the run ends by itself with what it collected written out, the source is
+// reported bad, and the engine starts again on the camera as before.
+TEST_F(EngineSource, ACameraThatStopsGivingFramesEndsTheRunAndKeepsWhatItCollected) {
+    lmtest::TempDir dir;
+    const std::string video = dir.file("camera.avi");
+    // Long enough for the face to count as a person (a track of a second at least).
+    lmtest::writeSquaresVideo(video, 50, 25, {lmtest::FACE_SQUARE});
+    lmtest::FakeCamera camera(video);
+    lmtest::HttpReceiver receiver;
+    hx::Settings settings = lmtest::videoFileSettings("", false);
+    settings.sourceType = hx::Settings::WEBCAM;
+    settings.webcamIndex = 2;
+    settings.statusPushEnabled = true;
+    settings.statusPushUrl = "http://127.0.0.1:" + std::to_string(receiver.port()) + "/status";
+    settings.rawCsvEnabled = settings.aggregatedCsvEnabled = settings.peopleCountCsvEnabled = true;
+    settings.rawCsvPath = settings.aggregatedCsvPath = settings.peopleCountCsvPath = dir.path().string();
+    settings.peopleCountEnabled = true;
+
+    lmtest::LogCapture log;
+    hx::Engine engine(settings, "127.0.0.1");
+    const auto& status = engine.getStatusHandler();
+    std::size_t rawRowsBefore = 0;
+    for (std::size_t run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        engine.start();
+        ASSERT_TRUE(waitUntil([&] { return log.count("Failed loading frame") == run; }));
+        ASSERT_TRUE(waitUntil([&] { return !status.isProcessing(); }));
+        EXPECT_EQ(log.count("Start engine"), run);
+        EXPECT_EQ(log.count("Video Ended"), 0u);
+        EXPECT_EQ(status.getEngineInitError().code, hx::StatusHandler::APIErrorCode::VIDEO_SOURCE_ERROR);
+        ASSERT_TRUE(waitUntil([&] { return statusCodes(receiver).size() == 2 * run; }));
+        EXPECT_EQ(statusCodes(receiver).back(), 1011);
+
+        // Every face row of the run belongs to one track, and that track's open aggregation
+        // was written when the run ended, as was the run's people count.
+        const auto raw = csvRows(dir.path(), "raw");
+        const auto aggregated = csvRows(dir.path(), "aggregated");
+        ASSERT_GT(raw.size(), rawRowsBefore);
+        ASSERT_EQ(aggregated.size(), run);
+        std::set<std::string> rawIds;
+        for (std::size_t k = rawRowsBefore; k < raw.size(); ++k) rawIds.insert(raw[k].at(ID_COLUMN));
+        EXPECT_EQ(rawIds, std::set<std::string>{aggregated.back().at(ID_COLUMN)});
+        EXPECT_EQ(csvRows(dir.path(), "people_count").size(), run);
+        rawRowsBefore = raw.size();
+    }
+    EXPECT_EQ(statusCodes(receiver), (std::vector<int>{1010, 1011, 1010, 1011}));
+    // Each start probes the camera and then opens it for the run.
+    EXPECT_EQ(camera.openedIndices(), (std::vector<int>{2, 2, 2, 2}));
 }
 
 }  // namespace
