@@ -1,12 +1,13 @@
 #include "lumora/lm_help_drawing.h"
 
 #include <cmath>
-#include <cstdint>
+#include <iterator>
 
 #include <fmt/format.h>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "lm_help_panel_text.h"
 #include "lumora/lm_help_rect.h"
 
 namespace lm::help {
@@ -101,18 +102,6 @@ void drawBrackets(const cv::Rect& box, const cv::Scalar& color, int thickness, c
     for (const auto& segment : segments) cv::line(image, segment[0], segment[1], color, thickness, cv::LINE_8);
 }
 
-std::string genderWord(float gender) {
-    if (gender > 0.0f) return "Female";
-    if (gender < 0.0f) return "Male";
-    return "Unknown";
-}
-
-int percent(float value) { return static_cast<int>(100.0f * value); }
-
-std::int64_t wholeSeconds(Milliseconds duration) { return static_cast<std::int64_t>(duration.count()) / 1000; }
-
-const char* trueFalse(bool flag) { return flag ? "true" : "false"; }
-
 cv::Point panelAnchorBeside(const cv::Rect& box) { return {box.x + box.width + PANEL_MARGIN, box.y}; }
 
 template <typename Record, typename Draw>
@@ -152,64 +141,26 @@ void drawPersonNoLabel(const lm::Person& person, cv::Mat& image) {
 
 void drawPerson(const lm::Person& p, cv::Mat& image) {
     drawPersonNoLabel(p, image);
-    const std::vector<std::string> lines{
-        fmt::format("ID : {}", p.id),
-        fmt::format("Conf : {}%", percent(p.detectionConfidence)),
-        "",
-        fmt::format("Age : {}", p.age),
-        "Gender : " + genderWord(p.gender),
-        fmt::format("Smile : {}%", percent(p.smile)),
-        fmt::format("Mask : {}%", percent(p.faceMask)),
-        fmt::format("Viewing : {}", trueFalse(p.isViewing)),
-        fmt::format("Dwelling : {}", trueFalse(p.isDwelling)),
-        "",
-        fmt::format("Viewing Time : {} secs", wholeSeconds(p.totalViewingDuration)),
-        fmt::format("Dwell Time : {} secs", wholeSeconds(p.totalDwellDuration)),
-        fmt::format("Viewing Span : {} secs", wholeSeconds(p.currentViewingDuration)),
-        fmt::format("Dwell Span : {} secs", wholeSeconds(p.currentDwellDuration)),
-        fmt::format("Detection Time : {} secs", wholeSeconds(p.detectionDuration)),
-        "",
-        fmt::format("Dist : {}cm", p.distanceFromCamera),
-        fmt::format("Pos : {}cm,{}cm,{}cm", p.worldPosition.x, p.worldPosition.y, p.worldPosition.z),
-        fmt::format("Head Gaze : {}cm,{}cm", p.headgaze.x, p.headgaze.y),
-        "",
-        "Neutral : ",
-        "Happiness : ",
-        "Anger : ",
-        "Disgust : ",
-        "Fear : ",
-        "Sadness : ",
-        "Surprise : ",
-    };
     // Emotions are stored neutral, anger, disgust, fear, happiness, sadness, surprise.
     const auto& e = p.emotions;
-    const std::vector<Bar> bars{
-        {20, e[0], COLOR_BROWN_1},  {21, e[4], COLOR_ORANGE_1}, {22, e[1], COLOR_RED_1},   {23, e[2], COLOR_PURPLE_1},
-        {24, e[3], COLOR_YELLOW_1}, {25, e[5], COLOR_BLUE_1},   {26, e[6], COLOR_GREEN_1},
-    };
-    drawTextPanel(image, panelAnchorBeside(p.boundingBox), lines, FULL_PANEL_BAR_OFFSET, bars);
+    const float barValues[] = {e[0], e[4], e[1], e[2], e[3], e[5], e[6]};
+    const cv::Scalar barColors[] = {COLOR_BROWN_1,  COLOR_ORANGE_1, COLOR_RED_1,  COLOR_PURPLE_1,
+                                    COLOR_YELLOW_1, COLOR_BLUE_1,   COLOR_GREEN_1};
+    std::vector<Bar> bars;
+    for (std::size_t k = 0; k < std::size(barValues); ++k)
+        bars.push_back({EMOTION_FIRST_LINE + k, barValues[k], barColors[k]});
+    drawTextPanel(image, panelAnchorBeside(p.boundingBox), personPanelLines(p), FULL_PANEL_BAR_OFFSET, bars);
 }
 
 void drawPersonMinimal(const lm::Person& p, cv::Mat& image) {
     drawPersonNoLabel(p, image);
-    const int seconds = static_cast<int>(p.totalViewingDuration.count() / 1000);
-    const std::vector<std::string> lines{
-        fmt::format("ID : {}", p.id),
-        fmt::format("Viewing : {:0>2}:{:0>2}", seconds / 60, seconds % 60),
-        fmt::format("Age : {}", p.age),
-        "Gender : " + genderWord(p.gender),
-        "Smile : ",
-    };
-    drawTextPanel(image, panelAnchorBeside(p.boundingBox), lines, MINIMAL_PANEL_BAR_OFFSET, {{4, p.smile, FONT_COLOR}});
+    drawTextPanel(image, panelAnchorBeside(p.boundingBox), personMinimalPanelLines(p), MINIMAL_PANEL_BAR_OFFSET,
+                  {{MINIMAL_SMILE_LINE, p.smile, FONT_COLOR}});
 }
 
 void drawBody(const lm::Body& body, cv::Mat& image) {
     drawBrackets(body.boundingBox, COLOR_GREEN_2, 2, image);
-    const std::vector<std::string> lines{
-        fmt::format("ID : {}", body.id),
-        fmt::format("Conf : {}%", percent(body.detectionConfidence)),
-        fmt::format("Detection Time : {} secs", wholeSeconds(body.detectionDuration)),
-    };
+    const std::vector<std::string> lines = bodyPanelLines(body);
     // The panel's lower edge lies on the box's top edge.
     const int panelHeight = static_cast<int>(lines.size()) * (measure(lines).height + PANEL_MARGIN) + PANEL_MARGIN;
     drawTextPanel(image, {body.boundingBox.x, body.boundingBox.y - panelHeight}, lines);

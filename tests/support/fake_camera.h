@@ -14,17 +14,8 @@ namespace lmtest {
 
 class FakeCamera {
 public:
-    explicit FakeCamera(std::string video) : mVideo(std::move(video)) {
-        mReplaced = lm::help::setCameraBackend(
-            {[this](cv::VideoCapture& capture, int cameraIndex) {
-                 record([&] { mOpenedIndices.push_back(cameraIndex); });
-                 return capture.open(mVideo, cv::CAP_ANY);
-             },
-             [this](cv::VideoCapture&, int propertyId, double value) {
-                 record([&] { mSetProperties.emplace_back(propertyId, value); });
-                 return true;
-             }});
-    }
+    explicit FakeCamera(std::string video)
+        : mVideo(std::move(video)), mReplaced(lm::help::setCameraBackend(backend())) {}
     ~FakeCamera() { lm::help::setCameraBackend(std::move(mReplaced)); }
     FakeCamera(const FakeCamera&) = delete;
     FakeCamera& operator=(const FakeCamera&) = delete;
@@ -41,6 +32,18 @@ public:
     }
 
 private:
+    lm::help::CameraBackend backend() {
+        const auto open = [this](cv::VideoCapture& capture, int cameraIndex) {
+            record([&] { mOpenedIndices.push_back(cameraIndex); });
+            return capture.open(mVideo, cv::CAP_ANY);
+        };
+        const auto set = [this](cv::VideoCapture&, int propertyId, double value) {
+            record([&] { mSetProperties.emplace_back(propertyId, value); });
+            return true;
+        };
+        return {open, set};
+    }
+
     template <typename Change>
     void record(Change change) {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -48,10 +51,11 @@ private:
     }
 
     std::string mVideo;
-    lm::help::CameraBackend mReplaced;
     mutable std::mutex mMutex;
     std::vector<int> mOpenedIndices;
     std::vector<std::pair<int, double>> mSetProperties;
+    // Last: the fake is in place only once everything it records into exists.
+    lm::help::CameraBackend mReplaced;
 };
 
 }  // namespace lmtest
