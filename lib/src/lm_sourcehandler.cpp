@@ -11,6 +11,7 @@
 #include <spdlog/spdlog.h>
 
 #include "lm_sourcehandler_internal.h"
+#include "lumora/lm_camera_backend.h"
 
 namespace lm::help {
 
@@ -71,12 +72,8 @@ CameraBackend setCameraBackend(CameraBackend backend) {
 // ---------------------------------------------------------------------------------------
 // Implementation object
 
-SourceHandler::SourceHandlerImpl::SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize,
-                                                    std::optional<CameraBackend> camera)
-    : mSourceKind(USB_CAMERA),
-      mCameraIndex(cameraIndex),
-      mRequestedSize(requestedSize),
-      mOwnCamera(std::move(camera)) {}
+SourceHandler::SourceHandlerImpl::SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize)
+    : mSourceKind(USB_CAMERA), mCameraIndex(cameraIndex), mRequestedSize(requestedSize) {}
 
 SourceHandler::SourceHandlerImpl::SourceHandlerImpl(const std::string& path, bool loop, bool waitForConsumer)
     : mSourceKind(VIDEO_FILE), mFilePath(path), mLoop(loop), mWaitForConsumer(waitForConsumer) {}
@@ -185,13 +182,14 @@ void SourceHandler::SourceHandlerImpl::openSource() {
     switch (mSourceKind.load()) {
         case VIDEO_FILE: mCapture.open(mFilePath, cv::CAP_ANY); break;
         case VIDEO_STREAM: mCapture.open(mStreamUrl, cv::CAP_GSTREAMER); break;
-        case USB_CAMERA: openCamera(mOwnCamera ? *mOwnCamera : currentCameraBackend()); break;
+        case USB_CAMERA: openCamera(); break;
         default: throw std::invalid_argument("Unhandled source type.");
     }
     rememberSourceProperties();
 }
 
-void SourceHandler::SourceHandlerImpl::openCamera(const CameraBackend& camera) {
+void SourceHandler::SourceHandlerImpl::openCamera() {
+    const CameraBackend camera = currentCameraBackend();
     camera.open(mCapture, mCameraIndex);
     // A size with a zero side is no request at all.
     if (mRequestedSize.width != 0 && mRequestedSize.height != 0) {

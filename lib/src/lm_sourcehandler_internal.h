@@ -1,7 +1,5 @@
 #pragma once
-// The video source's implementation object. Public only inside the library and its tests:
-// the camera back end is a seam here, so tests can reach the camera-only behaviour with a
-// file or a pipeline on a machine without a camera.
+// The video source's implementation object. Public only inside the library and its tests.
 
 #include <atomic>
 #include <condition_variable>
@@ -15,7 +13,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "lumora/lm_camera_backend.h"
 #include "lumora/lm_sourcehandler.h"
 
 namespace lm::help {
@@ -24,9 +21,7 @@ class SourceHandler::SourceHandlerImpl {
 public:
     enum Kind : std::int32_t { USB_CAMERA = 0, VIDEO_FILE = 1, VIDEO_STREAM = 2 };
 
-    // With no back end of its own, a camera opens through the process-wide one
-    // (setCameraBackend), as it is at each open.
-    SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize, std::optional<CameraBackend> camera = {});
+    SourceHandlerImpl(int cameraIndex, const cv::Size& requestedSize);
     SourceHandlerImpl(const std::string& path, bool loop, bool waitForConsumer);
     explicit SourceHandlerImpl(const std::string& url);
     ~SourceHandlerImpl();
@@ -67,7 +62,8 @@ private:
     void startLocked();
     void stopLocked();
     void openSource();
-    void openCamera(const CameraBackend& camera);
+    // Through the process-wide camera back end as it is at this open (setCameraBackend).
+    void openCamera();
     void threadLoop();
     void readFrame();
     void waitForReconnect(std::unique_lock<std::mutex>& lock);
@@ -94,7 +90,6 @@ private:
     std::atomic<bool> mRunning{false};
     std::atomic<bool> mPaused{false};
 
-    std::optional<CameraBackend> mOwnCamera;
     // Counts wake-ups (under the mutex), so the reconnect wait ends on any of them.
     std::uint64_t mWakeups = 0;
     // start, stop and the switches from several threads must not interleave.

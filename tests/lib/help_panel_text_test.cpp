@@ -70,8 +70,7 @@ TEST(PanelText, EachFieldOfThePersonReachesItsOwnLineOfTheFullPanel) {
         {"mask", [](lm::Person& p) { p.faceMask = 0.5f; }, 6, "Mask : 50%"},
         {"viewing", [](lm::Person& p) { p.isViewing = true; }, 7, "Viewing : true"},
         {"dwelling", [](lm::Person& p) { p.isDwelling = true; }, 8, "Dwelling : true"},
-        {"viewing time truncated", [](lm::Person& p) { p.totalViewingDuration = 1999ms; }, 10,
-         "Viewing Time : 1 secs"},
+        {"viewing time truncated", [](lm::Person& p) { p.totalViewingDuration = 1999ms; }, 10, "Viewing Time : 1 secs"},
         {"dwell time", [](lm::Person& p) { p.totalDwellDuration = 125000ms; }, 11, "Dwell Time : 125 secs"},
         {"viewing span", [](lm::Person& p) { p.currentViewingDuration = 3000ms; }, 12, "Viewing Span : 3 secs"},
         {"dwell span", [](lm::Person& p) { p.currentDwellDuration = 4000ms; }, 13, "Dwell Span : 4 secs"},
@@ -80,8 +79,16 @@ TEST(PanelText, EachFieldOfThePersonReachesItsOwnLineOfTheFullPanel) {
         {"time beyond 32 bits", [](lm::Person& p) { p.detectionDuration = 5'000'000'000'000ms; }, 14,
          "Detection Time : 5000000000 secs"},
         {"distance", [](lm::Person& p) { p.distanceFromCamera = 250; }, 16, "Dist : 250cm"},
-        {"position", [](lm::Person& p) { p.worldPosition = {-12, 4, 250}; }, 17, "Pos : -12cm,4cm,250cm"},
-        {"gaze", [](lm::Person& p) { p.headgaze = {-30, 7}; }, 18, "Head Gaze : -30cm,7cm"},
+        {"position",
+         [](lm::Person& p) {
+             p.worldPosition = {-12, 4, 250};
+         },
+         17, "Pos : -12cm,4cm,250cm"},
+        {"gaze",
+         [](lm::Person& p) {
+             p.headgaze = {-30, 7};
+         },
+         18, "Head Gaze : -30cm,7cm"},
         // Shown as bars only: the text stays the name.
         {"emotions", [](lm::Person& p) { p.emotions = {1, 1, 1, 1, 1, 1, 1}; }, 20, "Neutral : "},
     };
@@ -100,9 +107,8 @@ TEST(PanelText, TheSmallPanelShowsViewingTimeAsMinutesAndSeconds) {
         lm::Milliseconds viewing;
         const char* line;
     } cases[] = {
-        {0ms, "Viewing : 00:00"},         {999ms, "Viewing : 00:00"},
-        {65'000ms, "Viewing : 01:05"},    {3'599'999ms, "Viewing : 59:59"},
-        {6'000'000ms, "Viewing : 100:00"},
+        {0ms, "Viewing : 00:00"},         {999ms, "Viewing : 00:00"},        {65'000ms, "Viewing : 01:05"},
+        {3'599'999ms, "Viewing : 59:59"}, {6'000'000ms, "Viewing : 100:00"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -110,7 +116,7 @@ TEST(PanelText, TheSmallPanelShowsViewingTimeAsMinutesAndSeconds) {
         person.id = 12;
         person.age = 40;
         person.gender = -0.6f;
-        person.smile = 0.9f;  // a bar, no text
+        person.smile = 0.9f;                // a bar, no text
         person.detectionConfidence = 0.9f;  // not on the small panel
         person.totalViewingDuration = c.viewing;
         EXPECT_EQ(lm::help::personMinimalPanelLines(person),

@@ -10,6 +10,7 @@
 
 #include "lm_sourcehandler_internal.h"
 #include "lumora/lm_sourcehandler.h"
+#include "support/fake_camera.h"
 #include "support/http_file_server.h"
 #include "support/temp_dir.h"
 #include "support/test_videos.h"
@@ -17,7 +18,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using lm::help::CameraBackend;
 using lm::help::SourceHandler;
 using Impl = SourceHandler::SourceHandlerImpl;
 using Clock = std::chrono::steady_clock;
@@ -50,27 +50,6 @@ std::string pipeline(int buffers) {
     return "videotestsrc num-buffers=" + std::to_string(buffers) +
            " ! video/x-raw,width=160,height=120,framerate=30/1 ! videoconvert ! appsink";
 }
-
-// A camera that is a video file: reaches the camera-only behaviour without a device and
-// records what the handler asks of it.
-struct FakeCamera {
-    explicit FakeCamera(std::string file) : path(std::move(file)) {}
-
-    std::string path;
-    int opens = 0;
-    std::vector<std::pair<int, double>> sets;
-
-    CameraBackend backend() {
-        return {[this](cv::VideoCapture& capture, int) {
-                    ++opens;
-                    return capture.open(path, cv::CAP_ANY);
-                },
-                [this](cv::VideoCapture&, int id, double value) {
-                    sets.emplace_back(id, value);
-                    return true;
-                }};
-    }
-};
 
 class SourceHandlerThreads : public ::testing::Test {
 protected:
@@ -395,11 +374,11 @@ TEST_F(SourceHandlerThreads, HttpStreamReconnectsAfterItsServerComesBack) {
 }
 
 TEST_F(SourceHandlerThreads, CameraReadFailureShowsAsCameraError) {
-    FakeCamera camera{fastVideo};
-    Impl handler(2, {0, 0}, camera.backend());
+    lmtest::FakeCamera camera{fastVideo};
+    SourceHandler handler(2, {0, 0});
     handler.start();
     handler.start();  // already running: the source is opened once
-    EXPECT_EQ(camera.opens, 1);
+    EXPECT_EQ(camera.openedIndices(), std::vector<int>{2});
     EXPECT_EQ(handler.getSourceFps(), 62);  // 240 fps is not believed: 16 ms for a camera
     const auto error = pollUntil(handler, [](const auto& r) { return r.status == SourceHandler::CAMERA_ERROR; });
     ASSERT_EQ(error.status, SourceHandler::CAMERA_ERROR);
@@ -419,17 +398,17 @@ TEST_F(SourceHandlerThreads, CameraSizeIsRequestedOnlyWhenBothSidesAreGiven) {
         {{0, 0}, {}},
     };
     for (const auto& c : cases) {
-        FakeCamera camera{fastVideo};
-        Impl handler(0, c.requested, camera.backend());
+        lmtest::FakeCamera camera{fastVideo};
+        SourceHandler handler(0, c.requested);
         handler.start();
         handler.stop();
-        EXPECT_EQ(camera.sets, c.expectedSets) << c.requested;
+        EXPECT_EQ(camera.setProperties(), c.expectedSets) << c.requested;
     }
 }
 
 TEST_F(SourceHandlerThreads, PauseHoldsACamera) {
-    FakeCamera camera{slowVideo};
-    Impl handler(0, {0, 0}, camera.backend());
+    lmtest::FakeCamera camera{slowVideo};
+    SourceHandler handler(0, {0, 0});
     handler.start();
     pollUntil(handler, isNew);
     handler.pause();
@@ -444,8 +423,8 @@ TEST_F(SourceHandlerThreads, PauseHoldsACamera) {
 }
 
 TEST_F(SourceHandlerThreads, SwitchingSourcesRestartsOnlyARunningHandler) {
-    FakeCamera camera{slowVideo};
-    Impl handler(0, {640, 480}, camera.backend());
+    lmtest::FakeCamera camera{slowVideo};
+    SourceHandler handler(0, {640, 480});
     handler.start();
     pollUntil(handler, [](const auto& r) { return r.frameNumber >= 3; });
 
@@ -468,7 +447,7 @@ TEST_F(SourceHandlerThreads, SwitchingSourcesRestartsOnlyARunningHandler) {
     handler.stop();
     handler.useUsbCamera(0, {0, 0});
     EXPECT_TRUE(handler.isUsbCamera());
-    EXPECT_EQ(camera.opens, 1);
+    EXPECT_EQ(camera.openedIndices(), std::vector<int>{0});
     EXPECT_EQ(handler.getSourceResolution(), cv::Size(0, 0));
 }
 
