@@ -25,7 +25,7 @@ protected:
         if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
     }
 
-    static real::BlazeFaceOptions passes(std::vector<int> factors,
+    static real::BlazeFaceOptions passes(std::vector<float> factors,
                                          real::BlazeFaceModel model = real::BlazeFaceModel::Back) {
         real::BlazeFaceOptions options;
         options.model = model;
@@ -71,12 +71,14 @@ protected:
 
 TEST_F(RealBlazeFace, HasOneAnchorPerCellAndBoxOfEveryPass) {
     const struct {
-        std::vector<int> factors;
+        std::vector<float> factors;
         int64_t anchors;
     } cases[] = {
         // 40 x 30 cells of two boxes and 20 x 15 of six; at half size 20 x 15 and 10 x 8.
         {{1}, 40 * 30 * 2 + 20 * 15 * 6},
         {{1, 2}, 40 * 30 * 2 + 20 * 15 * 6 + 20 * 15 * 2 + 10 * 8 * 6},
+        // Resized to 480 x 360: 30 x 23 and 15 x 12 cells.
+        {{4.0f / 3.0f}, 30 * 23 * 2 + 15 * 12 * 6},
     };
     for (const auto& c : cases) {
         const real::IrGraph graph = real::convertBlazeFace({weightsRoot()}, 640, 480, passes(c.factors));
@@ -87,7 +89,7 @@ TEST_F(RealBlazeFace, HasOneAnchorPerCellAndBoxOfEveryPass) {
 TEST_F(RealBlazeFace, FullRangeHasOneAnchorPerStrideFourCellOfItsPaddedInput) {
     // The frame at half size, 320 x 240, is padded to 320 x 256 for the feature pyramid.
     const struct {
-        int factor;
+        float factor;
         int64_t anchors;
     } cases[] = {{1, 160 * 120}, {2, 80 * 64}};
     for (const auto& c : cases) {

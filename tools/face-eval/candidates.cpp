@@ -34,7 +34,7 @@ real::BlazeFaceOptions blazeFaceOptions(const std::string& spelled) {
             options.model = value == "full" ? real::BlazeFaceModel::FullRange : real::BlazeFaceModel::Back;
         } else if (key == "factors") {
             options.factors.clear();
-            for (const std::string& factor : split(value, '/')) options.factors.push_back(std::stoi(factor));
+            for (const std::string& factor : split(value, '/')) options.factors.push_back(std::stof(factor));
         } else if (key == "shift") {
             options.logitShift = std::stof(value);
         } else if (key == "scale") {

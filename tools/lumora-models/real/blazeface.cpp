@@ -10,6 +10,7 @@
 // network, whose boxes join the first pass's before the one non-maximum suppression.
 
 #include <cmath>
+#include <sstream>
 #include <stdexcept>
 
 #include "real/converters.h"
@@ -118,16 +119,30 @@ Port padToMultiple(IrGraph& g, const std::string& name, Port x, int64_t multiple
     return x;
 }
 
-// One pass of the network over `input` (the frame, or the frame downsampled by `factor`).
+// The frame downsampled by `factor`: averaged over factor x factor blocks when the factor
+// is a whole number that divides the frame, else resized bilinearly.
+Port downsampled(IrGraph& g, const std::string& name, Port x, float factor) {
+    const Shape& in = g.shape(x);
+    const int whole = static_cast<int>(factor);
+    if (static_cast<float>(whole) == factor) {
+        if (in[2] % whole != 0 || in[3] % whole != 0)
+            throw std::invalid_argument("BlazeFace pass factor must divide the input size");
+        return whole == 1 ? x : g.avgPool(name, x, whole, whole, Padding::Valid);
+    }
+    if (factor < 1.0f) throw std::invalid_argument("BlazeFace pass factor below 1");
+    return g.resizeBilinear(name, x, std::lround(in[2] / factor), std::lround(in[3] / factor), true);
+}
+
+// One pass of the network over the frame downsampled by `factor`.
 Detections pass(IrGraph& g, const GraphModel& model, const Network& network, Port frame, const std::string& prefix,
-                int factor, int width, int height, const BlazeFaceOptions& options) {
-    Port x = faceDetectorInput(g, prefix + "input", frame);
-    if (factor > 1) x = g.avgPool(prefix + "downsample", x, factor, factor, Padding::Valid);
+                float factor, const BlazeFaceOptions& options) {
+    Port x = downsampled(g, prefix + "downsample", faceDetectorInput(g, prefix + "input", frame), factor);
+    // One pass pixel as a fraction of the frame, per axis.
+    const float pixelX = 1.0f / g.shape(x)[3], pixelY = 1.0f / g.shape(x)[2];
     x = padToMultiple(g, prefix + "pad", x, network.sideMultiple);
     const Shape& passSize = g.shape(x);
     TfGraphTranslator translator(model, g, prefix);
     translator.bind("input", x);
-    const float pixelX = static_cast<float>(factor) / width, pixelY = static_cast<float>(factor) / height;
 
     Detections d;
     std::vector<Port> locs, confs;
@@ -152,6 +167,13 @@ Detections pass(IrGraph& g, const GraphModel& model, const Network& network, Por
     return d;
 }
 
+// "2" for 2, "1.5" for 1.5: the layer names of a pass.
+std::string factorName(float factor) {
+    std::ostringstream name;
+    name << factor;
+    return name.str();
+}
+
 float logit(float p) { return std::log(p / (1.0f - p)); }
 
 }  // namespace
@@ -172,12 +194,10 @@ IrGraph convertBlazeFace(const WeightsDir& dir, int width, int height, const Bla
 
     std::vector<Port> locs, confs;
     std::vector<float> centres;
-    const std::vector<int>& factors = options.factors;
-    for (const int factor : factors) {
-        if (width % factor != 0 || height % factor != 0)
-            throw std::invalid_argument("BlazeFace pass factor must divide the input size");
-        const std::string prefix = factors.size() > 1 ? "x" + std::to_string(factor) + "/" : "";
-        const Detections d = pass(g, model, network, image, prefix, factor, width, height, options);
+    const std::vector<float>& factors = options.factors;
+    for (const float factor : factors) {
+        const std::string prefix = factors.size() > 1 ? "x" + factorName(factor) + "/" : "";
+        const Detections d = pass(g, model, network, image, prefix, factor, options);
         locs.push_back(d.loc);
         confs.push_back(d.conf);
         centres.insert(centres.end(), d.centres.begin(), d.centres.end());
