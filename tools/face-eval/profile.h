@@ -11,8 +11,8 @@ namespace faceeval {
 struct ProfileRequest {
     int width = 640;
     int height = 480;
-    int threads = 1;    // 0 keeps OpenCV's default pool
-    int passes = 10;    // timed forwards after one that allocates
+    int threads = 1;  // 0 keeps OpenCV's default pool
+    int passes = 10;  // timed forwards after one that allocates
     bool quantized = false;
     bool openCl = false;  // DNN_TARGET_OPENCL instead of DNN_TARGET_CPU
 };

@@ -120,7 +120,8 @@ Port padToMultiple(IrGraph& g, const std::string& name, Port x, int64_t multiple
 }
 
 // The frame downsampled by `factor`: averaged over factor x factor blocks when the factor
-// is a whole number that divides the frame, else resized bilinearly.
+// is a whole number that divides the frame, else resized bilinearly (enlarged when the
+// factor is below 1).
 Port downsampled(IrGraph& g, const std::string& name, Port x, float factor) {
     const Shape& in = g.shape(x);
     const int whole = static_cast<int>(factor);
@@ -129,7 +130,7 @@ Port downsampled(IrGraph& g, const std::string& name, Port x, float factor) {
             throw std::invalid_argument("BlazeFace pass factor must divide the input size");
         return whole == 1 ? x : g.avgPool(name, x, whole, whole, Padding::Valid);
     }
-    if (factor < 1.0f) throw std::invalid_argument("BlazeFace pass factor below 1");
+    if (!(factor > 0.25f)) throw std::invalid_argument("BlazeFace pass factor must exceed 1/4");
     return g.resizeBilinear(name, x, std::lround(in[2] / factor), std::lround(in[3] / factor), true);
 }
 
