@@ -77,13 +77,21 @@ TEST_F(RealBlazeFace, HasOneAnchorPerCellAndBoxOfEveryPass) {
         // 40 x 30 cells of two boxes and 20 x 15 of six; at half size 20 x 15 and 10 x 8.
         {{1}, 40 * 30 * 2 + 20 * 15 * 6},
         {{1, 2}, 40 * 30 * 2 + 20 * 15 * 6 + 20 * 15 * 2 + 10 * 8 * 6},
-        // Resized to 480 x 360: 30 x 23 and 15 x 12 cells.
+        // Resized to 480 x 360: 30 x 23 and 15 x 12 cells; enlarged to 1280 x 960: 80 x 60 and 40 x 30.
         {{4.0f / 3.0f}, 30 * 23 * 2 + 15 * 12 * 6},
+        {{0.5f}, 80 * 60 * 2 + 40 * 30 * 6},
     };
     for (const auto& c : cases) {
         const real::IrGraph graph = real::convertBlazeFace({weightsRoot()}, 640, 480, passes(c.factors));
         EXPECT_EQ(priorCount(graph), c.anchors) << c.factors.size() << " passes";
     }
+}
+
+TEST_F(RealBlazeFace, RefusesPassFactorsItCannotApply) {
+    // 3 leaves a third of a pixel in 640; 0.2 would enlarge the frame 5 times.
+    for (const float factor : {3.0f, 0.2f, 0.0f, -1.0f})
+        EXPECT_THROW(real::convertBlazeFace({weightsRoot()}, 640, 480, passes({factor})), std::invalid_argument)
+            << factor;
 }
 
 TEST_F(RealBlazeFace, FullRangeHasOneAnchorPerStrideFourCellOfItsPaddedInput) {

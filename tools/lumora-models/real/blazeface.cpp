@@ -123,6 +123,7 @@ Port padToMultiple(IrGraph& g, const std::string& name, Port x, int64_t multiple
 // is a whole number that divides the frame, else resized bilinearly (enlarged when the
 // factor is below 1).
 Port downsampled(IrGraph& g, const std::string& name, Port x, float factor) {
+    if (!(factor > 0.25f)) throw std::invalid_argument("BlazeFace pass factor must exceed 1/4");
     const Shape& in = g.shape(x);
     const int whole = static_cast<int>(factor);
     if (static_cast<float>(whole) == factor) {
@@ -130,7 +131,6 @@ Port downsampled(IrGraph& g, const std::string& name, Port x, float factor) {
             throw std::invalid_argument("BlazeFace pass factor must divide the input size");
         return whole == 1 ? x : g.avgPool(name, x, whole, whole, Padding::Valid);
     }
-    if (!(factor > 0.25f)) throw std::invalid_argument("BlazeFace pass factor must exceed 1/4");
     return g.resizeBilinear(name, x, std::lround(in[2] / factor), std::lround(in[3] / factor), true);
 }
 
