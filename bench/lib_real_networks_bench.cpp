@@ -3,8 +3,9 @@
 // cv::dnn::Net::forward cost that the pipeline's overhead is measured against.
 // Each network runs with OpenCV's default thread pool (threads:0) and on one thread.
 // The face detectors also run as the SSD they replaced ("_ssd"), on the frame as it comes
-// and letterboxed to its trained 512 x 512 input, side by side with the shipped ones in
-// the same run: compare times within one run only.
+// and letterboxed to its trained 512 x 512 input, and as the BlazeFace variants measured
+// against the shipped one, side by side with the shipped ones in the same run: compare
+// times within one run only.
 // Skips when the weights (scripts/fetch-weights) or sample media are missing.
 
 #include <benchmark/benchmark.h>
@@ -20,30 +21,52 @@ using namespace lmtest::real_networks;
 
 namespace real = lm::models::real;
 
-// Which face network a row runs: the shipped one, or the SSD it replaced.
-enum class Detector { Shipped, Ssd, SsdLetterbox512 };
+// Which face network a row runs: the shipped one, the SSD it replaced, or a BlazeFace
+// variant measured against it (the frame at three quarters and three eighths of its
+// size; the full-range model on the frame at half size).
+enum class Detector { Shipped, Ssd, SsdLetterbox512, BackThreeQuarter, FullRangeHalf };
 
 const char* suffix(Detector detector) {
     switch (detector) {
         case Detector::Shipped: return "";
         case Detector::Ssd: return "_ssd";
         case Detector::SsdLetterbox512: return "_ssd_letterbox512";
+        case Detector::BackThreeQuarter: return "_blazeface_three_quarter";
+        case Detector::FullRangeHalf: return "_blazeface_full_range_half";
     }
     return "";
+}
+
+cv::dnn::Net readGraph(const real::IrGraph& graph, bool quantized) {
+    const real::IrPair ir = real::emitIr(graph, quantized);
+    return lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size());
+}
+
+cv::dnn::Net blazeFaceVariant(const std::string& base, bool quantized, Detector detector) {
+    const cv::Size size = roles().at(base).size;
+    real::BlazeFaceOptions options = real::shippedBlazeFace();
+    if (detector == Detector::BackThreeQuarter) options.factors = {4.0f / 3.0f, 8.0f / 3.0f};
+    if (detector == Detector::FullRangeHalf) {
+        options.model = real::BlazeFaceModel::FullRange;
+        options.factors = {2};
+    }
+    return readGraph(real::convertBlazeFace({lmtest::real_media::weightsRoot()}, size.width, size.height, options),
+                     quantized);
 }
 
 // The SSD face detector of that base, read from memory.
 cv::dnn::Net ssdDetector(const std::string& base, bool quantized, real::DetectorInput input) {
     const cv::Size size = roles().at(base).size;
-    const real::IrPair ir = real::emitIr(
-        real::convertFaceDetector({lmtest::real_media::weightsRoot()}, size.width, size.height, input), quantized);
-    return lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size());
+    return readGraph(real::convertFaceDetector({lmtest::real_media::weightsRoot()}, size.width, size.height, input),
+                     quantized);
 }
 
 cv::dnn::Net network(const std::string& base, bool quantized, Detector detector) {
     switch (detector) {
         case Detector::Ssd: return ssdDetector(base, quantized, real::DetectorInput::Native);
         case Detector::SsdLetterbox512: return ssdDetector(base, quantized, real::DetectorInput::Letterbox512);
+        case Detector::BackThreeQuarter:
+        case Detector::FullRangeHalf: return blazeFaceVariant(base, quantized, detector);
         case Detector::Shipped: break;
     }
     return load(base, quantized);
@@ -89,6 +112,8 @@ void registerAll() {
             if (base != "detect_regular" && base != "detect_long") continue;
             registerOne(base, quantized, Detector::Ssd);
             registerOne(base, quantized, Detector::SsdLetterbox512);
+            registerOne(base, quantized, Detector::BackThreeQuarter);
+            registerOne(base, quantized, Detector::FullRangeHalf);
         }
 }
 

@@ -25,10 +25,18 @@ protected:
         if (!samplesPresent()) GTEST_SKIP() << "sample images missing (python3-skimage, opencv-doc)";
     }
 
-    static real::BlazeFaceOptions passes(std::vector<int> factors) {
+    static real::BlazeFaceOptions passes(std::vector<float> factors,
+                                         real::BlazeFaceModel model = real::BlazeFaceModel::Back) {
         real::BlazeFaceOptions options;
+        options.model = model;
         options.factors = std::move(factors);
         return options;
+    }
+
+    static int64_t priorCount(const real::IrGraph& graph) {
+        const auto priors = std::find_if(graph.layers().begin(), graph.layers().end(),
+                                         [](const real::IrLayer& l) { return l.name == "priors"; });
+        return priors == graph.layers().end() ? -1 : priors->values.shape.at(2) / 4;
     }
 
     struct Found {
@@ -63,19 +71,59 @@ protected:
 
 TEST_F(RealBlazeFace, HasOneAnchorPerCellAndBoxOfEveryPass) {
     const struct {
-        std::vector<int> factors;
+        std::vector<float> factors;
         int64_t anchors;
     } cases[] = {
         // 40 x 30 cells of two boxes and 20 x 15 of six; at half size 20 x 15 and 10 x 8.
         {{1}, 40 * 30 * 2 + 20 * 15 * 6},
         {{1, 2}, 40 * 30 * 2 + 20 * 15 * 6 + 20 * 15 * 2 + 10 * 8 * 6},
+        // Resized to 480 x 360: 30 x 23 and 15 x 12 cells; enlarged to 1280 x 960: 80 x 60 and 40 x 30.
+        {{4.0f / 3.0f}, 30 * 23 * 2 + 15 * 12 * 6},
+        {{0.5f}, 80 * 60 * 2 + 40 * 30 * 6},
     };
     for (const auto& c : cases) {
         const real::IrGraph graph = real::convertBlazeFace({weightsRoot()}, 640, 480, passes(c.factors));
-        const auto priors = std::find_if(graph.layers().begin(), graph.layers().end(),
-                                         [](const real::IrLayer& l) { return l.name == "priors"; });
-        ASSERT_NE(priors, graph.layers().end());
-        EXPECT_EQ(priors->values.shape, (real::Shape{1, 2, c.anchors * 4})) << c.factors.size() << " passes";
+        EXPECT_EQ(priorCount(graph), c.anchors) << c.factors.size() << " passes";
+    }
+}
+
+TEST_F(RealBlazeFace, RefusesPassFactorsItCannotApply) {
+    // 3 leaves a third of a pixel in 640; 0.2 would enlarge the frame 5 times.
+    for (const float factor : {3.0f, 0.2f, 0.0f, -1.0f})
+        EXPECT_THROW(real::convertBlazeFace({weightsRoot()}, 640, 480, passes({factor})), std::invalid_argument)
+            << factor;
+}
+
+TEST_F(RealBlazeFace, FullRangeHasOneAnchorPerStrideFourCellOfItsPaddedInput) {
+    // The frame at half size, 320 x 240, is padded to 320 x 256 for the feature pyramid.
+    const struct {
+        float factor;
+        int64_t anchors;
+    } cases[] = {{1, 160 * 120}, {2, 80 * 64}};
+    for (const auto& c : cases) {
+        const real::IrGraph graph =
+            real::convertBlazeFace({weightsRoot()}, 640, 480, passes({c.factor}, real::BlazeFaceModel::FullRange));
+        EXPECT_EQ(priorCount(graph), c.anchors) << "factor " << c.factor;
+    }
+}
+
+TEST_F(RealBlazeFace, FullRangeCentresAFaceWhereTheBackModelDoes) {
+    // Its anchors sit at the centres of the sub-cells its depth-to-space head spreads a
+    // cell over: at half size, reading them at the cell centre moves the box 4 px
+    // (measured: 0.5 to 1 px from the back model's centre, 4 to 5 px when misread). Its
+    // boxes reach higher up the head, so only the horizontal centre is compared.
+    for (const int faceWidth : {64, 80, 96}) {
+        cv::Rect face;
+        const cv::Mat frame = astronautFrame(faceWidth, face);
+        const Found back = detect(real::convertBlazeFace({weightsRoot()}, 640, 480, passes({1})), frame, 0.3f);
+        const Found full =
+            detect(real::convertBlazeFace({weightsRoot()}, 640, 480, passes({2}, real::BlazeFaceModel::FullRange)),
+                   frame, 0.3f);
+        ASSERT_EQ(back.boxes.size(), 1u) << faceWidth;
+        ASSERT_EQ(full.boxes.size(), 1u) << faceWidth;
+        const double backCentre = back.boxes[0].x + back.boxes[0].width / 2.0;
+        const double fullCentre = full.boxes[0].x + full.boxes[0].width / 2.0;
+        EXPECT_NEAR(fullCentre, backCentre, 2.0) << faceWidth << ": " << full.boxes[0] << " vs " << back.boxes[0];
     }
 }
 

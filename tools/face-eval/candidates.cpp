@@ -29,9 +29,12 @@ real::BlazeFaceOptions blazeFaceOptions(const std::string& spelled) {
         const auto equals = setting.find('=');
         if (equals == std::string::npos) throw std::invalid_argument("no value in " + setting);
         const std::string key = setting.substr(0, equals), value = setting.substr(equals + 1);
-        if (key == "factors") {
+        if (key == "model") {
+            if (value != "back" && value != "full") throw std::invalid_argument("no BlazeFace model called " + value);
+            options.model = value == "full" ? real::BlazeFaceModel::FullRange : real::BlazeFaceModel::Back;
+        } else if (key == "factors") {
             options.factors.clear();
-            for (const std::string& factor : split(value, '/')) options.factors.push_back(std::stoi(factor));
+            for (const std::string& factor : split(value, '/')) options.factors.push_back(std::stof(factor));
         } else if (key == "shift") {
             options.logitShift = std::stof(value);
         } else if (key == "scale") {
@@ -57,8 +60,11 @@ const std::vector<Candidate>& candidates() {
          [](const real::WeightsDir& w, int width, int height) {
              return real::convertFaceDetector(w, width, height, real::DetectorInput::Letterbox512);
          }},
-        {"blazeface", "BlazeFace on the frame as it comes", blazeFace({{1}})},
-        {"blazeface-2", "BlazeFace on the frame and on the frame at half size", blazeFace({{1, 2}})},
+        {"blazeface", "BlazeFace on the frame as it comes", blazeFace({real::BlazeFaceModel::Back, {1}})},
+        {"blazeface-2", "BlazeFace on the frame and on the frame at half size",
+         blazeFace({real::BlazeFaceModel::Back, {1, 2}})},
+        {"blazeface-full", "full-range BlazeFace on the frame as it comes",
+         blazeFace({real::BlazeFaceModel::FullRange, {1}})},
         {"blazeface-shipped", "BlazeFace as shipped for REGULAR: two scales, calibrated for 0.8",
          blazeFace(real::shippedBlazeFace())},
     };

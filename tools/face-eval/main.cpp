@@ -4,6 +4,7 @@
 //   face-eval render --photos DIR [--labels DIR] --out DIR [--scenes N] [--network a] [--threshold 0.5]
 //   face-eval score  --photos DIR [--labels DIR] [--part tuning|heldout|all]
 //                    [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG] [--weights DIR]
+//   face-eval profile --network a [--range REGULAR|LONG] [--threads 1] [--quantized 0|1] [--target cpu|opencl]
 //
 // --labels defaults to this tool's data/ folder; --weights to the source tree's
 // .cache/weights (scripts/fetch-weights).
@@ -24,6 +25,7 @@
 
 #include "candidates.h"
 #include "lm_facedetector.h"
+#include "profile.h"
 #include "real/real_models.h"
 #include "scene_set.h"
 #include "scoring.h"
@@ -36,7 +38,9 @@ namespace fs = std::filesystem;
 const char* const USAGE =
     "usage: face-eval make|render|score --photos DIR [--labels DIR] [--out DIR] [--count N] [--seed S]\n"
     "       [--scenes N] [--part tuning|heldout|all] [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG]\n"
-    "       [--weights DIR]\n";
+    "       [--weights DIR]\n"
+    "       face-eval profile --network a [--range REGULAR|LONG] [--threads N] [--quantized 0|1] [--target "
+    "cpu|opencl]\n";
 
 const std::vector<cv::Size> SCENE_SIZES = {{640, 480}, {1024, 768}};
 
@@ -222,6 +226,19 @@ int score(const std::map<std::string, std::string>& options) {
     return 0;
 }
 
+int profile(const std::map<std::string, std::string>& options) {
+    ProfileRequest request;
+    const bool isLong = option(options, "range", "REGULAR") == "LONG";
+    request.width = isLong ? 1024 : 640;
+    request.height = isLong ? 768 : 480;
+    request.threads = std::stoi(option(options, "threads", "1"));
+    request.quantized = option(options, "quantized", "0") == "1";
+    request.openCl = option(options, "target", "cpu") == "opencl";
+    printProfile(candidateNamed(option(options, "network", "")), {option(options, "weights", FACE_EVAL_WEIGHTS_DIR)},
+                 request);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -232,6 +249,7 @@ int main(int argc, char** argv) {
         if (command == "make") return make(options);
         if (command == "render") return render(options);
         if (command == "score") return score(options);
+        if (command == "profile") return profile(options);
         throw std::invalid_argument("unknown command " + command);
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "face-eval: %s\n%s", e.what(), USAGE);

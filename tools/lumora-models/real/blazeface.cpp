@@ -1,14 +1,16 @@
-// The back-camera BlazeFace detector of the human-models package, run on the frame as it
-// comes and mapped onto DetectionOutput.
+// The BlazeFace detectors of the human-models package (back camera 256, full range 192),
+// run on the frame as it comes and mapped onto DetectionOutput.
 //
-// The network is fully convolutional and its box regressors speak in input pixels, so on a
-// frame larger than its 256 x 256 training input it finds faces of the same pixel sizes
-// everywhere in the frame; its anchors are the cell centres of its two grids (stride 16,
-// two boxes a cell; stride 32, six), regenerated for the frame's grids. Faces larger than
-// it was trained on are found by a second pass at a lower scale, downsampled inside the
+// The networks are fully convolutional and their box regressors speak in input pixels, so
+// on a frame larger than their training input they find faces of the same pixel sizes
+// everywhere in the frame. Their anchors are regenerated for the frame's grids: the back
+// model's are the cell centres of its two grids (stride 16, two boxes a cell; stride 32,
+// six), the full-range model's the centres of a stride-4 grid. Faces larger than a model
+// was trained on are found by a further pass at a lower scale, downsampled inside the
 // network, whose boxes join the first pass's before the one non-maximum suppression.
 
 #include <cmath>
+#include <sstream>
 #include <stdexcept>
 
 #include "real/converters.h"
@@ -22,16 +24,38 @@ namespace {
 constexpr int REGRESSOR_VALUES = 16;
 
 struct HeadNodes {
-    std::string classifier;  // 1x1 conv with one logit per anchor
-    std::string regressor;   // 1x1 conv with REGRESSOR_VALUES per anchor
+    std::string classifier;  // the map with one logit per anchor
+    std::string regressor;   // the map with REGRESSOR_VALUES per anchor
 };
 
-const HeadNodes HEADS[] = {
-    {"StatefulPartitionedCall/functional_1/conv2d_33/BiasAdd",
-     "StatefulPartitionedCall/functional_1/conv2d_35/BiasAdd"},
-    {"StatefulPartitionedCall/functional_1/conv2d_34/BiasAdd",
-     "StatefulPartitionedCall/functional_1/conv2d_36/BiasAdd"},
+// One of the package's BlazeFace networks: where its heads lie and how their anchors sit
+// in a cell.
+struct Network {
+    std::string file;
+    std::vector<HeadNodes> heads;
+    // 1: all anchors of a cell at its centre. 2: the network ends in a depth-to-space of
+    // block 2, so anchor k of a cell is the centre of its sub-cell (row k / 2, column k % 2);
+    // reading the map before that reordering gives the same boxes.
+    int subCells = 1;
+    // Its feature pyramid adds upsampled maps to finer ones: the input's sides must be
+    // multiples of this.
+    int64_t sideMultiple = 1;
 };
+
+const Network& networkOf(BlazeFaceModel model) {
+    static const Network back{"blazeface-back.json",
+                              {{"StatefulPartitionedCall/functional_1/conv2d_33/BiasAdd",
+                                "StatefulPartitionedCall/functional_1/conv2d_35/BiasAdd"},
+                               {"StatefulPartitionedCall/functional_1/conv2d_34/BiasAdd",
+                                "StatefulPartitionedCall/functional_1/conv2d_36/BiasAdd"}},
+                              1};
+    static const Network fullRange{"facemesh-detection-full.json",
+                                   {{"StatefulPartitionedCall/model/depthwise_conv2d_40/depthwise",
+                                     "StatefulPartitionedCall/model/depthwise_conv2d_41/depthwise"}},
+                                   2,
+                                   32};
+    return model == BlazeFaceModel::FullRange ? fullRange : back;
+}
 
 struct Detections {
     Port loc;                    // [1, anchors * 4]: corner offsets from the anchor centre, in frame fractions
@@ -39,83 +63,116 @@ struct Detections {
     std::vector<float> centres;  // (cx, cy) per anchor, in frame fractions
 };
 
-// The classifier conv rebuilt with two outputs per anchor: a zero background logit and the
-// face logit plus logitShift.
-Port classifier(IrGraph& g, const GraphModel& model, const GraphNode& conv, Port feature, const std::string& name,
-                float logitShift) {
-    const Tensor& w = model.weight(conv.inputs.at(1));
-    const Tensor& b = model.weight(conv.inputs.at(2));
-    const int64_t in = w.shape[2], anchors = w.shape[3];
-    Tensor kernel({1, 1, in, anchors * 2}, 0.0f), bias({anchors * 2}, 0.0f);
+// Two outputs per anchor from its logit: a zero background logit and the face logit plus
+// logitShift.
+Port classifierReadout(IrGraph& g, Port logits, const std::string& name, float logitShift) {
+    const int64_t anchors = g.shape(logits)[1];
+    Tensor kernel({anchors * 2, anchors, 1, 1}, 0.0f), bias({anchors * 2}, 0.0f);
     for (int64_t a = 0; a < anchors; ++a) {
-        for (int64_t i = 0; i < in; ++i) kernel.at({0, 0, i, a * 2 + 1}) = w.at({0, 0, i, a});
-        bias.values[a * 2 + 1] = b.values[a] + logitShift;
+        kernel.at({a * 2 + 1, a, 0, 0}) = 1.0f;
+        bias.values[a * 2 + 1] = logitShift;
     }
-    return g.conv(name, feature, convKernelToOihw(kernel), &bias, 1, Padding::Valid);
+    return g.conv(name, logits, kernel, &bias, 1, Padding::Valid);
 }
 
-// The regressor conv rebuilt to give the box corners directly: with (dx, dy, w, h) in
-// network-input pixels, xmin = (dx - boxScale * w/2) * pixel, and so on; pixel is one input
-// pixel as a fraction of the frame (per axis), larger than 1/width when this pass is
-// downsampled.
-Port regressor(IrGraph& g, const GraphModel& model, const GraphNode& conv, Port feature, const std::string& name,
-               float pixelX, float pixelY, float boxScale) {
-    const Tensor& w = model.weight(conv.inputs.at(1));
-    const Tensor& b = model.weight(conv.inputs.at(2));
-    const int64_t in = w.shape[2], anchors = w.shape[3] / REGRESSOR_VALUES;
+// The box corners from a regressor row: with (dx, dy, w, h) in network-input pixels,
+// xmin = (dx - boxScale * w/2) * pixel, and so on; pixel is one input pixel as a fraction
+// of the frame (per axis), larger than 1/width when the pass is downsampled.
+Port regressorReadout(IrGraph& g, Port regressors, const std::string& name, float pixelX, float pixelY,
+                      float boxScale) {
+    const int64_t anchors = g.shape(regressors)[1] / REGRESSOR_VALUES;
     // corner k = centre[k % 2] + sign[k] * size[k % 2] / 2
     const float sign[4] = {-0.5f * boxScale, -0.5f * boxScale, 0.5f * boxScale, 0.5f * boxScale};
     const float pixel[2] = {pixelX, pixelY};
-    Tensor kernel({1, 1, in, anchors * 4}, 0.0f), bias({anchors * 4}, 0.0f);
+    Tensor kernel({anchors * 4, anchors * REGRESSOR_VALUES, 1, 1}, 0.0f);
     for (int64_t a = 0; a < anchors; ++a)
         for (int k = 0; k < 4; ++k) {
-            const int64_t to = a * 4 + k;
             const int64_t centre = a * REGRESSOR_VALUES + k % 2, size = centre + 2;
-            const float p = pixel[k % 2];
-            for (int64_t i = 0; i < in; ++i)
-                kernel.at({0, 0, i, to}) = p * (w.at({0, 0, i, centre}) + sign[k] * w.at({0, 0, i, size}));
-            bias.values[to] = p * (b.values[centre] + sign[k] * b.values[size]);
+            kernel.at({a * 4 + k, centre, 0, 0}) = pixel[k % 2];
+            kernel.at({a * 4 + k, size, 0, 0}) = pixel[k % 2] * sign[k];
         }
-    return g.conv(name, feature, convKernelToOihw(kernel), &bias, 1, Padding::Valid);
+    return g.conv(name, regressors, kernel, nullptr, 1, Padding::Valid);
 }
 
-// One pass of the network over `input` (the frame, or the frame downsampled by `factor`).
-Detections pass(IrGraph& g, const GraphModel& model, Port frame, const std::string& prefix, int factor, int width,
-                int height, const BlazeFaceOptions& options) {
-    Port x = faceDetectorInput(g, prefix + "input", frame);
-    if (factor > 1) x = g.avgPool(prefix + "downsample", x, factor, factor, Padding::Valid);
+// The anchor centres of one head's map, in the order flattenNhwc lists them.
+void appendCentres(std::vector<float>& centres, const Shape& map, int64_t anchors, int subCells, float cellX,
+                   float cellY) {
+    const int64_t gh = map[2], gw = map[3];
+    for (int64_t y = 0; y < gh; ++y)
+        for (int64_t x = 0; x < gw; ++x)
+            for (int64_t a = 0; a < anchors; ++a) {
+                const int64_t row = subCells == 1 ? 0 : a / subCells, column = subCells == 1 ? 0 : a % subCells;
+                centres.insert(centres.end(),
+                               {(x + (column + 0.5f) / subCells) * cellX, (y + (row + 0.5f) / subCells) * cellY});
+            }
+}
+
+// x with zero rows and columns added at the bottom and right up to multiples of `multiple`.
+Port padToMultiple(IrGraph& g, const std::string& name, Port x, int64_t multiple) {
+    for (const int axis : {2, 3}) {
+        Shape zeros = g.shape(x);
+        zeros[axis] = (multiple - zeros[axis] % multiple) % multiple;
+        if (zeros[axis] == 0) continue;
+        const std::string part = name + (axis == 2 ? "/rows" : "/columns");
+        x = g.concat(part, {x, g.constant(part + "/zeros", Tensor(zeros, 0.0f), false)}, axis);
+    }
+    return x;
+}
+
+// The frame downsampled by `factor`: averaged over factor x factor blocks when the factor
+// is a whole number that divides the frame, else resized bilinearly (enlarged when the
+// factor is below 1).
+Port downsampled(IrGraph& g, const std::string& name, Port x, float factor) {
+    if (!(factor > 0.25f)) throw std::invalid_argument("BlazeFace pass factor must exceed 1/4");
+    const Shape& in = g.shape(x);
+    const int whole = static_cast<int>(factor);
+    if (static_cast<float>(whole) == factor) {
+        if (in[2] % whole != 0 || in[3] % whole != 0)
+            throw std::invalid_argument("BlazeFace pass factor must divide the input size");
+        return whole == 1 ? x : g.avgPool(name, x, whole, whole, Padding::Valid);
+    }
+    return g.resizeBilinear(name, x, std::lround(in[2] / factor), std::lround(in[3] / factor), true);
+}
+
+// One pass of the network over the frame downsampled by `factor`.
+Detections pass(IrGraph& g, const GraphModel& model, const Network& network, Port frame, const std::string& prefix,
+                float factor, const BlazeFaceOptions& options) {
+    Port x = downsampled(g, prefix + "downsample", faceDetectorInput(g, prefix + "input", frame), factor);
+    // One pass pixel as a fraction of the frame, per axis.
+    const float pixelX = 1.0f / g.shape(x)[3], pixelY = 1.0f / g.shape(x)[2];
+    x = padToMultiple(g, prefix + "pad", x, network.sideMultiple);
+    const Shape& passSize = g.shape(x);
     TfGraphTranslator translator(model, g, prefix);
     translator.bind("input", x);
-    const float pixelX = static_cast<float>(factor) / width, pixelY = static_cast<float>(factor) / height;
 
     Detections d;
     std::vector<Port> locs, confs;
-    for (size_t h = 0; h < std::size(HEADS); ++h) {
-        const GraphNode& classNode = model.node(HEADS[h].classifier);
-        const GraphNode& boxNode = model.node(HEADS[h].regressor);
-        const Port feature = translator.build(classNode.inputs.at(0));
-        if (boxNode.inputs.at(0) != classNode.inputs.at(0))
-            throw std::runtime_error("BlazeFace heads " + std::to_string(h) + " read different features");
+    for (size_t h = 0; h < network.heads.size(); ++h) {
+        const Port logits = translator.build(network.heads[h].classifier);
+        const Port regressors = translator.build(network.heads[h].regressor);
+        const Shape& grid = g.shape(logits);
+        if (g.shape(regressors)[1] != grid[1] * REGRESSOR_VALUES || g.shape(regressors)[2] != grid[2])
+            throw std::runtime_error("BlazeFace head " + std::to_string(h) + " has mismatched maps");
         const std::string head = prefix + "head_" + std::to_string(h);
-        const Port logits = classifier(g, model, classNode, feature, head + "/classifier", options.logitShift);
-        const Port corners =
-            regressor(g, model, boxNode, feature, head + "/regressor", pixelX, pixelY, options.boxScale);
-        confs.push_back(g.flattenNhwc(head + "/conf", g.sigmoid(head + "/classifier/sigmoid", logits)));
+        const Port scores = classifierReadout(g, logits, head + "/classifier", options.logitShift);
+        const Port corners = regressorReadout(g, regressors, head + "/regressor", pixelX, pixelY, options.boxScale);
+        confs.push_back(g.flattenNhwc(head + "/conf", g.sigmoid(head + "/classifier/sigmoid", scores)));
         locs.push_back(g.flattenNhwc(head + "/loc", corners));
-
-        const Shape& grid = g.shape(feature);
-        const int64_t gh = grid[2], gw = grid[3];
-        const int64_t anchors = g.shape(logits)[1] / 2;
-        // A cell centre in pass pixels, as a fraction of the frame.
-        const float cellX = static_cast<float>(width / factor) / gw, cellY = static_cast<float>(height / factor) / gh;
-        for (int64_t y = 0; y < gh; ++y)
-            for (int64_t xCell = 0; xCell < gw; ++xCell)
-                for (int64_t a = 0; a < anchors; ++a)
-                    d.centres.insert(d.centres.end(), {(xCell + 0.5f) * cellX * pixelX, (y + 0.5f) * cellY * pixelY});
+        // A cell in pass pixels, as a fraction of the frame.
+        const float cellX = static_cast<float>(passSize[3]) / grid[3] * pixelX;
+        const float cellY = static_cast<float>(passSize[2]) / grid[2] * pixelY;
+        appendCentres(d.centres, grid, grid[1], network.subCells, cellX, cellY);
     }
     d.loc = g.concat(prefix + "loc", locs, 1);
     d.conf = g.concat(prefix + "conf", confs, 1);
     return d;
+}
+
+// "2" for 2, "1.5" for 1.5: the layer names of a pass.
+std::string factorName(float factor) {
+    std::ostringstream name;
+    name << factor;
+    return name.str();
 }
 
 float logit(float p) { return std::log(p / (1.0f - p)); }
@@ -131,18 +188,17 @@ BlazeFaceOptions shippedBlazeFace() {
 }
 
 IrGraph convertBlazeFace(const WeightsDir& dir, int width, int height, const BlazeFaceOptions& options) {
-    const GraphModel model = readGraphModel(dir.humanModels("blazeface-back.json"));
+    const Network& network = networkOf(options.model);
+    const GraphModel model = readGraphModel(dir.humanModels(network.file));
     IrGraph g(width == 640 ? "detect_regular" : "detect_long");
     const Port image = g.parameter("image", {1, 3, height, width});
 
     std::vector<Port> locs, confs;
     std::vector<float> centres;
-    const std::vector<int>& factors = options.factors;
-    for (const int factor : factors) {
-        if (width % factor != 0 || height % factor != 0)
-            throw std::invalid_argument("BlazeFace pass factor must divide the input size");
-        const std::string prefix = factors.size() > 1 ? "x" + std::to_string(factor) + "/" : "";
-        const Detections d = pass(g, model, image, prefix, factor, width, height, options);
+    const std::vector<float>& factors = options.factors;
+    for (const float factor : factors) {
+        const std::string prefix = factors.size() > 1 ? "x" + factorName(factor) + "/" : "";
+        const Detections d = pass(g, model, network, image, prefix, factor, options);
         locs.push_back(d.loc);
         confs.push_back(d.conf);
         centres.insert(centres.end(), d.centres.begin(), d.centres.end());

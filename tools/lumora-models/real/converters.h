@@ -30,14 +30,20 @@ Port faceDetectorInput(IrGraph& g, const std::string& name, Port x);
 IrGraph convertFaceDetector(const WeightsDir& weights, int width, int height,
                             DetectorInput input = DetectorInput::Native);
 // How BlazeFace is run: once per downsampling factor (1 is the frame itself, 2 half its
-// size, ...), all passes' boxes decoded and suppressed together in one DetectionOutput.
+// size, 1.5 two thirds of it, ...), all passes' boxes decoded and suppressed together in
+// one DetectionOutput.
+enum class BlazeFaceModel {
+    Back,       // back camera, 256 x 256: two grids, stride 16 and 32
+    FullRange,  // full range, 192 x 192: one grid of stride 4
+};
 struct BlazeFaceOptions {
-    std::vector<int> factors{1};
+    BlazeFaceModel model = BlazeFaceModel::Back;
+    std::vector<float> factors{1};
     float logitShift = 0.0f;    // added to every face logit, so that the caller's threshold means what it should
     float boxScale = 1.0f;      // the regressed box side times this
     float nmsThreshold = 0.3f;  // the IoU at which the lower of two boxes is dropped
 };
-// BlazeFace (back camera) on the frame as it comes, mapped onto DetectionOutput.
+// BlazeFace on the frame as it comes, mapped onto DetectionOutput.
 IrGraph convertBlazeFace(const WeightsDir& weights, int width, int height, const BlazeFaceOptions& options);
 // The REGULAR face detector shipped: BlazeFace on the frame and on the frame at half size,
 // its logits shifted so that the caller's 0.8 keeps the boxes that a raw score of

@@ -88,39 +88,41 @@ void IrGraph::result(Port p) {
 
 Port IrGraph::spatial(const std::string& type, const std::string& name, std::vector<Port> inputs,
                       std::vector<std::pair<std::string, std::string>> attributes, Port x, int64_t outChannels,
-                      int kernelH, int kernelW, int stride, Padding padding) {
+                      int kernelH, int kernelW, int stride, Padding padding, int64_t zeroPad) {
     const Shape& in = shape(x);
     if (in.size() != 4) throw std::runtime_error(name + ": input is not NCHW");
-    const AxisPads h = tfPads(in[2], kernelH, stride, padding);
-    const AxisPads w = tfPads(in[3], kernelW, stride, padding);
+    if (zeroPad != 0 && padding != Padding::Valid) throw std::runtime_error(name + ": zero pad on a Same window");
+    AxisPads h = tfPads(in[2] + 2 * zeroPad, kernelH, stride, padding);
+    AxisPads w = tfPads(in[3] + 2 * zeroPad, kernelW, stride, padding);
+    if (zeroPad != 0) h.begin = h.end = w.begin = w.end = zeroPad;
     attributes.push_back({"strides", joined({stride, stride})});
     attributes.push_back({"pads_begin", joined({h.begin, w.begin})});
     attributes.push_back({"pads_end", joined({h.end, w.end})});
-    attributes.push_back({"auto_pad", padding == Padding::Same ? "same_upper" : "valid"});
+    attributes.push_back({"auto_pad", padding == Padding::Same ? "same_upper" : zeroPad != 0 ? "explicit" : "valid"});
     return op(type, name, std::move(inputs), std::move(attributes), {in[0], outChannels, h.output, w.output});
 }
 
-Port IrGraph::conv(const std::string& name, Port x, const Tensor& oihw, const Tensor* bias, int stride,
-                   Padding padding) {
+Port IrGraph::conv(const std::string& name, Port x, const Tensor& oihw, const Tensor* bias, int stride, Padding padding,
+                   int64_t zeroPad) {
     if (oihw.shape.size() != 4 || oihw.shape[1] != shape(x)[1])
         throw std::runtime_error(name + ": kernel " + shapeText(oihw.shape) + " does not fit input " +
                                  shapeText(shape(x)));
     const Port w = constant(name + "/weights", oihw, true);
     const std::string convName = bias ? name + "/conv" : name;
     Port y = spatial("Convolution", convName, {x, w}, {{"dilations", "1,1"}}, x, oihw.shape[0],
-                     static_cast<int>(oihw.shape[2]), static_cast<int>(oihw.shape[3]), stride, padding);
+                     static_cast<int>(oihw.shape[2]), static_cast<int>(oihw.shape[3]), stride, padding, zeroPad);
     return bias ? addChannels(name, y, *bias) : y;
 }
 
 Port IrGraph::depthwise(const std::string& name, Port x, const Tensor& goihw, const Tensor* bias, int stride,
-                        Padding padding) {
+                        Padding padding, int64_t zeroPad) {
     if (goihw.shape.size() != 5 || goihw.shape[0] != shape(x)[1])
         throw std::runtime_error(name + ": depthwise kernel " + shapeText(goihw.shape) + " does not fit input " +
                                  shapeText(shape(x)));
     const Port w = constant(name + "/weights", goihw, true);
     const std::string convName = bias ? name + "/conv" : name;
     Port y = spatial("GroupConvolution", convName, {x, w}, {{"dilations", "1,1"}}, x, goihw.shape[0],
-                     static_cast<int>(goihw.shape[3]), static_cast<int>(goihw.shape[4]), stride, padding);
+                     static_cast<int>(goihw.shape[3]), static_cast<int>(goihw.shape[4]), stride, padding, zeroPad);
     return bias ? addChannels(name, y, *bias) : y;
 }
 
@@ -218,7 +220,7 @@ Port IrGraph::concat(const std::string& name, std::vector<Port> inputs, int axis
     return op("Concat", name, std::move(inputs), {{"axis", std::to_string(axis)}}, out);
 }
 
-Port IrGraph::resizeBilinear(const std::string& name, Port x, int64_t height, int64_t width) {
+Port IrGraph::resizeBilinear(const std::string& name, Port x, int64_t height, int64_t width, bool halfPixel) {
     const Shape& in = shape(x);
     const Port sizes = integers(name + "/sizes", {height, width});
     const Port scales = constant(
@@ -227,7 +229,7 @@ Port IrGraph::resizeBilinear(const std::string& name, Port x, int64_t height, in
     return op("Interpolate", name, {x, sizes, scales, axes},
               {{"mode", "linear"},
                {"shape_calculation_mode", "sizes"},
-               {"coordinate_transformation_mode", "asymmetric"},
+               {"coordinate_transformation_mode", halfPixel ? "half_pixel" : "asymmetric"},
                {"nearest_mode", "floor"},
                {"antialias", "false"},
                {"pads_begin", "0,0,0,0"},

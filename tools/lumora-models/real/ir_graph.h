@@ -58,11 +58,14 @@ public:
     void result(Port p);
 
     // --- layers built from trained weights ---
-    // Convolution with an OIHW kernel, optional bias [O]; Same pads as TensorFlow.
-    Port conv(const std::string& name, Port x, const Tensor& oihw, const Tensor* bias, int stride, Padding padding);
+    // Convolution with an OIHW kernel, optional bias [O]; Same pads as TensorFlow. A Valid
+    // window may take zeroPad pixels of zeros on every side first (a graph's explicit pad
+    // folded into the convolution).
+    Port conv(const std::string& name, Port x, const Tensor& oihw, const Tensor* bias, int stride, Padding padding,
+              int64_t zeroPad = 0);
     // Depthwise convolution with a [C,1,1,kh,kw] kernel.
     Port depthwise(const std::string& name, Port x, const Tensor& goihw, const Tensor* bias, int stride,
-                   Padding padding);
+                   Padding padding, int64_t zeroPad = 0);
     // Adds a per-channel bias [C] (or a scalar) as a [1,C,1,1] constant.
     Port addChannels(const std::string& name, Port x, const Tensor& bias, bool isWeight = true);
     Port mulChannels(const std::string& name, Port x, const Tensor& scale, bool isWeight = true);
@@ -91,8 +94,9 @@ public:
     // An NCHW map as one row [1, H*W*C] in NHWC order (cell by cell): the order in which
     // detection heads list their anchors.
     Port flattenNhwc(const std::string& name, Port x);
-    // Bilinear resize with TensorFlow's legacy (asymmetric) coordinates.
-    Port resizeBilinear(const std::string& name, Port x, int64_t height, int64_t width);
+    // Bilinear resize with TensorFlow's legacy (asymmetric) coordinates, or with its
+    // half-pixel centres.
+    Port resizeBilinear(const std::string& name, Port x, int64_t height, int64_t width, bool halfPixel = false);
     // Elementwise a / b of two tensors of the same shape.
     Port divide(const std::string& name, Port a, Port b);
     // x scaled to the given L2 length over all of C, H and W.
@@ -101,7 +105,7 @@ public:
 private:
     Port spatial(const std::string& type, const std::string& name, std::vector<Port> inputs,
                  std::vector<std::pair<std::string, std::string>> attributes, Port x, int64_t outChannels, int kernelH,
-                 int kernelW, int stride, Padding padding);
+                 int kernelW, int stride, Padding padding, int64_t zeroPad = 0);
 
     std::string name_;
     std::vector<IrLayer> layers_;

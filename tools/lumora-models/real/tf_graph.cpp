@@ -60,8 +60,24 @@ float TfGraphTranslator::scalarValue(const std::string& input) const {
     return mModel.weight(stripOutputIndex(input)).values.at(0);
 }
 
+// The zeros a Pad node adds on every side of both spatial axes, or -1 when it pads
+// anything else or unevenly.
+int64_t uniformSpatialPad(const GraphModel& model, const GraphNode& pad) {
+    const Tensor& pads = model.weight(stripOutputIndex(pad.inputs.at(1)));
+    if (pads.count() != 8) return -1;
+    const float side = pads.values[2];
+    const std::vector<float> uniform = {0, 0, side, side, side, side, 0, 0};
+    return pads.values == uniform ? static_cast<int64_t>(side) : -1;
+}
+
 Port TfGraphTranslator::convolution(const GraphNode& node, bool depthwise) {
-    const Port x = build(node.inputs.at(0));
+    // Keras pads explicitly before a VALID window: folded into the convolution, which
+    // pads symmetrically itself, instead of a layer of its own.
+    const GraphNode& source = mModel.node(stripOutputIndex(node.inputs.at(0)));
+    int64_t zeroPad = 0;
+    if (source.op == "Pad" && paddingOf(node) == Padding::Valid) zeroPad = uniformSpatialPad(mModel, source);
+    if (zeroPad < 0) zeroPad = 0;
+    const Port x = build(zeroPad > 0 ? source.inputs.at(0) : node.inputs.at(0));
     const Tensor& kernel = mModel.weight(stripOutputIndex(node.inputs.at(1)));
     std::vector<std::string> fused;
     if (node.attributes->has("fused_ops")) fused = node.stringListAttribute("fused_ops");
@@ -74,8 +90,9 @@ Port TfGraphTranslator::convolution(const GraphNode& node, bool depthwise) {
     const bool activated = fused.size() > 1;
     const std::string convName = activated ? name + "/preact" : name;
     Port y = depthwise
-                 ? mGraph.depthwise(convName, x, depthwiseKernelToGoihw(kernel), bias, strideOf(node), paddingOf(node))
-                 : mGraph.conv(convName, x, convKernelToOihw(kernel), bias, strideOf(node), paddingOf(node));
+                 ? mGraph.depthwise(convName, x, depthwiseKernelToGoihw(kernel), bias, strideOf(node), paddingOf(node),
+                                    zeroPad)
+                 : mGraph.conv(convName, x, convKernelToOihw(kernel), bias, strideOf(node), paddingOf(node), zeroPad);
     if (fused.size() > 2) throw std::runtime_error(node.name + ": too many fused ops");
     if (activated) {
         if (fused[1] == "Relu") return mGraph.relu(name, y);
@@ -100,8 +117,8 @@ Port TfGraphTranslator::binary(const GraphNode& node, bool isAdd) {
     return isAdd ? mGraph.add(name, x, y) : mGraph.multiply(name, x, y);
 }
 
-// Residual blocks that widen their input pad it with zero channels; any other padding is
-// an error, since none of these models pads in space outside its convolutions.
+// Residual blocks that widen their input pad it with zero channels; spatial pads are
+// folded into the convolution they feed, so any other padding is an error.
 Port TfGraphTranslator::channelPad(const GraphNode& node) {
     const Tensor& pads = mModel.weight(stripOutputIndex(node.inputs.at(1)));
     if (pads.count() != 8) throw std::runtime_error(node.name + ": only 4-D padding is supported");
@@ -148,13 +165,13 @@ Port TfGraphTranslator::translate(const GraphNode& node) {
         return mGraph.concat(name, parts, 1);
     }
     if (op == "ResizeBilinear") {
-        if (node.boolAttribute("align_corners", false) || node.boolAttribute("half_pixel_centers", false))
-            throw std::runtime_error(node.name + ": only legacy asymmetric resizing is supported");
+        if (node.boolAttribute("align_corners", false))
+            throw std::runtime_error(node.name + ": resizing with aligned corners is not supported");
         // The graph's size constant holds the doubled grid at its own input size; the
         // doubling is what is meant, so the size follows the input actually converted.
         const Port x = build(node.inputs.at(0));
         const Shape& in = mGraph.shape(x);
-        return mGraph.resizeBilinear(name, x, 2 * in[2], 2 * in[3]);
+        return mGraph.resizeBilinear(name, x, 2 * in[2], 2 * in[3], node.boolAttribute("half_pixel_centers", false));
     }
     if (op == "Pad") return channelPad(node);
     if (op == "Softmax") {
