@@ -78,8 +78,8 @@ void BM_AnalyzeThreads(benchmark::State& state) {
         state.SkipWithError("pretrained weights or sample media missing");
         return;
     }
-    const int faces = static_cast<int>(state.range(0));
-    const bool sharedArena = state.range(2) == 1;
+    const bool sharedArena = state.range(0) == 1;
+    const int faces = static_cast<int>(state.range(1));
     if (sharedArena) {
         lm::analysis_threads::install();
     } else {
@@ -88,7 +88,7 @@ void BM_AnalyzeThreads(benchmark::State& state) {
     lm::Settings settings;
     settings.neuralNetworksPath = *nets::modelsDir();
     settings.logLevel = lm::Settings::WARN;
-    settings.numThreads = static_cast<int>(state.range(1));
+    settings.numThreads = static_cast<int>(state.range(2));
     lm::Lumora::LumoraImpl lumora(settings);
     const cv::Mat frame = lmtest::real_scenes::frameWithFaces(faces);
     if (lumora.analyzeFaces(frame, false).size() != static_cast<std::size_t>(faces)) {
@@ -112,8 +112,8 @@ void BM_AnalyzeThreads(benchmark::State& state) {
 }
 
 BENCHMARK(BM_AnalyzeThreads)
-    ->ArgNames({"faces", "threads", "setup"})
-    ->ArgsProduct({{1, 4, 6}, {-1, 2}, {0, 1}})
+    ->ArgNames({"setup", "faces", "threads"})
+    ->ArgsProduct({{0, 1}, {1, 4, 6}, {-1, 2}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
