@@ -138,7 +138,8 @@ void BM_FrameNetworks(benchmark::State& state) {
         return;
     }
     std::vector<ForwardPass> passes;
-    passes.push_back({nets::load("detect_regular", false), nets::blobFor(nets::roles().at("detect_regular"), frame), {}});
+    passes.push_back(
+        {nets::load("detect_regular", false), nets::blobFor(nets::roles().at("detect_regular"), frame), {}});
     for (const AttributeNetwork& network : ATTRIBUTE_NETWORKS) {
         const nets::Role& role = nets::roles().at(network.base);
         passes.push_back({nets::load(network.base, false),
@@ -197,13 +198,28 @@ struct TargetRow {
 
 void printTargets(const std::string& loadBefore) {
     const TargetRow rows[] = {
-        {"analyze, 4 faces, frames/s", ">= 30", true, 30, {"analyze_parallel_ms"},
+        {"analyze, 4 faces, frames/s",
+         ">= 30",
+         true,
+         30,
+         {"analyze_parallel_ms"},
          [](const auto& m) { return 1e3 / m.at("analyze_parallel_ms"); }},
-        {"analyze + analyzeBodies, 4 faces + 6 bodies, frames/s", ">= 20", true, 20, {"faces_and_bodies_ms"},
+        {"analyze + analyzeBodies, 4 faces + 6 bodies, frames/s",
+         ">= 20",
+         true,
+         20,
+         {"faces_and_bodies_ms"},
          [](const auto& m) { return 1e3 / m.at("faces_and_bodies_ms"); }},
-        {"parallel / sequential speed, 4 faces", ">= 1.5", true, 1.5, {"analyze_parallel_ms", "analyze_sequential_ms"},
+        {"parallel / sequential speed, 4 faces",
+         ">= 1.5",
+         true,
+         1.5,
+         {"analyze_parallel_ms", "analyze_sequential_ms"},
          [](const auto& m) { return m.at("analyze_sequential_ms") / m.at("analyze_parallel_ms"); }},
-        {"pipeline (sequential) / its networks' forward, 4 faces", "<= 1.1", false, 1.1,
+        {"pipeline (sequential) / its networks' forward, 4 faces",
+         "<= 1.1",
+         false,
+         1.1,
          {"analyze_sequential_ms", "networks_ms"},
          [](const auto& m) { return m.at("analyze_sequential_ms") / m.at("networks_ms"); }},
     };

@@ -24,8 +24,9 @@ public:
         // chunks, never a whole face task, which would hold the loop up for that task's length.
         arena->execute([&] {
             tbb::this_task_arena::isolate([&] {
-                tbb::parallel_for(tbb::blocked_range<int>(0, tasks),
-                                  [&](const tbb::blocked_range<int>& range) { body(range.begin(), range.end(), data); });
+                tbb::parallel_for(tbb::blocked_range<int>(0, tasks), [&](const tbb::blocked_range<int>& range) {
+                    body(range.begin(), range.end(), data);
+                });
             });
         });
     }

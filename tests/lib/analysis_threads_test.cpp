@@ -95,9 +95,8 @@ TEST(AnalysisThreads, CountChangesWhileLoopsRunElsewhere) {
     std::thread analysis([&] {
         for (int loop = 0; loop < LOOPS; ++loop) {
             lm::analysis_threads::run([&] {
-                cv::parallel_for_(cv::Range(0, INDICES), [&](const cv::Range& range) {
-                    visits += range.end - range.start;
-                });
+                cv::parallel_for_(cv::Range(0, INDICES),
+                                  [&](const cv::Range& range) { visits += range.end - range.start; });
             });
         }
         done = true;
