@@ -49,6 +49,12 @@ public:
 
     const char* getName() const override { return "lumora-arena"; }
 
+    // The count OpenCV last handed over.
+    int threads() const {
+        const std::lock_guard lock(mMutex);
+        return mThreads;
+    }
+
     std::shared_ptr<tbb::task_arena> current() const {
         const std::lock_guard lock(mMutex);
         return mArena;
@@ -76,9 +82,10 @@ void install() {
 
 void uninstall() {
     if (!installed()) return;
+    const int threads = installed()->threads();
     cv::parallel::setParallelForBackend(std::shared_ptr<cv::parallel::ParallelForAPI>(), false);
     installed().reset();
-    cv::setNumThreads(cv::getNumThreads());
+    cv::setNumThreads(threads);
 }
 
 void run(const std::function<void()>& work) {

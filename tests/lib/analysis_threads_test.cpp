@@ -84,6 +84,18 @@ TEST(AnalysisThreads, DefaultCountIsOneThreadPerCore) {
     EXPECT_LE(threadsOfSixTasksWithLoops().size(), std::thread::hardware_concurrency());
 }
 
+// At library unload (and in the benchmarks that compare both) OpenCV gets its own pool back,
+// with the count the settings gave.
+TEST(AnalysisThreads, OpenCvsOwnPoolTakesOverWithTheSameCount) {
+    const ThreadCountGuard guard;
+    cv::setNumThreads(3);
+    lm::analysis_threads::uninstall();
+    EXPECT_EQ(cv::getNumThreads(), 3);
+    lm::analysis_threads::install();
+    EXPECT_EQ(cv::getNumThreads(), 3);
+    EXPECT_LE(threadsOfSixTasksWithLoops().size(), 3u);
+}
+
 // A settings change on one thread while another analyses: the loop that runs keeps its
 // pool until it ends, and every index is still visited once.
 TEST(AnalysisThreads, CountChangesWhileLoopsRunElsewhere) {
