@@ -3,9 +3,9 @@
 // OpenCV's own loops (every cv::parallel_for_, each network layer among them) run in one
 // TBB arena, so that the two never hold more threads between them than the thread count
 // asks for: OpenCV's loops are handed to that arena as its parallel back end, and
-// cv::setNumThreads (the settings' numThreads) sizes it. Before, the face tasks ran in the
-// caller's arena and OpenCV's loops in a second arena of its own, each as wide as the
-// machine, and a task whose loop found OpenCV's arena full waited asleep for a place.
+// cv::setNumThreads (the settings' numThreads) sizes it. Face tasks in the caller's arena
+// beside OpenCV's own would be bounded by the machine, not by numThreads: at 2 a frame's work
+// spreads over every core (bench/lib_real_threads_bench compares both set-ups).
 
 #include <functional>
 
