@@ -16,18 +16,16 @@
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <string>
 #include <vector>
 
-#include <opencv2/imgproc.hpp>
-
 #include "face_estimator.h"
 #include "lm_lumora_internal.h"
 #include "lm_network.h"
 #include "support/real_networks.h"
+#include "support/real_scenes.h"
 
 namespace {
 
@@ -37,50 +35,8 @@ using Schedule = lm::Lumora::LumoraImpl::Schedule;
 
 constexpr const char* ATTRIBUTE_NETWORKS[] = {"agegender", "headpose", "smile", "facemask", "emotion"};
 
-struct SampleFace {
-    std::string path;
-    cv::Rect box;  // the converted face detector's box on the photograph
-};
-
-// A square around the face, twice the box's larger side, as big as the photograph allows.
-cv::Mat faceSurroundings(const SampleFace& face) {
-    const cv::Mat photo = media::image(face.path);
-    const int side = std::min({2 * std::max(face.box.width, face.box.height), photo.cols, photo.rows});
-    const cv::Point centre = (face.box.tl() + face.box.br()) / 2;
-    const int x = std::clamp(centre.x - side / 2, 0, photo.cols - side);
-    const int y = std::clamp(centre.y - side / 2, 0, photo.rows - side);
-    return photo(cv::Rect(x, y, side, side)).clone();
-}
-
-const std::vector<cv::Mat>& faceTiles() {
-    static const std::vector<cv::Mat> tiles = [] {
-        const SampleFace samples[] = {
-            {media::SKIMAGE + "astronaut.png", {177, 74, 93, 101}},
-            {media::OPENCV_HTML + "227943776_1.jpg", {145, 103, 144, 177}},
-            {media::OPENCV_HTML + "230501201_1.jpg", {163, 240, 317, 365}},
-        };
-        std::vector<cv::Mat> result;
-        for (const SampleFace& s : samples) result.push_back(faceSurroundings(s));
-        for (const SampleFace& s : samples) {
-            cv::Mat mirrored;
-            cv::flip(faceSurroundings(s), mirrored, 1);
-            result.push_back(mirrored);
-        }
-        return result;
-    }();
-    return tiles;
-}
-
-// Up to six faces on a grey 640 x 480 frame, in a grid of 3 x 2 cells of 213 x 240 pixels.
-cv::Mat frameWithFaces(int faces) {
-    cv::Mat frame(480, 640, CV_8UC3, cv::Scalar::all(128));
-    constexpr int SIDE = 200;
-    for (int i = 0; i < faces; ++i) {
-        const cv::Rect cell((i % 3) * 213 + (213 - SIDE) / 2, (i / 3) * 240 + (240 - SIDE) / 2, SIDE, SIDE);
-        cv::resize(faceTiles()[i], frame(cell), cell.size(), 0, 0, cv::INTER_AREA);
-    }
-    return frame;
-}
+using lmtest::real_scenes::faceTiles;
+using lmtest::real_scenes::frameWithFaces;
 
 // Mean raw forward time of one converted network on its stage's input, in milliseconds.
 double forwardMilliseconds(const std::string& base, const cv::Mat& sample) {

@@ -12,6 +12,7 @@
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/core/utility.hpp>
 
+#include "analysis_threads.h"
 #include "clock.h"
 #include "lm_lumora_internal.h"
 #include "product.h"
@@ -75,16 +76,21 @@ void logInfo(spdlog::format_string_t<Args...> format, Args&&... args) {
     if (auto logger = spdlog::get(LOGGER_NAME)) logger->info(format, std::forward<Args>(args)...);
 }
 
-// Lives from library load to unload: creates the library's logger and makes the custom
-// network layer known to OpenCV before any network is read.
+// Lives from library load to unload: creates the library's logger, makes the custom network
+// layer known to OpenCV before any network is read, and gives OpenCV's loops the analysis's
+// thread pool.
 class LibraryLifetime {
 public:
     LibraryLifetime() {
         auto sink = std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>(spdlog::color_mode::automatic);
         spdlog::initialize_logger(std::make_shared<spdlog::logger>(LOGGER_NAME, std::move(sink)));
         registerCustomLayers();
+        analysis_threads::install();
     }
-    ~LibraryLifetime() { spdlog::drop(LOGGER_NAME); }
+    ~LibraryLifetime() {
+        analysis_threads::uninstall();
+        spdlog::drop(LOGGER_NAME);
+    }
     LibraryLifetime(const LibraryLifetime&) = delete;
     LibraryLifetime& operator=(const LibraryLifetime&) = delete;
 };
@@ -126,6 +132,7 @@ void Lumora::LumoraImpl::setSettings(const Settings& settings) {
     mSettings = settings;
     applyLogLevel();
     if (!cv::ocl::haveOpenCL()) mSettings.dnnTarget = Settings::CPU;
+    // Sizes the one arena that the face tasks and OpenCV's loops share (analysis_threads.h).
     cv::setNumThreads(settings.numThreads);
     cv::ocl::setUseOpenCL(mSettings.gpuTargetEnabled());
 
@@ -178,7 +185,9 @@ std::vector<Person> Lumora::LumoraImpl::analyzeFaces(const cv::Mat& frame, bool 
         emotionsTask();
         trackingTask();
     } else {
-        tbb::parallel_invoke(ageGenderTask, headposeTask, smileTask, faceMaskTask, emotionsTask, trackingTask);
+        analysis_threads::run([&] {
+            tbb::parallel_invoke(ageGenderTask, headposeTask, smileTask, faceMaskTask, emotionsTask, trackingTask);
+        });
     }
 
     if (!singleImage) mFaceTracker.updatePersonData(mPersons, frameTime);

@@ -493,7 +493,7 @@ TEST(LumoraThreads, ParallelFaceTasksShareTheFrameRecords) {
     lmtest::ModelDir models;
     lm::Settings s = models.settings();
     s.faceConfidenceThreshold = 0.5f;
-    s.numThreads = 1;  // OpenCV's inner loops on the calling threads, visible to the sanitizer
+    s.numThreads = 6;  // a thread for each face task: one thread would run them one after another
     lm::Lumora lumora(s);
     const auto frame = lmtest::drawFaces({{7, LOOKING}, {2, LOOKING_AWAY}, {5, {61, 150, 200}}, {9, {90, 90, 250}}});
     for (int i = 0; i < 10; ++i) {
