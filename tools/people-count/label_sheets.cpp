@@ -10,6 +10,7 @@
 // --strips N draws instead, for every number, one row of N crops spread over its frames
 // (rows per image: --rows), to see at a glance whether one number stays one person.
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -25,6 +26,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "options.h"
+
 namespace {
 
 struct Options {
@@ -37,8 +40,8 @@ struct Options {
     int columns = 2;
     int rows = 2;
     double scale = 1.0;
-    cv::Rect crop;    // empty: the whole frame
-    int strips = 0;   // above 0: one row of this many crops per number instead of sheets
+    cv::Rect crop;   // empty: the whole frame
+    int strips = 0;  // above 0: one row of this many crops per number instead of sheets
 };
 
 cv::Rect parseRect(const std::string& text) {
@@ -51,35 +54,24 @@ cv::Rect parseRect(const std::string& text) {
 }
 
 Options parse(int argc, char** argv) {
+    const auto args = people_count::parseOptions(argc, argv,
+                                                 {"--video", "--boxes", "--out", "--from", "--to", "--step",
+                                                  "--columns", "--rows", "--scale", "--crop", "--strips"});
+    const auto number = [&](const char* key, const char* fallback) {
+        return std::stoi(people_count::valueOr(args, key, fallback));
+    };
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const std::string value = argv[i + 1];
-        if (key == "--video")
-            o.video = value;
-        else if (key == "--boxes")
-            o.boxes = value;
-        else if (key == "--out")
-            o.out = value;
-        else if (key == "--from")
-            o.from = std::stoi(value);
-        else if (key == "--to")
-            o.to = std::stoi(value);
-        else if (key == "--step")
-            o.step = std::max(1, std::stoi(value));
-        else if (key == "--columns")
-            o.columns = std::max(1, std::stoi(value));
-        else if (key == "--rows")
-            o.rows = std::max(1, std::stoi(value));
-        else if (key == "--scale")
-            o.scale = std::stod(value);
-        else if (key == "--crop")
-            o.crop = parseRect(value);
-        else if (key == "--strips")
-            o.strips = std::max(0, std::stoi(value));
-        else
-            throw std::invalid_argument("unknown option " + key);
-    }
+    o.video = people_count::valueOr(args, "--video");
+    o.boxes = people_count::valueOr(args, "--boxes");
+    o.out = people_count::valueOr(args, "--out");
+    o.from = number("--from", "0");
+    o.to = number("--to", "-1");
+    o.step = std::max(1, number("--step", "5"));
+    o.columns = std::max(1, number("--columns", "2"));
+    o.rows = std::max(1, number("--rows", "2"));
+    o.scale = std::stod(people_count::valueOr(args, "--scale", "1"));
+    if (args.count("--crop") > 0) o.crop = parseRect(args.at("--crop"));
+    o.strips = std::max(0, number("--strips", "0"));
     if (o.video.empty() || o.boxes.empty() || o.out.empty())
         throw std::invalid_argument(
             "usage: lumora-label-sheets --video FILE --boxes FILE --out DIR [--from F] [--to F] [--step N] "
@@ -104,8 +96,8 @@ std::map<int, std::vector<NumberedBox>> readBoxes(const std::string& path) {
         std::istringstream fields(labelled ? line.substr(4) : line);
         int frame = 0;
         NumberedBox b;
-        const bool read = labelled ? static_cast<bool>(fields >> b.number >> frame)
-                                   : static_cast<bool>(fields >> frame >> b.number);
+        const bool read =
+            labelled ? static_cast<bool>(fields >> b.number >> frame) : static_cast<bool>(fields >> frame >> b.number);
         if (!read || !(fields >> b.box.x >> b.box.y >> b.box.width >> b.box.height)) continue;
         byFrame[frame].push_back(b);
     }
@@ -113,16 +105,15 @@ std::map<int, std::vector<NumberedBox>> readBoxes(const std::string& path) {
 }
 
 cv::Scalar colourOf(int number) {
-    static const cv::Scalar PALETTE[] = {{0, 0, 255},   {0, 200, 0},   {255, 0, 0},   {0, 220, 220},
-                                         {220, 0, 220}, {220, 220, 0}, {0, 128, 255}, {255, 128, 0},
-                                         {128, 0, 255}, {255, 255, 255}};
+    static const cv::Scalar PALETTE[] = {{0, 0, 255},   {0, 200, 0},   {255, 0, 0},   {0, 220, 220}, {220, 0, 220},
+                                         {220, 220, 0}, {0, 128, 255}, {255, 128, 0}, {128, 0, 255}, {255, 255, 255}};
     return PALETTE[static_cast<unsigned>(number) % std::size(PALETTE)];
 }
 
 // Boxes and numbers are drawn after scaling, so the numbers stay legible on small tiles.
 cv::Mat drawFrame(const cv::Mat& frame, int index, const std::vector<NumberedBox>& boxes, const Options& o) {
-    const cv::Rect region = o.crop.empty() ? cv::Rect(0, 0, frame.cols, frame.rows)
-                                           : o.crop & cv::Rect(0, 0, frame.cols, frame.rows);
+    const cv::Rect region =
+        o.crop.empty() ? cv::Rect(0, 0, frame.cols, frame.rows) : o.crop & cv::Rect(0, 0, frame.cols, frame.rows);
     cv::Mat canvas;
     cv::resize(frame(region), canvas, {}, o.scale, o.scale, cv::INTER_AREA);
     for (const NumberedBox& b : boxes) {
@@ -169,7 +160,6 @@ void renderSheets(const Options& o) {
     }
     if (!tiles.empty()) writeSheet(tiles, o, firstFrame);
 }
-
 
 constexpr int STRIP_HEIGHT = 110;
 constexpr int STRIP_WIDTH = 56;
