@@ -29,8 +29,7 @@ namespace {
 
 constexpr const char* LOGGER_NAME = "LumoraLog";
 
-// The body tracker's scale for the appearance similarity (the float with bits 0x420E7796).
-constexpr float BODY_SIMILARITY_SCALE = 35.616783f;
+constexpr float BODY_SIMILARITY_SCALE = BodyTracker::SIMILARITY_SCALE;
 // Faces are tracked by their boxes alone.
 constexpr float FACE_SIMILARITY_SCALE = 0.0f;
 

@@ -124,9 +124,8 @@ void ObjectTracker::update(std::vector<Detection>& detections, const cv::Mat& fr
     deleteInvalidTrackers(frameSize);
 }
 
-int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& b, const AppearanceVector* feature,
-                           float similarityScale) const {
-    const cv::Rect& a = track.box;
+int ObjectTracker::pairUtility(const Weights& w, const cv::Rect& a, const cv::Rect& b,
+                               std::optional<float> appearance) {
     // A box without area overlaps nothing and has no size ratio: such a pair scores 0.
     if (a.width <= 0 || a.height <= 0 || b.width <= 0 || b.height <= 0) return 0;
 
@@ -149,16 +148,22 @@ int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& b, const 
 
     const float size = static_cast<float>(std::min(areaA, areaB)) / static_cast<float>(std::max(areaA, areaB));
 
-    const float numerator = ((mIouWeight * iou + 0.0f) + mDistanceWeight * distance) + mSizeWeight * size;
-    const float weights = (mDistanceWeight + mIouWeight) + mSizeWeight;
-    if (feature == nullptr) return toUtility(numerator / weights);
+    const float numerator = ((w.iou * iou + 0.0f) + w.distance * distance) + w.size * size;
+    const float weights = (w.distance + w.iou) + w.size;
+    if (!appearance) return toUtility(numerator / weights);
+    return toUtility((numerator + w.appearance * *appearance) / (weights + w.appearance));
+}
 
+int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& detection, const AppearanceVector* feature,
+                           float similarityScale) const {
+    const Weights row{mIouWeight, mDistanceWeight, mSizeWeight, mAppearanceWeight, mMatchThreshold, mMinHits};
+    if (feature == nullptr) return pairUtility(row, track.box, detection, std::nullopt);
     float appearance = 0.0f;
     track.featureHistory.forEachOldestFirst([&](const AppearanceVector& stored) {
         const float s = Encoder::similarity(stored, *feature, similarityScale);
         if (s > appearance) appearance = s;  // a NaN never wins
     });
-    return toUtility((numerator + mAppearanceWeight * appearance) / (weights + mAppearanceWeight));
+    return pairUtility(row, track.box, detection, appearance);
 }
 
 void ObjectTracker::assignDetections(std::vector<Detection>& detections, Features& features, int frameArea,

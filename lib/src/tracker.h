@@ -127,6 +127,13 @@ public:
     Weights getWeights() const;
     std::int32_t getFpsClass() const;
 
+    // The score of a track box against a detection box under a row of weights, as an int
+    // in 0..1000 that a match must exceed the row's threshold (times 1000) with.
+    // `appearance` is the best similarity of the detection to the track's vectors, none
+    // when the tracker runs without them. A box without area scores 0.
+    static int pairUtility(const Weights& weights, const cv::Rect& track, const cv::Rect& detection,
+                           std::optional<float> appearance);
+
 protected:
     // Starts with the NORMAL row of FPS_10 and primes the rate meter, so that the first
     // update measures the time since construction. `rateSetting` is the settings field

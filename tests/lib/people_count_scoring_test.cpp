@@ -5,6 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "continuation_pairs.h"
 #include "support/temp_dir.h"
 #include "track_scoring.h"
 #include "walker_labels.h"
@@ -78,3 +79,65 @@ TEST(PeopleCountScoring, SwitchesAndSwapsFollowTheIdsEachWalkerTakes) {
 }
 
 }  // namespace
+
+// The pairs a labelled frame gives with the next one: a walker's own next detection, the
+// next detections of other walkers close by, and nothing where the follow is ambiguous.
+TEST(PeopleCountContinuations, PairsFollowEachWalkerIntoTheNextFrameWhereThatIsClear) {
+    struct Case {
+        const char* name;
+        std::vector<cv::Rect> labelled;  // walkers 1, 2, ... at frame 10
+        std::vector<cv::Rect> now;       // detections of frame 10
+        std::vector<cv::Rect> next;      // detections of frame 11
+        std::vector<people_count::ContinuationPair> expected;
+    };
+    const cv::Rect nearRight(140, 100, 30, 80);  // one and a third widths from LEFT
+    const Case cases[] = {
+        {"one walker steps on", {LEFT}, {LEFT}, {LEFT + cv::Point(4, 0)}, {{10, 0, 0, true}}},
+        {"far walkers are no rivals",
+         {LEFT, RIGHT},
+         {RIGHT, LEFT},
+         {LEFT + cv::Point(3, 0), RIGHT + cv::Point(-3, 0)},
+         {{10, 1, 0, true}, {10, 0, 1, true}}},
+        {"a walker close by is a rival both ways",
+         {LEFT, nearRight},
+         {LEFT, nearRight},
+         {LEFT, nearRight},
+         {{10, 0, 0, true}, {10, 0, 1, false}, {10, 1, 0, false}, {10, 1, 1, true}}},
+        {"a box no detection fits gives nothing", {cv::Rect(500, 300, 30, 80)}, {LEFT}, {LEFT}, {}},
+        {"a walker the detector lost next gives nothing", {LEFT}, {LEFT}, {RIGHT}, {}},
+        // Two walkers overlapping one next detection: who it belongs to is not clear.
+        {"merged next detection gives nothing",
+         {LEFT, LEFT + cv::Point(12, 0)},
+         {LEFT, LEFT + cv::Point(12, 0)},
+         {LEFT + cv::Point(6, 0)},
+         {}},
+    };
+    for (const Case& c : cases) {
+        WalkerLabels labels;
+        for (std::size_t w = 0; w < c.labelled.size(); ++w)
+            labels.boxes.push_back({static_cast<int>(w) + 1, 10, c.labelled[w]});
+        const auto pairs = people_count::continuationPairs(labels, {{10, c.now}, {11, c.next}});
+        ASSERT_EQ(pairs.size(), c.expected.size()) << c.name;
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            EXPECT_EQ(pairs[i].frame, c.expected[i].frame) << c.name;
+            EXPECT_EQ(pairs[i].first, c.expected[i].first) << c.name << " pair " << i;
+            EXPECT_EQ(pairs[i].second, c.expected[i].second) << c.name << " pair " << i;
+            EXPECT_EQ(pairs[i].sameWalker, c.expected[i].sameWalker) << c.name << " pair " << i;
+        }
+    }
+    WalkerLabels lastFrame;
+    lastFrame.boxes.push_back({1, 11, LEFT});
+    EXPECT_TRUE(people_count::continuationPairs(lastFrame, {{10, {LEFT}}, {11, {LEFT}}}).empty())
+        << "a labelled frame without a next frame";
+}
+
+// A walker with no labelled box in the analysed frames neither switches nor dilutes the mean.
+TEST(PeopleCountScoring, SwitchesPerWalkerCountOnlyWalkersLabelledInTheRun) {
+    WalkerLabels labels;
+    labels.boxes = {{1, 0, LEFT}, {1, 1, LEFT}, {2, 0, RIGHT}, {2, 1, RIGHT}, {3, 500, LEFT}};
+    const std::map<int, std::vector<lm::Body>> bodies = {{0, {body(1, LEFT), body(2, RIGHT)}},
+                                                         {1, {body(3, LEFT), body(2, RIGHT)}}};
+    const people_count::TrackScore score = people_count::scoreTracks(labels, bodies);
+    EXPECT_DOUBLE_EQ(people_count::switchesPerWalker(score), 0.5);
+    EXPECT_DOUBLE_EQ(people_count::switchesPerWalker({}), 0.0);
+}

@@ -22,9 +22,10 @@
 #include <fmt/format.h>
 #include <opencv2/videoio.hpp>
 
-#include <lumora/lm_aggregator.h>
 #include <lumora/lm_lumora.h>
 
+#include "options.h"
+#include "people_count.h"
 #include "track_scoring.h"
 #include "walker_labels.h"
 
@@ -49,27 +50,16 @@ lm::Settings::TrackerFps rateClass(const std::string& name) {
 }
 
 Options parse(int argc, char** argv) {
+    const auto args = people_count::parseOptions(
+        argc, argv, {"--models", "--video", "--labels", "--threads", "--body-fps", "--frames", "--tracks"});
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const std::string value = argv[i + 1];
-        if (key == "--models")
-            o.models = value;
-        else if (key == "--video")
-            o.video = value;
-        else if (key == "--labels")
-            o.labels = value;
-        else if (key == "--threads")
-            o.threads = std::stoi(value);
-        else if (key == "--body-fps")
-            o.bodyFps = rateClass(value);
-        else if (key == "--frames")
-            o.frames = std::stoi(value);
-        else if (key == "--tracks")
-            o.tracks = value;
-        else
-            throw std::invalid_argument("unknown option " + key);
-    }
+    o.models = people_count::valueOr(args, "--models");
+    o.video = people_count::valueOr(args, "--video");
+    o.labels = people_count::valueOr(args, "--labels");
+    o.threads = std::stoi(people_count::valueOr(args, "--threads", "0"));
+    o.bodyFps = rateClass(people_count::valueOr(args, "--body-fps", "dynamic"));
+    o.frames = std::stoi(people_count::valueOr(args, "--frames", "-1"));
+    o.tracks = people_count::valueOr(args, "--tracks");
     if (o.models.empty() || o.video.empty())
         throw std::invalid_argument(
             "usage: lumora-people-count --models DIR --video FILE [--labels FILE] [--threads N] "
@@ -77,13 +67,9 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
-struct Run {
-    std::map<int, std::vector<lm::Body>> bodiesByFrame;
-    std::size_t peopleCount = 0;
-    double msPerFrame = 0.0;
-};
+using people_count::CountRun;
 
-Run analyse(const Options& o) {
+CountRun analyse(const Options& o) {
     cv::VideoCapture video(o.video);
     if (!video.isOpened()) throw std::runtime_error("cannot open " + o.video);
     const double fps = video.get(cv::CAP_PROP_FPS) > 0 ? video.get(cv::CAP_PROP_FPS) : 30.0;
@@ -94,37 +80,17 @@ Run analyse(const Options& o) {
     settings.numThreads = o.threads;
     settings.bodyTrackFps = o.bodyFps;
     lm::Lumora lumora(settings);
-    lm::BodyAggregator aggregator;
-
-    Run run;
-    std::chrono::steady_clock::duration analysing{};
-    const lm::TimePoint start = std::chrono::system_clock::now();
-    cv::Mat frame;
-    int index = 0;
-    for (; (o.frames < 0 || index < o.frames) && video.read(frame); ++index) {
-        const lm::TimePoint frameTime =
-            start + std::chrono::milliseconds(static_cast<long long>(index * 1000.0 / fps + 0.5));
-        const auto before = std::chrono::steady_clock::now();
-        std::vector<lm::Body> bodies = lumora.analyzeBodies(frame, frameTime);
-        analysing += std::chrono::steady_clock::now() - before;
-        aggregator.newDetections(bodies, frameTime);
-        run.peopleCount += aggregator.getFinalizedAggregations(true).size();
-        run.bodiesByFrame[index] = std::move(bodies);
-    }
-    // As harbix at the end of a file: the tracks still open count too.
-    run.peopleCount += aggregator.getAllAggregations().size();
-    run.msPerFrame = index > 0 ? std::chrono::duration<double, std::milli>(analysing).count() / index : 0.0;
-    return run;
+    return people_count::countPeople(lumora, video, fps, o.frames, std::chrono::system_clock::now());
 }
 
-std::size_t distinctIds(const Run& run) {
+std::size_t distinctIds(const CountRun& run) {
     std::set<std::uint32_t> ids;
     for (const auto& [frame, bodies] : run.bodiesByFrame)
         for (const lm::Body& body : bodies) ids.insert(body.id);
     return ids.size();
 }
 
-void writeTracks(const std::string& path, const Run& run) {
+void writeTracks(const std::string& path, const CountRun& run) {
     std::ofstream out(path);
     if (!out) throw std::runtime_error("cannot write " + path);
     for (const auto& [frame, bodies] : run.bodiesByFrame)
@@ -133,7 +99,7 @@ void writeTracks(const std::string& path, const Run& run) {
                                body.boundingBox.width, body.boundingBox.height);
 }
 
-void report(const Options& o, const Run& run) {
+void report(const Options& o, const CountRun& run) {
     if (!o.tracks.empty()) writeTracks(o.tracks, run);
     fmt::print("frames analysed: {}\n", run.bodiesByFrame.size());
     fmt::print("people count: {}\n", run.peopleCount);
@@ -148,15 +114,11 @@ void report(const Options& o, const Run& run) {
     fmt::print("hand count (walkers who enter in the analysed frames): {}\n", crossing);
 
     const people_count::TrackScore score = people_count::scoreTracks(labels, run.bodiesByFrame);
-    int switches = 0;
-    for (const auto& w : score.walkers) {
-        fmt::print("walker {}: {} of {} boxes matched, {} id switches, ids {}\n", w.walker, w.matchedBoxes,
-                   w.labelledBoxes, w.idSwitches, fmt::join(w.ids, " "));
-        switches += w.idSwitches;
-    }
-    if (!score.walkers.empty())
-        fmt::print("id switches per labelled walker: {:.2f}\n",
-                   static_cast<double>(switches) / static_cast<double>(score.walkers.size()));
+    for (const auto& w : score.walkers)
+        if (w.labelledBoxes > 0)
+            fmt::print("walker {}: {} of {} boxes matched, {} id switches, ids {}\n", w.walker, w.matchedBoxes,
+                       w.labelledBoxes, w.idSwitches, fmt::join(w.ids, " "));
+    fmt::print("id switches per labelled walker: {:.2f}\n", people_count::switchesPerWalker(score));
     fmt::print("identity swaps: {}\n", score.identitySwaps);
 }
 

@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <set>
 
+#include "box_overlap.h"
+
 namespace people_count {
 
 namespace {
-
-double iou(const cv::Rect& a, const cv::Rect& b) {
-    const double overlap = (a & b).area();
-    const double joint = a.area() + b.area() - overlap;
-    return joint > 0 ? overlap / joint : 0.0;
-}
 
 // The id of the body that overlaps the box most, or 0 when none overlaps it enough.
 std::uint32_t matchedId(const cv::Rect& box, const std::vector<lm::Body>& bodies) {
@@ -54,6 +50,17 @@ TrackScore scoreTracks(const WalkerLabels& labels, const std::map<int, std::vect
     for (const auto& [id, walkers] : walkersById)
         if (walkers.size() > 1) ++score.identitySwaps;
     return score;
+}
+
+double switchesPerWalker(const TrackScore& score) {
+    int walkers = 0;
+    int switches = 0;
+    for (const WalkerScore& w : score.walkers) {
+        if (w.labelledBoxes == 0) continue;
+        ++walkers;
+        switches += w.idSwitches;
+    }
+    return walkers > 0 ? static_cast<double>(switches) / walkers : 0.0;
 }
 
 }  // namespace people_count

@@ -31,4 +31,7 @@ struct TrackScore {
 // `bodiesByFrame`: the tracked bodies of every analysed frame, by frame index.
 TrackScore scoreTracks(const WalkerLabels& labels, const std::map<int, std::vector<lm::Body>>& bodiesByFrame);
 
+// The mean id switches of the walkers labelled in the analysed frames (0 without any).
+double switchesPerWalker(const TrackScore& score);
+
 }  // namespace people_count

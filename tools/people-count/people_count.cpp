@@ -1,0 +1,31 @@
+#include "people_count.h"
+
+#include <chrono>
+
+#include <lumora/lm_aggregator.h>
+
+namespace people_count {
+
+CountRun countPeople(lm::Lumora& lumora, cv::VideoCapture& video, double fps, int frames, lm::TimePoint start) {
+    lm::BodyAggregator aggregator;
+    CountRun run;
+    std::chrono::steady_clock::duration analysing{};
+    cv::Mat frame;
+    int index = 0;
+    for (; (frames < 0 || index < frames) && video.read(frame); ++index) {
+        const lm::TimePoint frameTime =
+            start + std::chrono::milliseconds(static_cast<long long>(index * 1000.0 / fps + 0.5));
+        const auto before = std::chrono::steady_clock::now();
+        std::vector<lm::Body> bodies = lumora.analyzeBodies(frame, frameTime);
+        analysing += std::chrono::steady_clock::now() - before;
+        aggregator.newDetections(bodies, frameTime);
+        run.peopleCount += aggregator.getFinalizedAggregations(true).size();
+        run.bodiesByFrame[index] = std::move(bodies);
+    }
+    // As harbix at the end of a file: the tracks still open count too.
+    run.peopleCount += aggregator.getAllAggregations().size();
+    if (index > 0) run.msPerFrame = std::chrono::duration<double, std::milli>(analysing).count() / index;
+    return run;
+}
+
+}  // namespace people_count
