@@ -61,21 +61,18 @@ void addSamePerson(Options& o, const std::string& value) {
 
 Options parse(int argc, char** argv) {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const std::string value = argv[i + 1];
-        if (key == "--weights")
-            o.weights = value;
-        else if (key == "--video")
-            o.video = value;
-        else if (key == "--labels")
-            o.labels = value;
-        else if (key == "--fit")
-            o.fit = value;
-        else if (key == "--same-person")
-            addSamePerson(o, value);
-        else
-            throw std::invalid_argument("unknown option " + key);
+    const std::map<std::string, std::function<void(const std::string&)>> setters = {
+        {"--weights", [&](const std::string& v) { o.weights = v; }},
+        {"--video", [&](const std::string& v) { o.video = v; }},
+        {"--labels", [&](const std::string& v) { o.labels = v; }},
+        {"--fit", [&](const std::string& v) { o.fit = v; }},
+        {"--same-person", [&](const std::string& v) { addSamePerson(o, v); }},
+    };
+    for (int i = 1; i < argc; i += 2) {
+        const auto setter = setters.find(argv[i]);
+        if (setter == setters.end() || i + 1 == argc)
+            throw std::invalid_argument(std::string("unknown option or no value: ") + argv[i]);
+        setter->second(argv[i + 1]);
     }
     if (o.weights.empty() || o.video.empty() || o.labels.empty())
         throw std::invalid_argument(
