@@ -22,9 +22,10 @@ public:
     BodyEncoder& operator=(const BodyEncoder&) = delete;
 
     void onSettingsUpdate(const Settings& settings) override;
-    // One vector per detection, in their order, from one pass over them all (see
-    // StageModel::forwardEach). Throws std::runtime_error when the network does not give
-    // exactly 512 values per body; then nothing is returned.
+    // One vector per detection, in their order: one pass over them all when the network
+    // takes a batch, else one pass per body (StageModel::forwardEach; the shipped network
+    // does not). Throws std::runtime_error when the network does not give exactly 512
+    // values per body; then nothing is returned.
     std::vector<AppearanceVector> encodeBodies(const cv::Mat& frame, const std::vector<Detection>& detections);
 
     int preferableTarget() const;

@@ -1,7 +1,6 @@
-// The body networks: the human package's CenterNet person detector, its heat map and box
-// sizes mapped onto DetectionOutput, and a fixed colour-grid appearance descriptor.
+// The body detector: the human package's CenterNet person detector, its heat map and box
+// sizes mapped onto DetectionOutput.
 
-#include <cmath>
 #include <stdexcept>
 
 #include "real/converters.h"
@@ -84,49 +83,6 @@ IrGraph convertBodyDetector(const WeightsDir& dir) {
     // NMS at IoU 0.5 takes the place of the original's 3x3 peak test.
     const Port out = g.detectionOutput("detection_out", loc, conf, prior, "CORNER", 0.3f, 100);
     g.result(out);
-    return g;
-}
-
-IrGraph buildBodyEncoder() {
-    // The stage's blob is (RGB - (123.675, 116.28, 103.56)) * 0.01735207 at 128 x 256.
-    IrGraph g("bodyencoder");
-    const Port input = g.parameter("image", {1, 3, 256, 128});
-    const float scale = 0.01735207357279195f;
-    const float mean[3] = {123.675f, 116.28f, 103.56f};
-
-    // Opponent colours of the RGB values: (R-G)/sqrt2, (R+G-2B)/sqrt6, (R+G+B)/sqrt3.
-    const float basis[3][3] = {{1.0f / std::sqrt(2.0f), -1.0f / std::sqrt(2.0f), 0.0f},
-                               {1.0f / std::sqrt(6.0f), 1.0f / std::sqrt(6.0f), -2.0f / std::sqrt(6.0f)},
-                               {1.0f / std::sqrt(3.0f), 1.0f / std::sqrt(3.0f), 1.0f / std::sqrt(3.0f)}};
-    Tensor opponent({3, 3, 1, 1}, 0.0f), opponentBias({3}, 0.0f);
-    for (int o = 0; o < 3; ++o)
-        for (int c = 0; c < 3; ++c) {
-            opponent.at({o, c, 0, 0}) = basis[o][c] / scale;
-            opponentBias.values[o] += basis[o][c] * mean[c];
-        }
-    Tensor brightness({1, 3, 1, 1}, 0.0f), brightnessBias({1}, opponentBias.values[2]);
-    for (int c = 0; c < 3; ++c) brightness.at({0, c, 0, 0}) = opponent.at({2, c, 0, 0});
-
-    const Port colours = g.conv("opponent", input, opponent, &opponentBias, 1, Padding::Valid);
-    const Port means = g.avgPool("cell_mean", colours, 16, 16, Padding::Valid);
-    const Port light = g.conv("brightness", input, brightness, &brightnessBias, 1, Padding::Valid);
-    const Port peaks = g.maxPool("cell_max", light, 16, 16, Padding::Valid);
-    const Port cells = g.concat("cells", {means, peaks}, 1);  // [1,4,16,8]
-
-    // Standardised per value type with statistics of body crops of a street scene.
-    const float typeMean[4] = {3.204f, 5.537f, 148.937f, 214.280f};
-    const float typeStd[4] = {17.417f, 20.386f, 107.703f, 119.596f};
-    std::vector<float> a(4), b(4);
-    for (int t = 0; t < 4; ++t) {
-        a[t] = 1.0f / typeStd[t];
-        b[t] = -typeMean[t] / typeStd[t];
-    }
-    const Port standard =
-        g.addChannels("standard", g.mulChannels("standard/scale", cells, Tensor({4}, a), false), Tensor({4}, b), false);
-
-    // Unit length times R = 35.616783 / sqrt 2, so that the body tracker's similarity,
-    // 1 - distance / 35.616783, is 1 - sqrt(1 - cos).
-    g.result(g.scaledToLength("descriptor", standard, 35.616783f / std::sqrt(2.0f)));
     return g;
 }
 

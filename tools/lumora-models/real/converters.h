@@ -65,8 +65,10 @@ IrGraph convertSmile(const WeightsDir& weights);
 IrGraph convertFacemask(const WeightsDir& weights);
 // CenterNet person detector mapped onto DetectionOutput, scores calibrated for 0.7.
 IrGraph convertBodyDetector(const WeightsDir& weights);
-// A fixed opponent-colour grid: 512 values per body crop.
-IrGraph buildBodyEncoder();
+// The body appearance descriptor (real/body_encoder.h): 512 values per body crop.
+IrGraph convertBodyEncoder(const WeightsDir& weights);
+// The fixed opponent-colour grid it replaced, 512 values per body crop: kept to measure against.
+IrGraph buildColourGridEncoder();
 
 // TinyXception's last feature map ([1,512,7,7]) on the 112 x 112 input the face stages
 // feed: the age/gender network before its pooling and heads.

@@ -18,7 +18,7 @@ const std::vector<RealModel>& realModels() {
         {"facemask", convertFacemask},
         {"emotion", convertEmotion},
         {"bodydetect", convertBodyDetector},
-        {"bodyencoder", [](const WeightsDir&) { return buildBodyEncoder(); }},
+        {"bodyencoder", [](const WeightsDir& w) { return convertBodyEncoder(w); }},
     };
     return models;
 }
