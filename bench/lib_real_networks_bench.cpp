@@ -4,7 +4,8 @@
 // Each network runs with OpenCV's default thread pool (threads:0) and on one thread.
 // The face detectors also run as the SSD they replaced ("_ssd"), on the frame as it comes
 // and letterboxed to its trained 512 x 512 input, side by side with the shipped ones in
-// the same run: compare times within one run only.
+// the same run: compare times within one run only. The body detector runs beside its
+// candidates ("bodydetect_centernet<inner size>[_hswish]") in the same run likewise.
 // Skips when the weights (scripts/fetch-weights) or sample media are missing.
 
 #include <benchmark/benchmark.h>
@@ -49,7 +50,9 @@ cv::dnn::Net network(const std::string& base, bool quantized, Detector detector)
     return load(base, quantized);
 }
 
-void forward(benchmark::State& state, const std::string& base, bool quantized, Detector detector) {
+// One forward pass of the network that makeNet builds, on the blob that base's stage feeds it.
+template <typename MakeNet>
+void forwardPasses(benchmark::State& state, const std::string& base, MakeNet makeNet) {
     if (!modelsDir()) {
         state.SkipWithError("pretrained weights missing: run scripts/fetch-weights");
         return;
@@ -62,7 +65,7 @@ void forward(benchmark::State& state, const std::string& base, bool quantized, D
     }
     const int previousThreads = cv::getNumThreads();
     if (state.range(0) == 1) cv::setNumThreads(1);
-    cv::dnn::Net net = network(base, quantized, detector);
+    cv::dnn::Net net = makeNet();
     const cv::Mat blob = blobFor(role, sample);
     net.setInput(blob);
     net.forward();  // first pass allocates
@@ -71,6 +74,40 @@ void forward(benchmark::State& state, const std::string& base, bool quantized, D
         benchmark::DoNotOptimize(net.forward());
     }
     cv::setNumThreads(previousThreads);
+}
+
+void forward(benchmark::State& state, const std::string& base, bool quantized, Detector detector) {
+    forwardPasses(state, base, [&] { return network(base, quantized, detector); });
+}
+
+// The body detector's candidates beside the shipped "bodydetect": CenterNet at 640 x 480 as
+// it was shipped before, with hard-swish as one op, and run at smaller sizes inside the network.
+struct BodyCandidate {
+    const char* name;
+    real::BodyDetectorOptions options;
+};
+const BodyCandidate BODY_CANDIDATES[] = {
+    {"centernet640x480", {640, 480, false}},       {"centernet640x480_hswish", {640, 480, true}},
+    {"centernet384x288_hswish", {384, 288, true}}, {"centernet352x256_hswish", {352, 256, true}},
+    {"centernet320x256_hswish", {320, 256, true}}, {"centernet256x192_hswish", {256, 192, true}},
+};
+
+void registerBodyCandidate(const BodyCandidate& candidate, bool quantized) {
+    const std::string name = std::string("RealForward/bodydetect_") + candidate.name + (quantized ? "_quantized" : "");
+    const real::BodyDetectorOptions options = candidate.options;
+    benchmark::RegisterBenchmark(
+        name.c_str(),
+        [=](benchmark::State& s) {
+            forwardPasses(s, "bodydetect", [&] {
+                const real::IrPair ir =
+                    real::emitIr(real::convertBodyDetector({lmtest::real_media::weightsRoot()}, options), quantized);
+                return lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size());
+            });
+        })
+        ->ArgName("threads")
+        ->Arg(0)
+        ->Arg(1)
+        ->Unit(benchmark::kMillisecond);
 }
 
 void registerOne(const std::string& base, bool quantized, Detector detector) {
@@ -86,6 +123,8 @@ void registerAll() {
     for (const auto& [base, role] : roles())
         for (const bool quantized : {false, true}) {
             registerOne(base, quantized, Detector::Shipped);
+            if (base == "bodydetect")
+                for (const BodyCandidate& candidate : BODY_CANDIDATES) registerBodyCandidate(candidate, quantized);
             if (base != "detect_regular" && base != "detect_long") continue;
             registerOne(base, quantized, Detector::Ssd);
             registerOne(base, quantized, Detector::SsdLetterbox512);
