@@ -80,16 +80,20 @@ void forward(benchmark::State& state, const std::string& base, bool quantized, D
     forwardPasses(state, base, [&] { return network(base, quantized, detector); });
 }
 
-// The body detector's candidates beside the shipped "bodydetect": CenterNet at 640 x 480 as
-// it was shipped before, with hard-swish as one op, and run at smaller sizes inside the network.
+// The body detector's candidates beside the shipped "bodydetect" (352 x 256, hswish, split):
+// CenterNet at 640 x 480 as it was shipped before, with hard-swish as one op ("hswish"), with
+// 5x5 depthwise convolutions as 3x3 ones ("split"), and run at other sizes inside the network.
 struct BodyCandidate {
     const char* name;
     real::BodyDetectorOptions options;
 };
 const BodyCandidate BODY_CANDIDATES[] = {
-    {"centernet640x480", {640, 480, false}},       {"centernet640x480_hswish", {640, 480, true}},
-    {"centernet384x288_hswish", {384, 288, true}}, {"centernet352x256_hswish", {352, 256, true}},
-    {"centernet320x256_hswish", {320, 256, true}}, {"centernet256x192_hswish", {256, 192, true}},
+    {"centernet640x480", {640, 480, false, false}},
+    {"centernet640x480_hswish", {640, 480, true, false}},
+    {"centernet640x480_hswish_split", {640, 480, true, true}},
+    {"centernet384x288_hswish_split", {384, 288, true, true}},
+    {"centernet352x256_hswish", {352, 256, true, false}},
+    {"centernet256x192_hswish_split", {256, 192, true, true}},
 };
 
 void registerBodyCandidate(const BodyCandidate& candidate, bool quantized) {

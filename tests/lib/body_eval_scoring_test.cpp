@@ -19,7 +19,8 @@ const cv::Rect HIDDEN(500, 100, 20, 40);
 TEST(BodyEvalLabels, WalkersAndPartialOnesAreReadByFrameAndBadLinesNamed) {
     lmtest::TempDir dir;
     const std::string path = dir.file("walkers.csv");
-    std::ofstream(path) << "# two frames\nwalker,100,100,100,30,80\n\npartial,100,500,100,20,40\nwalker,7,300,100,30,80\n";
+    std::ofstream(path)
+        << "# two frames\nwalker,100,100,100,30,80\n\npartial,100,500,100,20,40\nwalker,7,300,100,30,80\n";
     const auto labels = bodyeval::readWalkerLabels(path);
     ASSERT_EQ(labels.size(), 2u);
     EXPECT_EQ(labels.at(100).walkers, std::vector<cv::Rect>{WALKER});

@@ -48,8 +48,7 @@ public:
         return found;
     }
     cv::Mat rawRows(const cv::Mat& frame) {
-        mModel.getNetwork_().setInput(
-            cv::dnn::blobFromImage(frame, 1.0, {640, 480}, {123, 117, 104}, true, false));
+        mModel.getNetwork_().setInput(cv::dnn::blobFromImage(frame, 1.0, {640, 480}, {123, 117, 104}, true, false));
         return mModel.getNetwork_().forward().reshape(1, 100).clone();
     }
 
@@ -99,7 +98,7 @@ std::optional<cv::Rect> boxOn(const std::vector<cv::Rect>& boxes, const cv::Rect
     return *best;
 }
 
-TEST_F(RealBodyDetector, BoxesLieOnThePeopleCountsLabelledWalkersAllButTheSmallest) {
+TEST_F(RealBodyDetector, BoxesLieOnThePeopleCountsLabelledWalkersAllButTheFarthest) {
     BodyDetection shipped(real::shippedBodyDetector()), fullSize(real::BodyDetectorOptions{});
     const people_count::WalkerLabels labels =
         people_count::readWalkerLabels(sourceFile("tools/people-count/vtest-labels.csv"));
@@ -122,12 +121,12 @@ TEST_F(RealBodyDetector, BoxesLieOnThePeopleCountsLabelledWalkersAllButTheSmalle
         EXPECT_LE(std::abs(centre.y - labelled.y), label.box.height / 4.0)
             << "walker " << label.walker << " frame " << label.frame << ": " << *box;
     }
-    // The labels are the full-size network's boxes, so it finds all 25. The one the shipped
-    // network misses is the smallest of them: walker 7 far away at frame 80, 12 x 33 pixels
-    // of the 768 x 576 frame, 5.5 x 15 at the inner size.
+    // The labels are the full-size network's boxes, so it finds all 25. The shipped network
+    // misses the two smallest: walker 7 far away at frames 80 and 90, 12 x 33 and 14 x 34
+    // pixels of the 768 x 576 frame, about 6 x 15 at the inner size.
     EXPECT_EQ(foundAtFullSize, 25);
-    EXPECT_EQ(found, 24);
-    EXPECT_EQ(missed, std::vector<cv::Rect>{cv::Rect(273, 50, 12, 33)});
+    EXPECT_EQ(found, 23);
+    EXPECT_EQ(missed, (std::vector<cv::Rect>{{273, 50, 12, 33}, {249, 56, 14, 34}}));
 }
 
 TEST_F(RealBodyDetector, FusedHardSwishAndSplitDepthwiseKeepTheRowsOfTheOriginalGraph) {

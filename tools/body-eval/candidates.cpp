@@ -10,9 +10,9 @@ namespace real = lm::models::real;
 
 const std::vector<Candidate>& candidates() {
     static const std::vector<Candidate> list = {
-        {"centernet-640x480", {640, 480, false}},        {"centernet-640x480-hswish", {640, 480, true}},
-        {"centernet-512x384-hswish", {512, 384, true}},  {"centernet-384x288-hswish", {384, 288, true}},
-        {"centernet-320x256-hswish", {320, 256, true}},  {"centernet-256x192-hswish", {256, 192, true}},
+        {"centernet-640x480", {640, 480, false}},       {"centernet-640x480-hswish", {640, 480, true}},
+        {"centernet-512x384-hswish", {512, 384, true}}, {"centernet-384x288-hswish", {384, 288, true}},
+        {"centernet-320x256-hswish", {320, 256, true}}, {"centernet-256x192-hswish", {256, 192, true}},
     };
     return list;
 }

@@ -7,6 +7,8 @@
 //             [--frames F1,F2,...]                   (of these labelled frames only)
 //   body-eval --compare A --against B --review DIR   over the whole video: the boxes each finds
 //                                                    that the other does not, cut out to view
+//   body-eval --write-model DIR --candidate A        writes A as DIR/bodydetect*.enc, plain and
+//                                                    "_quantized", for lumora-people-count
 //   body-eval --draw FRAME --candidate A --out PNG   one frame with a 50 px grid and the boxes
 //             [--region X,Y,W,H]                     (or a part of it, four times larger)
 
@@ -28,6 +30,7 @@
 
 #include "candidates.h"
 #include "real/ir_emit.h"
+#include "real/real_models.h"
 #include "util/ir_reader.h"
 #include "walker_boxes.h"
 
@@ -136,7 +139,8 @@ int profile(const Options& options, const std::string& weights) {
     std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second.first > b.second.first; });
     fmt::print("{}: {:.1f} ms a pass on {} threads\n", options.get("profile"), total / passes, cv::getNumThreads());
     for (const auto& [type, entry] : rows)
-        if (entry.first > 0) fmt::print("  {:<14} {:7.2f} ms  {:3d} layers\n", type, entry.first / passes, entry.second);
+        if (entry.first > 0)
+            fmt::print("  {:<14} {:7.2f} ms  {:3d} layers\n", type, entry.first / passes, entry.second);
     return 0;
 }
 
@@ -144,7 +148,8 @@ int scoreLabels(const Options& options, const std::string& weights) {
     auto labels = bodyeval::readWalkerLabels(options.get("labels"));
     if (options.has("frames")) {
         std::map<int, bodyeval::FrameLabels> chosen;
-        for (const std::string& frame : split(options.get("frames"))) chosen[std::stoi(frame)] = labels.at(std::stoi(frame));
+        for (const std::string& frame : split(options.get("frames")))
+            chosen[std::stoi(frame)] = labels.at(std::stoi(frame));
         labels = chosen;
     }
     std::vector<std::string> names = split(options.get("candidates", "centernet-640x480"));
@@ -161,7 +166,8 @@ int scoreLabels(const Options& options, const std::string& weights) {
             walkers += score.walkers;
             found += score.found;
             falsePositives += static_cast<int>(score.falsePositive.size());
-            for (const cv::Rect& r : score.missed) notes += fmt::format(" miss {}:{},{},{},{}", frame, r.x, r.y, r.width, r.height);
+            for (const cv::Rect& r : score.missed)
+                notes += fmt::format(" miss {}:{},{},{},{}", frame, r.x, r.y, r.width, r.height);
             for (const cv::Rect& r : score.falsePositive)
                 notes += fmt::format(" false {}:{},{},{},{}", frame, r.x, r.y, r.width, r.height);
         }
@@ -190,7 +196,8 @@ public:
         if (mTiles.empty()) return;
         cv::Mat sheet(TILE * 3, TILE * 4, CV_8UC3, cv::Scalar::all(0));
         for (std::size_t i = 0; i < mTiles.size(); ++i)
-            mTiles[i].copyTo(sheet(cv::Rect(static_cast<int>(i % 4) * TILE, static_cast<int>(i / 4) * TILE, TILE, TILE)));
+            mTiles[i].copyTo(
+                sheet(cv::Rect(static_cast<int>(i % 4) * TILE, static_cast<int>(i / 4) * TILE, TILE, TILE)));
         cv::imwrite(fmt::format("{}/{}-{:03d}.png", mDir, mTag, mSheet++), sheet);
         mTiles.clear();
     }
@@ -227,6 +234,14 @@ int compare(const Options& options, const std::string& weights) {
     return 0;
 }
 
+int writeModel(const Options& options, const std::string& weights) {
+    const real::BodyDetectorOptions detector = bodyeval::candidateNamed(options.get("candidate")).options;
+    real::writeRealModel(
+        {weights}, {"bodydetect", [&](const real::WeightsDir& w) { return real::convertBodyDetector(w, detector); }},
+        options.get("write-model"));
+    return 0;
+}
+
 int draw(const Options& options, const std::string& weights) {
     cv::VideoCapture video(VIDEO);
     cv::Mat frame = frameAt(video, std::stoi(options.get("draw")));
@@ -258,6 +273,7 @@ int main(int argc, char** argv) {
         if (options.has("labels")) return scoreLabels(options, weights);
         if (options.has("compare")) return compare(options, weights);
         if (options.has("draw")) return draw(options, weights);
+        if (options.has("write-model")) return writeModel(options, weights);
         std::cerr << "usage: see the head of tools/body-eval/main.cpp\n";
         return 2;
     } catch (const std::exception& e) {

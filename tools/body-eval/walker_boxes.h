@@ -29,9 +29,9 @@ double intersectionOverUnion(const cv::Rect& a, const cv::Rect& b);
 
 struct FrameScore {
     int walkers = 0;
-    int found = 0;                       // walkers matched by a detection
-    std::vector<cv::Rect> missed;        // walkers no detection matched
-    std::vector<cv::Rect> falsePositive; // detections matching neither a walker nor a partial one
+    int found = 0;                        // walkers matched by a detection
+    std::vector<cv::Rect> missed;         // walkers no detection matched
+    std::vector<cv::Rect> falsePositive;  // detections matching neither a walker nor a partial one
 };
 
 // Each detection matches at most one walker and each walker one detection, best overlap first.
