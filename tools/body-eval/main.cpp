@@ -3,6 +3,7 @@
 // (DetectionModel, 640 x 480 blob, threshold 0.7).
 //
 //   body-eval --profile CANDIDATE [--threads N]      time per layer type of one forward pass
+//             [--layers K] [--target opencl] [--passes P]  (the K slowest layers; on OpenCL)
 //   body-eval --labels FILE [--candidates A,B,...]   recall and false positives on the labels
 //             [--frames F1,F2,...]                   (of these labelled frames only)
 //   body-eval --compare A --against B --review DIR   over the whole video: the boxes each finds
@@ -104,9 +105,10 @@ cv::Mat frameAt(cv::VideoCapture& video, int frame) {
 int profile(const Options& options, const std::string& weights) {
     if (options.has("threads")) cv::setNumThreads(std::stoi(options.get("threads")));
     cv::dnn::Net net = network(bodyeval::candidateNamed(options.get("profile")), weights);
+    if (options.get("target") == "opencl") net.setPreferableTarget(cv::dnn::DNN_TARGET_OPENCL);
     cv::VideoCapture video(VIDEO);
     const cv::Mat blob = cv::dnn::blobFromImage(frameAt(video, 300), 1.0, {640, 480}, {123, 117, 104}, true, false);
-    const int passes = 20;
+    const int passes = std::stoi(options.get("passes", "20"));
     std::map<std::string, std::pair<double, int>> byType;
     double total = 0;
     net.setInput(blob);
