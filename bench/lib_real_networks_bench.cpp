@@ -5,7 +5,8 @@
 // The face detectors also run as the SSD they replaced ("_ssd"), on the frame as it comes
 // and letterboxed to its trained 512 x 512 input, and as the BlazeFace variants measured
 // against the shipped one, side by side with the shipped ones in the same run: compare
-// times within one run only.
+// times within one run only. The body detector runs beside its candidates
+// ("bodydetect_centernet<inner size>[_hswish]") in the same run likewise.
 // Skips when the weights (scripts/fetch-weights) or sample media are missing.
 
 #include <benchmark/benchmark.h>
@@ -72,7 +73,9 @@ cv::dnn::Net network(const std::string& base, bool quantized, Detector detector)
     return load(base, quantized);
 }
 
-void forward(benchmark::State& state, const std::string& base, bool quantized, Detector detector) {
+// One forward pass of the network that makeNet builds, on the blob that base's stage feeds it.
+template <typename MakeNet>
+void forwardPasses(benchmark::State& state, const std::string& base, MakeNet makeNet) {
     if (!modelsDir()) {
         state.SkipWithError("pretrained weights missing: run scripts/fetch-weights");
         return;
@@ -85,7 +88,7 @@ void forward(benchmark::State& state, const std::string& base, bool quantized, D
     }
     const int previousThreads = cv::getNumThreads();
     if (state.range(0) == 1) cv::setNumThreads(1);
-    cv::dnn::Net net = network(base, quantized, detector);
+    cv::dnn::Net net = makeNet();
     const cv::Mat blob = blobFor(role, sample);
     net.setInput(blob);
     net.forward();  // first pass allocates
@@ -94,6 +97,44 @@ void forward(benchmark::State& state, const std::string& base, bool quantized, D
         benchmark::DoNotOptimize(net.forward());
     }
     cv::setNumThreads(previousThreads);
+}
+
+void forward(benchmark::State& state, const std::string& base, bool quantized, Detector detector) {
+    forwardPasses(state, base, [&] { return network(base, quantized, detector); });
+}
+
+// The body detector's candidates beside the shipped "bodydetect" (352 x 256, hswish, split):
+// CenterNet at 640 x 480 as it was shipped before, with hard-swish as one op ("hswish"), with
+// 5x5 depthwise convolutions as 3x3 ones ("split"), and run at other sizes inside the network.
+struct BodyCandidate {
+    const char* name;
+    real::BodyDetectorOptions options;
+};
+const BodyCandidate BODY_CANDIDATES[] = {
+    {"centernet640x480", {640, 480, false, false}},
+    {"centernet640x480_hswish", {640, 480, true, false}},
+    {"centernet640x480_hswish_split", {640, 480, true, true}},
+    {"centernet384x288_hswish_split", {384, 288, true, true}},
+    {"centernet352x256_hswish", {352, 256, true, false}},
+    {"centernet256x192_hswish_split", {256, 192, true, true}},
+};
+
+void registerBodyCandidate(const BodyCandidate& candidate, bool quantized) {
+    const std::string name = std::string("RealForward/bodydetect_") + candidate.name + (quantized ? "_quantized" : "");
+    const real::BodyDetectorOptions options = candidate.options;
+    benchmark::RegisterBenchmark(
+        name.c_str(),
+        [=](benchmark::State& s) {
+            forwardPasses(s, "bodydetect", [&] {
+                const real::IrPair ir =
+                    real::emitIr(real::convertBodyDetector({lmtest::real_media::weightsRoot()}, options), quantized);
+                return lm::dnn::readNetFromIR(ir.xml.data(), ir.xml.size(), ir.weights.data(), ir.weights.size());
+            });
+        })
+        ->ArgName("threads")
+        ->Arg(0)
+        ->Arg(1)
+        ->Unit(benchmark::kMillisecond);
 }
 
 void registerOne(const std::string& base, bool quantized, Detector detector) {
@@ -109,6 +150,8 @@ void registerAll() {
     for (const auto& [base, role] : roles())
         for (const bool quantized : {false, true}) {
             registerOne(base, quantized, Detector::Shipped);
+            if (base == "bodydetect")
+                for (const BodyCandidate& candidate : BODY_CANDIDATES) registerBodyCandidate(candidate, quantized);
             if (base != "detect_regular" && base != "detect_long") continue;
             registerOne(base, quantized, Detector::Ssd);
             registerOne(base, quantized, Detector::SsdLetterbox512);

@@ -290,20 +290,19 @@ TEST_P(RealModels, BodyDetectorFindsTheSixWalkers) {
     EXPECT_EQ(detect(model, videoFrame(500), 0.7f).boxes.size(), 3u);
 
     const Detections d = detect(model, videoFrame(300), 0.7f);
-    // Reference corners in 640 x 480 input pixels; vtest's frames are 1.2 times larger.
-    const int corners[6][4] = {{201, 128, 218, 183}, {260, 180, 288, 245}, {156, 133, 180, 195},
-                               {485, 133, 507, 194}, {514, 134, 536, 192}, {248, 129, 270, 190}};
+    // Measured boxes in vtest's frame pixels (CenterNet at 352 x 256 inside the network; at
+    // 640 x 480 the same walkers came out up to 5 pixels taller, top score 0.868).
+    const cv::Rect walkers[6] = {{239, 158, 23, 64}, {313, 218, 31, 75}, {187, 160, 26, 75},
+                                 {581, 160, 29, 74}, {617, 165, 27, 66}, {297, 157, 26, 68}};
     ASSERT_EQ(d.boxes.size(), 6u);
-    for (const auto& c : corners) {
-        const cv::Rect expected(cvRound(c[0] * 1.2), cvRound(c[1] * 1.2), cvRound((c[2] - c[0]) * 1.2),
-                                cvRound((c[3] - c[1]) * 1.2));
+    for (const cv::Rect& expected : walkers) {
         const auto match = std::find_if(d.boxes.begin(), d.boxes.end(), [&](const cv::Rect& box) {
             return (box & expected).area() > 0.7 * (box | expected).area();
         });
         ASSERT_NE(match, d.boxes.end()) << "walker " << expected;
-        expectBoxNear(*match, expected, 3);
+        expectBoxNear(*match, expected, 2);
     }
-    EXPECT_NEAR(*std::max_element(d.scores.begin(), d.scores.end()), 0.868, 0.01 * slack());
+    EXPECT_NEAR(*std::max_element(d.scores.begin(), d.scores.end()), 0.895, 0.01 * slack());
 }
 
 // The stage's blob of a body crop.

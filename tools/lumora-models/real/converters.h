@@ -63,8 +63,21 @@ IrGraph convertHeadpose(const WeightsDir& weights);
 IrGraph convertSmile(const WeightsDir& weights);
 // P(mask) from TinyXception's face features and the fitted read-out (real/facemask.h).
 IrGraph convertFacemask(const WeightsDir& weights);
+// How CenterNet meets the stage's 640 x 480 blob: the size it runs at inside the network (the
+// blob resized at the network's entry, both sides multiples of 32), hard-swish as one op and
+// 5x5 depthwise convolutions as four 3x3 ones.
+struct BodyDetectorOptions {
+    int innerWidth = 640;
+    int innerHeight = 480;
+    bool fuseHardSwish = false;
+    bool split5x5Depthwise = false;
+    // Added to the person logit; at 640 x 480 this makes the caller's 0.7 keep what a raw 0.45 would.
+    float logitShift = 1.0479686f;
+};
+// The "bodydetect" network shipped.
+BodyDetectorOptions shippedBodyDetector();
 // CenterNet person detector mapped onto DetectionOutput, scores calibrated for 0.7.
-IrGraph convertBodyDetector(const WeightsDir& weights);
+IrGraph convertBodyDetector(const WeightsDir& weights, const BodyDetectorOptions& options = shippedBodyDetector());
 // The body appearance descriptor (real/body_encoder.h): 512 values per body crop.
 IrGraph convertBodyEncoder(const WeightsDir& weights);
 // The fixed opponent-colour grid it replaced, 512 values per body crop: kept to measure against.
@@ -90,7 +103,5 @@ constexpr float AGE_SIGMA = 3.0f;
 // The head-pose rows: N bins for -N/2 .. N/2-1 degrees.
 constexpr int ANGLE_BINS = 180;
 constexpr float ANGLE_SIGMA = 4.0f;
-// Added to the person logit so that a raw CenterNet score of 0.45 reads 0.7.
-constexpr float BODY_LOGIT_SHIFT = 1.0479686f;
 
 }  // namespace lm::models::real

@@ -126,6 +126,41 @@ Port IrGraph::depthwise(const std::string& name, Port x, const Tensor& goihw, co
     return bias ? addChannels(name, y, *bias) : y;
 }
 
+Port IrGraph::depthwise5x5As3x3(const std::string& name, Port x, const Tensor& goihw, const Tensor* bias) {
+    const Shape& in = shape(x);
+    if (goihw.shape != Shape{in[1], 1, 1, 5, 5})
+        throw std::runtime_error(name + ": not a 5x5 depthwise kernel for input " + shapeText(in));
+    // Along each axis a block takes kernel taps 0-2 (offsets -2..0: pads 2 before, 0 after) or
+    // taps 3-4 behind a zero tap (offsets 0..+2: pads 0 before, 2 after).
+    std::vector<Port> blocks;
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 2; ++c) {
+            Tensor block({in[1], 1, 1, 3, 3}, 0.0f);
+            for (int64_t ch = 0; ch < in[1]; ++ch)
+                for (int i = 0; i < 3; ++i)
+                    for (int j = 0; j < 3; ++j) {
+                        const int ki = r == 0 ? i : i + 2, kj = c == 0 ? j : j + 2;
+                        if ((r == 1 && i == 0) || (c == 1 && j == 0)) continue;
+                        block.at({ch, 0, 0, i, j}) = goihw.at({ch, 0, 0, ki, kj});
+                    }
+            const std::string blockName = name + "/block" + std::to_string(2 * r + c);
+            const Port w = constant(blockName + "/weights", block, true);
+            const int64_t top = r == 0 ? 2 : 0, left = c == 0 ? 2 : 0;
+            Port y = op("GroupConvolution", blockName, {x, w},
+                        {{"dilations", "1,1"},
+                         {"strides", "1,1"},
+                         {"pads_begin", joined({top, left})},
+                         {"pads_end", joined({2 - top, 2 - left})},
+                         {"auto_pad", "explicit"}},
+                        in);
+            if (bias && blocks.empty()) y = addChannels(blockName + "/bias", y, *bias);
+            blocks.push_back(y);
+        }
+    Port sum = add(name + "/sum01", blocks[0], blocks[1]);
+    sum = add(name + "/sum012", sum, blocks[2]);
+    return add(name, sum, blocks[3]);
+}
+
 Port IrGraph::addChannels(const std::string& name, Port x, const Tensor& bias, bool isWeight) {
     const Port c = constant(name + "/bias", Tensor({1, bias.count(), 1, 1}, bias.values), isWeight);
     return add(name, x, c);

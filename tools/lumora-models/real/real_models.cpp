@@ -17,7 +17,7 @@ const std::vector<RealModel>& realModels() {
         {"smile", convertSmile},
         {"facemask", convertFacemask},
         {"emotion", convertEmotion},
-        {"bodydetect", convertBodyDetector},
+        {"bodydetect", [](const WeightsDir& w) { return convertBodyDetector(w); }},
         {"bodyencoder", [](const WeightsDir& w) { return convertBodyEncoder(w); }},
     };
     return models;

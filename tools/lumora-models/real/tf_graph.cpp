@@ -1,5 +1,6 @@
 #include "real/tf_graph.h"
 
+#include <cmath>
 #include <stdexcept>
 #include <utility>
 
@@ -89,7 +90,10 @@ Port TfGraphTranslator::convolution(const GraphNode& node, bool depthwise) {
     const std::string name = irName(node.name);
     const bool activated = fused.size() > 1;
     const std::string convName = activated ? name + "/preact" : name;
-    Port y = depthwise
+    const bool split = depthwise && mSplit5x5Depthwise && kernel.shape[0] == 5 && kernel.shape[1] == 5 &&
+                       strideOf(node) == 1 && paddingOf(node) == Padding::Same && zeroPad == 0;
+    Port y = split ? mGraph.depthwise5x5As3x3(convName, x, depthwiseKernelToGoihw(kernel), bias)
+             : depthwise
                  ? mGraph.depthwise(convName, x, depthwiseKernelToGoihw(kernel), bias, strideOf(node), paddingOf(node),
                                     zeroPad)
                  : mGraph.conv(convName, x, convKernelToOihw(kernel), bias, strideOf(node), paddingOf(node), zeroPad);
@@ -132,13 +136,40 @@ Port TfGraphTranslator::channelPad(const GraphNode& node) {
     return mGraph.concat(name, {x, zeros}, 1);
 }
 
+std::optional<std::string> TfGraphTranslator::hardSwishInput(const GraphNode& mul) const {
+    if (mul.inputs.size() != 2) return std::nullopt;
+    for (int r = 0; r < 2; ++r) {
+        const GraphNode& relu6 = mModel.node(stripOutputIndex(mul.inputs[r]));
+        const GraphNode& scaled = mModel.node(stripOutputIndex(mul.inputs[1 - r]));
+        if (relu6.op != "Relu6" || scaled.op != "Mul" || scaled.inputs.size() != 2) continue;
+        const GraphNode& add = mModel.node(stripOutputIndex(relu6.inputs.at(0)));
+        if ((add.op != "Add" && add.op != "AddV2") || add.inputs.size() != 2) continue;
+        const int addConst = isScalarConst(add.inputs[0]) ? 0 : 1;
+        const int mulConst = isScalarConst(scaled.inputs[0]) ? 0 : 1;
+        if (!isScalarConst(add.inputs[addConst]) || scalarValue(add.inputs[addConst]) != 3.0f) continue;
+        if (!isScalarConst(scaled.inputs[mulConst]) ||
+            std::abs(6.0f * scalarValue(scaled.inputs[mulConst]) - 1) > 1e-3f)
+            continue;
+        const std::string x = stripOutputIndex(add.inputs[1 - addConst]);
+        if (stripOutputIndex(scaled.inputs[1 - mulConst]) == x) return x;
+    }
+    return std::nullopt;
+}
+
 Port TfGraphTranslator::translate(const GraphNode& node) {
     const std::string& op = node.op;
     const std::string name = irName(node.name);
     if (op == "_FusedConv2D" || op == "Conv2D") return convolution(node, false);
     if (op == "DepthwiseConv2dNative" || op == "FusedDepthwiseConv2dNative") return convolution(node, true);
     if (op == "Add" || op == "AddV2") return binary(node, true);
-    if (op == "Mul") return binary(node, false);
+    if (op == "Mul") {
+        if (mFuseHardSwish)
+            if (const auto x = hardSwishInput(node)) {
+                const Port input = build(*x);
+                return mGraph.op("HSwish", name, {input}, {}, mGraph.shape(input), "opset4");
+            }
+        return binary(node, false);
+    }
     if (op == "Relu") return mGraph.relu(name, build(node.inputs.at(0)));
     if (op == "Relu6") return mGraph.clamp(name, build(node.inputs.at(0)), 0.0f, 6.0f);
     if (op == "Sigmoid") return mGraph.sigmoid(name, build(node.inputs.at(0)));
