@@ -14,8 +14,8 @@
 
 #include "face_estimator.h"
 #include "lm_facedetector.h"
-#include "real/ir_emit.h"
 #include "readout_fit.h"
+#include "real/ir_emit.h"
 #include "real/real_models.h"
 #include "scoring.h"
 #include "util/ir_reader.h"
@@ -32,14 +32,15 @@ const cv::Size CROP_INPUT(112, 112);
 const cv::Scalar CROP_MEAN(131.0912, 103.8827, 91.4953);
 const char* const FEATURE_MAP = "feature_map";
 constexpr int FOLDS = 5;
+constexpr int POOLED_COLUMNS = 512 + 1024 + 2048;  // every pooling of a candidate, side by side
 constexpr int COMPONENTS = 200;
 
 struct Candidate {
     std::size_t scene;  // index into the scenes measured
     cv::Rect box;
-    float score = 0;     // the detector's reported confidence
-    bool face = false;   // overlaps a labelled face at MATCH_IOU
-    cv::Mat features;    // one row; empty when the box is too small to crop
+    float score = 0;    // the detector's reported confidence
+    bool face = false;  // overlaps a labelled face at MATCH_IOU
+    cv::Mat features;   // one row; empty when the box is too small to crop
 };
 
 struct Scene {
@@ -69,10 +70,14 @@ cv::Mat pooled(const cv::Mat& map, const std::string& pooling) {
     const int channels = map.size[1];
     const cv::Mat planes(channels, 49, CV_32F, const_cast<float*>(map.ptr<float>()));
     std::vector<cv::Rect> cells;
-    if (pooling == "mean") cells = {{0, 0, 7, 7}};
-    else if (pooling == "halves") cells = {{0, 0, 7, 4}, {0, 3, 7, 4}};
-    else if (pooling == "quarters") cells = {{0, 0, 4, 4}, {3, 0, 4, 4}, {0, 3, 4, 4}, {3, 3, 4, 4}};
-    else throw std::invalid_argument("no pooling called " + pooling);
+    if (pooling == "mean")
+        cells = {{0, 0, 7, 7}};
+    else if (pooling == "halves")
+        cells = {{0, 0, 7, 4}, {0, 3, 7, 4}};
+    else if (pooling == "quarters")
+        cells = {{0, 0, 4, 4}, {3, 0, 4, 4}, {0, 3, 4, 4}, {3, 3, 4, 4}};
+    else
+        throw std::invalid_argument("no pooling called " + pooling);
     cv::Mat row(1, channels * static_cast<int>(cells.size()), CV_32F);
     for (int c = 0; c < channels; ++c) {
         const cv::Mat plane = planes.row(c).reshape(1, 7);
@@ -108,27 +113,30 @@ struct Tools {
 
 // A collection kept between runs: the detector and the trunk are what takes the time.
 void writeCache(const Collection& c, const std::string& path) {
-    cv::FileStorage fs(path, cv::FileStorage::WRITE | cv::FileStorage::FORMAT_YAML);
+    cv::FileStorage storage(path, cv::FileStorage::WRITE | cv::FileStorage::FORMAT_YAML);
     cv::Mat rows, features;
     for (const Candidate& k : c.candidates) {
         rows.push_back(cv::Mat(cv::Matx<double, 1, 7>(static_cast<double>(k.scene), k.box.x, k.box.y, k.box.width,
-                                                       k.box.height, k.score, k.face)));
-        features.push_back(k.features.empty() ? cv::Mat::zeros(1, 3584, CV_32F) : k.features);
+                                                      k.box.height, k.score, k.face)));
+        features.push_back(k.features.empty() ? cv::Mat::zeros(1, POOLED_COLUMNS, CV_32F) : k.features);
     }
-    fs << "rows" << rows << "features" << features << "ms" << c.featureMilliseconds;
+    storage << "rows" << rows << "features" << features << "ms" << c.featureMilliseconds;
 }
 
 bool readCache(Collection& c, const std::string& path) {
-    cv::FileStorage fs;
-    if (!fs.open(path, cv::FileStorage::READ)) return false;
+    cv::FileStorage storage;
+    if (!fs::exists(path) || !storage.open(path, cv::FileStorage::READ)) return false;
     cv::Mat rows, features;
-    fs["rows"] >> rows;
-    fs["features"] >> features;
-    fs["ms"] >> c.featureMilliseconds;
+    storage["rows"] >> rows;
+    storage["features"] >> features;
+    storage["ms"] >> c.featureMilliseconds;
     for (int r = 0; r < rows.rows; ++r) {
         const auto v = [&](int k) { return rows.at<double>(r, k); };
-        Candidate k{static_cast<std::size_t>(v(0)), cv::Rect(int(v(1)), int(v(2)), int(v(3)), int(v(4))),
-                    static_cast<float>(v(5)), v(6) > 0.5, {}};
+        Candidate k{static_cast<std::size_t>(v(0)),
+                    cv::Rect(int(v(1)), int(v(2)), int(v(3)), int(v(4))),
+                    static_cast<float>(v(5)),
+                    v(6) > 0.5,
+                    {}};
         if (cv::countNonZero(features.row(r)) > 0) k.features = features.row(r).clone();
         c.candidates.push_back(k);
     }
@@ -136,7 +144,9 @@ bool readCache(Collection& c, const std::string& path) {
 }
 
 Collection collect(const VerifierStudy& study, const std::vector<SceneSpec>& all, Part part, Tools& tools) {
-    const std::string cachePath = study.cacheDir.empty() ? "" : study.cacheDir + "/" + partName(part) + "-" + std::to_string(study.candidateFloor) + ".yml.gz";
+    const std::string cachePath = study.cacheDir.empty() ? ""
+                                                         : study.cacheDir + "/" + partName(part) + "-" +
+                                                               std::to_string(study.candidateFloor) + ".yml.gz";
     Collection cached;
     if (!cachePath.empty() && readCache(cached, cachePath)) {
         for (const SceneSpec& spec : all) {
@@ -156,8 +166,11 @@ Collection collect(const VerifierStudy& study, const std::vector<SceneSpec>& all
         for (const FaceSpec& face : spec.faces) scene.faces.push_back(face.face);
         const cv::Mat frame = renderScene(spec, study.sources);
         for (const lm::Person& person : tools.detector->detect(frame)) {
-            Candidate candidate{c.scenes.size(), person.boundingBox, person.detectionConfidence,
-                                overlapsAFace(person.boundingBox, scene.faces), {}};
+            Candidate candidate{c.scenes.size(),
+                                person.boundingBox,
+                                person.detectionConfidence,
+                                overlapsAFace(person.boundingBox, scene.faces),
+                                {}};
             const cv::Rect square = lm::estimatorCrop(person.boundingBox, frame);
             if (!square.empty()) {
                 const auto start = std::chrono::steady_clock::now();
@@ -166,7 +179,8 @@ Collection collect(const VerifierStudy& study, const std::vector<SceneSpec>& all
                 const cv::Mat map = tools.trunk.forward();
                 cv::hconcat(std::vector<cv::Mat>{pooled(map, "mean"), pooled(map, "halves"), pooled(map, "quarters")},
                             candidate.features);
-                featureTime += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+                featureTime +=
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
                 ++cropped;
             }
             c.candidates.push_back(candidate);
@@ -208,7 +222,7 @@ struct Design {
 cv::Range poolingColumns(const std::string& pooling) {
     if (pooling == "mean") return {0, 512};
     if (pooling == "halves") return {512, 1536};
-    if (pooling == "quarters") return {1536, 3584};
+    if (pooling == "quarters") return {1536, POOLED_COLUMNS};
     throw std::invalid_argument("no pooling called " + pooling);
 }
 
@@ -273,13 +287,15 @@ std::vector<double> outOfFold(const Collection& c, double penalty, const Readout
         for (std::size_t i = 0; i < apply.size(); ++i) byCandidate[apply[i]] = p[i];
     }
     std::vector<double> confidences;
-    for (const Candidate& candidate : c.candidates) confidences.push_back(byCandidate.count(&candidate) ? byCandidate[&candidate] : 0.0);
+    for (const Candidate& candidate : c.candidates)
+        confidences.push_back(byCandidate.count(&candidate) ? byCandidate[&candidate] : 0.0);
     return confidences;
 }
 
 double logLoss(const Collection& c, const std::vector<double>& p) {
     double loss = 0;
-    for (std::size_t i = 0; i < p.size(); ++i) loss -= std::log(std::clamp(c.candidates[i].face ? p[i] : 1.0 - p[i], 1e-9, 1.0));
+    for (std::size_t i = 0; i < p.size(); ++i)
+        loss -= std::log(std::clamp(c.candidates[i].face ? p[i] : 1.0 - p[i], 1e-9, 1.0));
     return loss / static_cast<double>(p.size());
 }
 
@@ -353,8 +369,7 @@ void studyVerifier(const VerifierStudy& study, std::FILE* out) {
     int faces = 0;
     for (const Candidate& c : tuning.candidates) faces += c.face;
     std::fprintf(out, "tuning: %zu scenes, %zu candidates at %.2f (%d on a face), trunk %.2f ms a candidate\n",
-                 tuning.scenes.size(), tuning.candidates.size(), study.secondLook, faces,
-                 tuning.featureMilliseconds);
+                 tuning.scenes.size(), tuning.candidates.size(), study.secondLook, faces, tuning.featureMilliseconds);
     std::fflush(out);
 
     double penalty = study.penalties.front(), bestLoss = 1e300;

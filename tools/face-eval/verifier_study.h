@@ -28,7 +28,9 @@ struct VerifierStudy {
     std::string cacheDir;  // when set: the candidates of each part are kept there and reused
     std::string features = "halves";
     bool detectorOffset = false;
-    std::vector<double> penalties = {1.0, 10.0, 100.0, 1000.0};  // the one of least out-of-fold log loss is used  // the read-out corrects the detector's logit rather than weighs it  // how the trunk's map is pooled: mean, halves, quarters
+    std::vector<double> penalties = {
+        1.0, 10.0, 100.0,
+        1000.0};  // the one of least out-of-fold log loss is used  // the read-out corrects the detector's logit rather than weighs it  // how the trunk's map is pooled: mean, halves, quarters
 };
 
 void studyVerifier(const VerifierStudy& study, std::FILE* out);
