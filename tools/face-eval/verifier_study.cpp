@@ -30,7 +30,6 @@ namespace real = lm::models::real;
 // The estimators' input: the face-mask network reads what the age/gender network reads.
 const cv::Size CROP_INPUT(112, 112);
 const cv::Scalar CROP_MEAN(131.0912, 103.8827, 91.4953);
-const char* const FEATURE_MAP = "feature_map";
 constexpr int FOLDS = 5;
 constexpr int POOLED_COLUMNS = 512 + 1024 + 2048;  // every pooling of a candidate, side by side
 constexpr int COMPONENTS = 200;
@@ -88,13 +87,14 @@ cv::Mat pooled(const cv::Mat& map, const std::string& pooling) {
     return row;
 }
 
+// The shipped REGULAR detector, giving every box above the floor, and the trunk alone.
 struct Tools {
     fs::path modelDir = fs::temp_directory_path() / ("face-eval-verify-" + std::to_string(::getpid()));
     std::unique_ptr<lm::FaceDetector> detector;
     real::IrPair trunkIr;
     cv::dnn::Net trunk;
 
-    Tools(const VerifierStudy& study) {
+    explicit Tools(const VerifierStudy& study) {
         fs::create_directories(modelDir);
         real::writeRealModel(study.weights, real::realModel("detect_regular"), modelDir.string());
         lm::Settings settings;
@@ -279,11 +279,11 @@ std::vector<const Candidate*> croppable(const Collection& c, int fold, bool inFo
 
 // Confidence of every candidate of a collection scored by read-outs that never saw its
 // scene; a candidate too small to crop gets 0.
-std::vector<double> outOfFold(const Collection& c, double penalty, const ReadoutChoice& pooling) {
+std::vector<double> outOfFold(const Collection& c, double penalty, const ReadoutChoice& choice) {
     std::map<const Candidate*, double> byCandidate;
     for (int fold = 0; fold < FOLDS; ++fold) {
         const auto apply = croppable(c, fold, true);
-        const auto p = fitAndApply(croppable(c, fold, false), apply, penalty, pooling);
+        const auto p = fitAndApply(croppable(c, fold, false), apply, penalty, choice);
         for (std::size_t i = 0; i < apply.size(); ++i) byCandidate[apply[i]] = p[i];
     }
     std::vector<double> confidences;
