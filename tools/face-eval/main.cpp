@@ -4,6 +4,9 @@
 //   face-eval render --photos DIR [--labels DIR] --out DIR [--scenes N] [--network a] [--threshold 0.5]
 //   face-eval score  --photos DIR [--labels DIR] [--part tuning|heldout|all]
 //                    [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG] [--weights DIR]
+//   face-eval verify --photos DIR [--labels DIR] [--part tuning|heldout] [--floor 0.2] [--look 0.2] [--features mean|halves|quarters]
+//                    [--detector weighed|offset] [--penalties 1,10,100,1000]
+//                    [--cache DIR] [--weights DIR]
 //   face-eval profile --network a [--range REGULAR|LONG] [--threads 1] [--quantized 0|1] [--target cpu|opencl]
 //
 // --labels defaults to this tool's data/ folder; --weights to the source tree's
@@ -29,6 +32,7 @@
 #include "real/real_models.h"
 #include "scene_set.h"
 #include "scoring.h"
+#include "verifier_study.h"
 
 namespace {
 
@@ -39,6 +43,7 @@ const char* const USAGE =
     "usage: face-eval make|render|score --photos DIR [--labels DIR] [--out DIR] [--count N] [--seed S]\n"
     "       [--scenes N] [--part tuning|heldout|all] [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG]\n"
     "       [--weights DIR]\n"
+    "       face-eval verify --photos DIR [--part tuning|heldout] [--floor 0.2] [--features mean|halves|quarters]\n"
     "       face-eval profile --network a [--range REGULAR|LONG] [--threads N] [--quantized 0|1] [--target "
     "cpu|opencl]\n";
 
@@ -226,6 +231,27 @@ int score(const std::map<std::string, std::string>& options) {
     return 0;
 }
 
+int verify(const std::map<std::string, std::string>& options) {
+    VerifierStudy study;
+    study.sources = sourcesFrom(options);
+    study.labelsDir = labelsDir(options);
+    study.weights = {option(options, "weights", FACE_EVAL_WEIGHTS_DIR)};
+    study.part = option(options, "part", "tuning");
+    if (study.part != "tuning" && study.part != "heldout") throw std::invalid_argument("--part tuning|heldout");
+    study.candidateFloor = std::stof(option(options, "floor", "0.2"));
+    study.secondLook = std::max(study.candidateFloor, std::stof(option(options, "look", "0")));
+    study.features = option(options, "features", "halves");
+    study.detectorOffset = option(options, "detector", "weighed") == "offset";
+    if (options.count("penalties")) {
+        study.penalties.clear();
+        for (const std::string& penalty : splitList(options.at("penalties")))
+            study.penalties.push_back(std::stod(penalty));
+    }
+    if (options.count("cache")) study.cacheDir = options.at("cache");
+    studyVerifier(study, stdout);
+    return 0;
+}
+
 int profile(const std::map<std::string, std::string>& options) {
     ProfileRequest request;
     const bool isLong = option(options, "range", "REGULAR") == "LONG";
@@ -250,6 +276,7 @@ int main(int argc, char** argv) {
         if (command == "render") return render(options);
         if (command == "score") return score(options);
         if (command == "profile") return profile(options);
+        if (command == "verify") return verify(options);
         throw std::invalid_argument("unknown command " + command);
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "face-eval: %s\n%s", e.what(), USAGE);

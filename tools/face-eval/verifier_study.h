@@ -1,0 +1,38 @@
+#pragma once
+// A second look at the face detector's candidates. Every box the shipped detector gives
+// above a low floor is cropped as the estimators crop a face, its features are taken from
+// the pretrained age/gender trunk (the face-mask network's "features"), and a logistic
+// read-out of those features and the detector's own logit gives the final confidence.
+//
+// On the tuning part the read-out is fitted and measured by folds of whole scenes, so no
+// candidate is scored by a read-out that saw its scene; on the held-out part the read-out
+// is fitted on the whole tuning part and measured once.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "real/converters.h"
+#include "scene_set.h"
+
+namespace faceeval {
+
+struct VerifierStudy {
+    Sources sources;
+    std::string labelsDir;
+    lm::models::real::WeightsDir weights;
+    std::string part = "tuning";  // "tuning" (folds) or "heldout" (fitted on all of tuning)
+    float candidateFloor = 0.2f;  // the detector's reported score a candidate needs to be collected
+    float secondLook = 0.2f;      // and to be looked at again (at least the floor)
+    double targetFalsePerFrame = 0.05;
+    std::string cacheDir;  // when set: the candidates of each part are kept there and reused
+    std::string features = "halves";
+    bool detectorOffset = false;
+    std::vector<double> penalties = {
+        1.0, 10.0, 100.0,
+        1000.0};  // the one of least out-of-fold log loss is used  // the read-out corrects the detector's logit rather than weighs it  // how the trunk's map is pooled: mean, halves, quarters
+};
+
+void studyVerifier(const VerifierStudy& study, std::FILE* out);
+
+}  // namespace faceeval
