@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "lumora/lm_lumora.h"
 #include "support/process_memory.h"
 #include "support/real_networks.h"
 
@@ -68,6 +69,31 @@ void networkMemory(benchmark::State& state, const std::string& base) {
         state.counters["left_in_use_MiB"] = heapInUseMiB() - heapBefore;
     }
 }
+
+// The library's share of what settings changes keep: a facade on the real networks whose
+// model directory alternates between two spellings, so that every stage reloads each time.
+void BM_LibrarySettingsChanges(benchmark::State& state) {
+    if (!modelsDir()) {
+        state.SkipWithError("pretrained weights missing: run scripts/fetch-weights");
+        return;
+    }
+    lm::Settings settings;
+    settings.neuralNetworksPath = *modelsDir();
+    for (auto _ : state) {
+        lm::Lumora lumora(settings);
+        lumora.setSettings(settings);
+        malloc_trim(0);
+        const double heapAfterFirst = heapInUseMiB();
+        for (int change = 1; change <= 100; ++change) {
+            settings.neuralNetworksPath = *modelsDir() + (change % 2 ? "/." : "");
+            lumora.setSettings(settings);
+        }
+        malloc_trim(0);
+        state.counters["heap_after_1_MiB"] = heapAfterFirst;
+        state.counters["kept_per_change_KiB"] = (heapInUseMiB() - heapAfterFirst) * 1024.0 / 100.0;
+    }
+}
+BENCHMARK(BM_LibrarySettingsChanges)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 const bool REGISTERED = [] {
     for (const auto& [base, role] : roles()) {
