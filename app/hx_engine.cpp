@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "hx_allocator.h"
 #include "hx_image.h"
 #include "hx_log.h"
 
@@ -148,6 +149,9 @@ void Engine::setSettings(const Settings& settings) {
         mLumora.resetTracker(false);
         mLumora.resetBodyTracker(false);
     }
+    // The networks the change replaced are free by now, but the allocator keeps their pages
+    // for itself: handed back, each change costs only what the new networks hold.
+    returnFreedMemory();
     if (wasProcessing) startLocked();
     if (wasStreaming) {
         try {

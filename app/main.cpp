@@ -17,6 +17,7 @@
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/highgui.hpp>
 
+#include "hx_allocator.h"
 #include "hx_engine.h"
 #include "hx_product.h"
 #include "hx_settings.h"
@@ -170,7 +171,8 @@ int run(CommandLine& line, spdlog::logger& log) {
     // OpenCV brings OpenCL up on the first thread that asks for it, and the OpenCL
     // runtime may give that thread an alternate signal stack of its own: asked here, that
     // is the main thread, which lives as long as the process, not a processing thread.
-    (void)cv::ocl::useOpenCL();
+    // A CPU target never asks, and the runtime (about 60 MB resident) stays out.
+    if (settings.gpuTargetEnabled()) (void)cv::ocl::useOpenCL();
     // The engine's destructor ends a run still going, so leaving this scope by an
     // exception never waits on the processing thread.
     hx::Engine engine(settings);
@@ -199,6 +201,8 @@ int run(CommandLine& line, spdlog::logger& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread shares the bounded arenas.
+    hx::boundAllocatorCaches();
     // Also for the settings file, written before the engine exists.
     ignoreFileSizeSignal();
     const auto log = createLogger();

@@ -130,7 +130,9 @@ void Lumora::LumoraImpl::setSettings(const Settings& settings) {
     }
     mSettings = settings;
     applyLogLevel();
-    if (!cv::ocl::haveOpenCL()) mSettings.dnnTarget = Settings::CPU;
+    // Asking brings the OpenCL runtime up (tens of MB and a thread pool of its own), so a
+    // CPU target, which needs no answer, does not ask.
+    if (mSettings.gpuTargetEnabled() && !cv::ocl::haveOpenCL()) mSettings.dnnTarget = Settings::CPU;
     // Sizes the one arena that the face tasks and OpenCV's loops share (analysis_threads.h).
     cv::setNumThreads(settings.numThreads);
     cv::ocl::setUseOpenCL(mSettings.gpuTargetEnabled());

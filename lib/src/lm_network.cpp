@@ -56,20 +56,19 @@ ModelFiles modelFiles(const std::string& directory, const std::string& baseName,
     return {stem + ".xml.enc", stem + ".bin.enc"};
 }
 
-LoadedModel loadModel(const ModelFiles& files) {
-    LoadedModel model;
+cv::dnn::Net loadModel(const ModelFiles& files) {
+    std::string description;
+    std::string weights;
     try {
         const std::string encryptedDescription = fs::readFile(files.description);
         const std::string encryptedWeights = fs::readFile(files.weights);
-        model.description = crypt::decryptString(encryptedDescription, crypt::DEFAULT_KEY, crypt::DEFAULT_IV);
-        model.weights = crypt::decryptString(encryptedWeights, crypt::DEFAULT_KEY, crypt::DEFAULT_IV);
+        description = crypt::decryptString(encryptedDescription, crypt::DEFAULT_KEY, crypt::DEFAULT_IV);
+        weights = crypt::decryptString(encryptedWeights, crypt::DEFAULT_KEY, crypt::DEFAULT_IV);
     } catch (const std::runtime_error& e) {
         logError(e.what());
         throw;
     }
-    model.net = dnn::readNetFromIR(model.description.data(), model.description.size(), model.weights.data(),
-                                   model.weights.size());
-    return model;
+    return dnn::readNetFromIR(description.data(), description.size(), weights.data(), weights.size());
 }
 
 int dnnTargetFor(bool gpu) { return gpu ? cv::dnn::DNN_TARGET_OPENCL : cv::dnn::DNN_TARGET_CPU; }
@@ -80,10 +79,7 @@ bool StageModel::differs(const Settings& settings) const {
 }
 
 void StageModel::load(const Settings& settings, const std::string& baseName) {
-    LoadedModel model = loadModel(modelFiles(settings.neuralNetworksPath, baseName, settings.networkType));
-    mNet = std::move(model.net);
-    mDescription = std::move(model.description);
-    mWeights = std::move(model.weights);
+    mNet = loadModel(modelFiles(settings.neuralNetworksPath, baseName, settings.networkType));
     mDirectory = settings.neuralNetworksPath;
     mNetworkType = settings.networkType;
     mTakesBatches = true;

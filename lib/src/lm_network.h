@@ -24,18 +24,13 @@ struct ModelFiles {
 // the file system accepts.
 ModelFiles modelFiles(const std::string& directory, const std::string& baseName, Settings::NetworkType networkType);
 
-// A network built from decrypted model files, with the two texts it was built from.
-struct LoadedModel {
-    cv::dnn::Net net;
-    std::string description;
-    std::string weights;
-};
-
 // Reads both files, decrypts them with the model files' key and builds the network.
 // A std::runtime_error (missing, unreadable or undecryptable file) is logged at level
 // error on "LumoraLog" with exactly its text and rethrown; the reader's cv::Exception for
-// a text it cannot parse passes on unlogged.
-LoadedModel loadModel(const ModelFiles& files);
+// a text it cannot parse passes on unlogged. The network holds copies of every weight, so
+// the decrypted texts go as soon as it is built: kept, they would double what a model
+// holds (about 20 MB for the regular set).
+cv::dnn::Net loadModel(const ModelFiles& files);
 
 // cv::dnn::DNN_TARGET_OPENCL for the GPU targets, else cv::dnn::DNN_TARGET_CPU. No back end
 // is chosen, so GPU and GPU_MT both mean OpenCL.
@@ -61,8 +56,8 @@ public:
     // True when the settings ask for another model or target than the one held, or when
     // no network has been loaded yet.
     bool differs(const Settings& settings) const;
-    // Replaces the network, its texts, the directory and the network type together; a
-    // failure leaves all of them as they were and propagates (see loadModel).
+    // Replaces the network, the directory and the network type together; a failure leaves
+    // all of them as they were and propagates (see loadModel).
     void load(const Settings& settings, const std::string& baseName);
     // Stores the GPU flag and sets the network's preferable target accordingly.
     void setTarget(bool gpu);
@@ -81,8 +76,6 @@ public:
 private:
     cv::dnn::Net mNet;
     std::string mDirectory;
-    std::string mDescription;  // kept for as long as the network built from it
-    std::string mWeights;
     Settings::NetworkType mNetworkType = Settings::NORMAL;
     bool mGpu = false;
     bool mTakesBatches = true;

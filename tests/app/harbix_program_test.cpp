@@ -19,6 +19,7 @@
 #include "hx_settings.h"
 #include "support/child_process.h"
 #include "support/model_tool.h"
+#include "support/opencl_drivers.h"
 #include "support/settings_extremes.h"
 #include "support/temp_dir.h"
 #include "support/test_videos.h"
@@ -216,6 +217,29 @@ TEST_F(HarbixProgram, SigintAndSigtermStopARunningAnalysisAndExitCleanly) {
         EXPECT_LT(stop, clean);
         EXPECT_EQ(output.find("Exit after error"), std::string::npos) << output;
     }
+}
+
+// The OpenCL driver (tens of MB resident, a thread pool) is loaded only when the settings
+// ask for an OpenCL target: not by a run on the CPU, and at start on the main thread when
+// they do (where a machine has a driver at all).
+TEST_F(HarbixProgram, OpenClDriverIsLoadedOnlyForAnOpenClTarget) {
+    hx::Settings cpu = settingsFor(video(20), true);
+    auto onCpu = run({"-s", writeSettings(cpu, "cpu.json"), "-r"});
+    ASSERT_TRUE(onCpu.waitForOutput("Start engine", STARTUP)) << onCpu.output();
+    ASSERT_TRUE(waitForSignalHandlers(onCpu)) << onCpu.output();
+    std::this_thread::sleep_for(1s);  // a few frames through every network
+    EXPECT_FALSE(lmtest::openClDriverMapped(std::to_string(onCpu.pid())));
+    onCpu.signal(SIGTERM);
+    EXPECT_EQ(onCpu.wait(SHUTDOWN), 0) << onCpu.output();
+
+    if (lmtest::openClDrivers().empty()) GTEST_SKIP() << "no OpenCL driver installed";
+    hx::Settings gpu = cpu;
+    gpu.dnnTarget = lm::Settings::GPU;
+    auto onGpu = run({"-s", writeSettings(gpu, "gpu.json")});  // no run: OpenCL kernels build slowly
+    ASSERT_TRUE(waitForSignalHandlers(onGpu)) << onGpu.output();
+    EXPECT_TRUE(lmtest::openClDriverMapped(std::to_string(onGpu.pid())));
+    onGpu.signal(SIGTERM);
+    EXPECT_EQ(onGpu.wait(SHUTDOWN), 0) << onGpu.output();
 }
 
 TEST_F(HarbixProgram, CombinedOptionsStartAtOnceAndWithoutDisplayRunWithoutPreview) {

@@ -16,6 +16,7 @@
 #include "lumora/lm_lumora.h"
 #include "support/drawn_faces.h"
 #include "support/opencl.h"
+#include "support/opencl_drivers.h"
 #include "support/stages.h"
 
 namespace {
@@ -346,6 +347,29 @@ TEST(LumoraWithoutOpenClDeathTest, GpuTargetsAreStoredAsCpuAndRunInParallel) {
             failures += lumora.analyzeFaces(lmtest::drawFaces({{7, LOOKING}}), false).size() != 1;
         }
         std::_Exit(failures == 0 ? 0 : 1);  // skips the leak check of the exiting child
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+}
+
+// The OpenCL runtime costs tens of MB resident and threads of its own: a CPU target must
+// not bring it up, neither by asking whether it exists nor by running. Checked in a fresh
+// process, where nothing else has asked yet; the GPU target afterwards shows that the check
+// sees a driver once one is loaded.
+TEST(LumoraOpenClRuntimeDeathTest, CpuTargetNeverBringsTheRuntimeUp) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto child = [] {
+        if (lmtest::openClDriverMapped()) std::_Exit(3);
+        lmtest::ModelDir models;
+        lm::Settings s = models.settings();
+        s.faceConfidenceThreshold = 0.5f;
+        lm::Lumora lumora(s);
+        lumora.setSettings(s);
+        if (lumora.analyze(lmtest::drawFaces({{7, LOOKING}})).size() != 1) std::_Exit(4);
+        if (lmtest::openClDriverMapped()) std::_Exit(1);
+        s.dnnTarget = lm::Settings::GPU;
+        lumora.setSettings(s);
+        if (lumora.getSettings().dnnTarget == lm::Settings::GPU && !lmtest::openClDriverMapped()) std::_Exit(2);
+        std::_Exit(0);  // skips the leak check of the exiting child
     };
     EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }
