@@ -22,10 +22,10 @@
 #include <opencv2/videoio.hpp>
 
 #include "continuation_pairs.h"
-#include "options.h"
 #include "lm_bodydetector.h"
 #include "lm_bodyencoder.h"
 #include "lm_bodytracker.h"
+#include "options.h"
 #include "walker_labels.h"
 
 namespace {
@@ -86,8 +86,8 @@ struct Scored {
 
 double shareAbove(const std::vector<Scored>& pairs, std::size_t row, int threshold) {
     if (pairs.empty()) return 0.0;
-    const auto above = std::count_if(pairs.begin(), pairs.end(),
-                                     [&](const Scored& s) { return s.utilities[row] > threshold; });
+    const auto above =
+        std::count_if(pairs.begin(), pairs.end(), [&](const Scored& s) { return s.utilities[row] > threshold; });
     return 100.0 * static_cast<double>(above) / static_cast<double>(pairs.size());
 }
 
@@ -115,11 +115,11 @@ void report(const std::vector<Scored>& same, const std::vector<Scored>& rivals) 
     const auto& rows = lm::BodyTracker::weightTable()[lm::Settings::NORMAL];
     fmt::print("pairs: {} continuations, {} rivals (other walkers within {} widths)\n", same.size(), rivals.size(),
                people_count::RIVAL_WIDTHS);
-    fmt::print("appearance similarity, median (10th-90th percentile): continuations {:.3f} ({:.3f}-{:.3f}), "
-               "rivals {:.3f} ({:.3f}-{:.3f})\n",
-               quantile(appearances(same), 0.5), quantile(appearances(same), 0.1), quantile(appearances(same), 0.9),
-               quantile(appearances(rivals), 0.5), quantile(appearances(rivals), 0.1),
-               quantile(appearances(rivals), 0.9));
+    fmt::print(
+        "appearance similarity, median (10th-90th percentile): continuations {:.3f} ({:.3f}-{:.3f}), "
+        "rivals {:.3f} ({:.3f}-{:.3f})\n",
+        quantile(appearances(same), 0.5), quantile(appearances(same), 0.1), quantile(appearances(same), 0.9),
+        quantile(appearances(rivals), 0.5), quantile(appearances(rivals), 0.1), quantile(appearances(rivals), 0.9));
     fmt::print("{:<7} {:>9} {:>22} {:>16} {:>26}\n", "class", "threshold", "continuations above", "rivals above",
                "utility median: cont./riv.");
     for (std::size_t row = 0; row < rows.size(); ++row) {
@@ -153,8 +153,8 @@ void run(const Options& o) {
         const FrameBodies& now = byFrame.at(p.frame);
         const FrameBodies& next = byFrame.at(p.frame + 1);
         Scored s;
-        s.appearance = lm::Encoder::similarity(now.features[p.first], next.features[p.second],
-                                               lm::BodyTracker::SIMILARITY_SCALE);
+        s.appearance =
+            lm::Encoder::similarity(now.features[p.first], next.features[p.second], lm::BodyTracker::SIMILARITY_SCALE);
         for (const auto& row : rows)
             s.utilities.push_back(
                 lm::ObjectTracker::pairUtility(row, now.boxes[p.first], next.boxes[p.second], s.appearance));
