@@ -102,10 +102,14 @@ TEST_F(RealBodyDetector, BoxesLieOnThePeopleCountsLabelledWalkersAllButTheFarthe
     BodyDetection shipped(real::shippedBodyDetector()), fullSize(real::BodyDetectorOptions{});
     const people_count::WalkerLabels labels =
         people_count::readWalkerLabels(sourceFile("tools/people-count/vtest-labels.csv"));
-    ASSERT_EQ(labels.boxes.size(), 25u);
+    // The first ten seconds: the walkers far away by the sign post and those near the camera.
+    std::vector<people_count::LabelledBox> firstSeconds;
+    std::copy_if(labels.boxes.begin(), labels.boxes.end(), std::back_inserter(firstSeconds),
+                 [](const people_count::LabelledBox& label) { return label.frame < 100; });
+    ASSERT_EQ(firstSeconds.size(), 84u);
     int found = 0, foundAtFullSize = 0;
     std::vector<cv::Rect> missed;
-    for (const people_count::LabelledBox& label : labels.boxes) {
+    for (const people_count::LabelledBox& label : firstSeconds) {
         const cv::Mat frame = videoFrame(label.frame);
         foundAtFullSize += boxOn(fullSize.boxes(frame), label.box).has_value();
         const std::optional<cv::Rect> box = boxOn(shipped.boxes(frame), label.box);
@@ -114,19 +118,22 @@ TEST_F(RealBodyDetector, BoxesLieOnThePeopleCountsLabelledWalkersAllButTheFarthe
             continue;
         }
         ++found;
-        // The box's centre within a quarter of the walker's width and height of the label's.
+        // The box's centre within a quarter of the walker's width and height of the label's, or
+        // within one cell of the network's output grid (stride 4 at the inner 352 px width),
+        // whichever is larger: a narrow walker's centre cannot be placed finer than that.
+        const double gridCell = 4.0 * 768.0 / 352.0;
         const cv::Point2f centre = (box->tl() + box->br()) * 0.5, labelled = (label.box.tl() + label.box.br()) * 0.5;
-        EXPECT_LE(std::abs(centre.x - labelled.x), label.box.width / 4.0)
+        EXPECT_LE(std::abs(centre.x - labelled.x), std::max(label.box.width / 4.0, gridCell))
             << "walker " << label.walker << " frame " << label.frame << ": " << *box;
         EXPECT_LE(std::abs(centre.y - labelled.y), label.box.height / 4.0)
             << "walker " << label.walker << " frame " << label.frame << ": " << *box;
     }
-    // The labels are the full-size network's boxes, so it finds all 25. The shipped network
-    // misses the two smallest: walker 7 far away at frames 80 and 90, 12 x 33 and 14 x 34
-    // pixels of the 768 x 576 frame, about 6 x 15 at the inner size.
-    EXPECT_EQ(foundAtFullSize, 25);
-    EXPECT_EQ(found, 23);
-    EXPECT_EQ(missed, (std::vector<cv::Rect>{{273, 50, 12, 33}, {249, 56, 14, 34}}));
+    // The labels are the full-size network's boxes, so it finds them all; the shipped network
+    // misses some of the narrow ones (under 25 px: about 11 px at its inner size), far away by
+    // the sign post: 6 of 84 when this was written.
+    EXPECT_EQ(foundAtFullSize, 84);
+    EXPECT_GE(found, 78);
+    for (const cv::Rect& box : missed) EXPECT_LT(box.width, 25) << box;
 }
 
 TEST_F(RealBodyDetector, FusedHardSwishAndSplitDepthwiseKeepTheRowsOfTheOriginalGraph) {

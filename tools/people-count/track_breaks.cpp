@@ -56,8 +56,9 @@ Options parse(int argc, char** argv) {
     o.cache = people_count::valueOr(args, "--cache");
     o.frames = std::stoi(people_count::valueOr(args, "--frames", "-1"));
     if (o.models.empty() || o.video.empty() || o.labels.empty())
-        throw std::invalid_argument("usage: lumora-track-breaks --models DIR --video FILE --labels FILE "
-                                    "[--cache FILE] [--frames N]");
+        throw std::invalid_argument(
+            "usage: lumora-track-breaks --models DIR --video FILE --labels FILE "
+            "[--cache FILE] [--frames N]");
     return o;
 }
 
@@ -203,7 +204,8 @@ Replay replay(const Video& video) {
     const cv::Mat frame(video.frameSize, CV_8UC1);  // the tracker reads only its size
     for (std::size_t index = 0; index < video.frames.size(); ++index) {
         const lm::TimePoint frameTime =
-            start + std::chrono::milliseconds(static_cast<long long>(static_cast<double>(index) * 1000.0 / video.fps + 0.5));
+            start +
+            std::chrono::milliseconds(static_cast<long long>(static_cast<double>(index) * 1000.0 / video.fps + 0.5));
         const auto elapsed = previous ? std::chrono::duration_cast<std::chrono::milliseconds>(frameTime - *previous)
                                       : std::chrono::milliseconds(0);
         previous = frameTime;
@@ -237,7 +239,8 @@ UtilityTerms termsOf(const lm::ObjectTracker::Weights& w, const TrackBefore& tra
     t.distance = 1.0f / std::pow(2.0f, d / (static_cast<float>(a.width + box.width) * 0.5f));
     t.size = static_cast<float>(std::min(a.area(), box.area())) / static_cast<float>(std::max(a.area(), box.area()));
     track.features.forEachOldestFirst([&](const lm::AppearanceVector& stored) {
-        t.appearance = std::max(t.appearance, lm::Encoder::similarity(stored, feature, lm::BodyTracker::SIMILARITY_SCALE));
+        t.appearance =
+            std::max(t.appearance, lm::Encoder::similarity(stored, feature, lm::BodyTracker::SIMILARITY_SCALE));
     });
     t.utility = lm::ObjectTracker::pairUtility(w, a, box, t.appearance);
     return t;
@@ -284,7 +287,8 @@ std::string explain(const Replay& run, const Video& video, std::uint32_t oldId, 
     if (!born || !oldBorn) return "not seen";
     if (*born < *oldBorn) return fmt::format("taken over: id {} is older (born at frame {})", newId, *born);
     const FrameRecord& at = run.frames[*born];
-    const auto body = std::find_if(at.bodies.begin(), at.bodies.end(), [&](const lm::Body& b) { return b.id == newId; });
+    const auto body =
+        std::find_if(at.bodies.begin(), at.bodies.end(), [&](const lm::Body& b) { return b.id == newId; });
     const TrackBefore* old = trackIn(at.before, oldId);
     if (old == nullptr) {
         const std::optional<std::size_t> last = lastAlive(run, oldId, *born);
@@ -301,12 +305,13 @@ std::string explain(const Replay& run, const Video& video, std::uint32_t oldId, 
     const std::string fate = continued != at.bodies.end() ? "assigned another detection"
                              : t.utility > threshold      ? "missed (the assignment paired it elsewhere)"
                                                           : "refused";
-    return fmt::format("frame {}: old track alive ({} hits, {} misses), {}; utility {} (threshold {}): IoU {:.2f}, "
-                       "distance {:.2f}, size {:.2f}, appearance {:.2f}, weakest {}; prediction moved {:.2f} widths "
-                       "from the last box, detection {:.2f} widths from the prediction",
-                       *born, old->hits, old->missedFrames, fate, t.utility, threshold, t.iou, t.distance, t.size,
-                       t.appearance, weakestTerm(run.weights, t), centreShift(old->lastBox, old->predicted),
-                       centreShift(old->predicted, body->boundingBox));
+    return fmt::format(
+        "frame {}: old track alive ({} hits, {} misses), {}; utility {} (threshold {}): IoU {:.2f}, "
+        "distance {:.2f}, size {:.2f}, appearance {:.2f}, weakest {}; prediction moved {:.2f} widths "
+        "from the last box, detection {:.2f} widths from the prediction",
+        *born, old->hits, old->missedFrames, fate, t.utility, threshold, t.iou, t.distance, t.size, t.appearance,
+        weakestTerm(run.weights, t), centreShift(old->lastBox, old->predicted),
+        centreShift(old->predicted, body->boundingBox));
 }
 
 void report(const Options& o, const Video& video, const Replay& run) {
@@ -315,8 +320,8 @@ void report(const Options& o, const Video& video, const Replay& run) {
     for (std::size_t f = 0; f < run.frames.size(); ++f) bodiesByFrame[static_cast<int>(f)] = run.frames[f].bodies;
     const people_count::TrackScore score = people_count::scoreTracks(labels, bodiesByFrame);
     fmt::print("people count: {}\n", run.peopleCount);
-    fmt::print("id switches per labelled walker: {:.2f}, identity swaps: {}\n",
-               people_count::switchesPerWalker(score), score.identitySwaps);
+    fmt::print("id switches per labelled walker: {:.2f}, identity swaps: {}\n", people_count::switchesPerWalker(score),
+               score.identitySwaps);
     for (const people_count::WalkerScore& w : score.walkers)
         for (std::size_t k = 1; k < w.ids.size(); ++k)
             fmt::print("walker {}: {} -> {}: {}\n", w.walker, w.ids[k - 1], w.ids[k],
