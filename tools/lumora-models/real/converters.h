@@ -61,7 +61,7 @@ IrGraph convertEmotion(const WeightsDir& weights);
 IrGraph convertHeadpose(const WeightsDir& weights);
 // P(happy) of the grey 64x64 emotion classifier.
 IrGraph convertSmile(const WeightsDir& weights);
-// P(mask) from TinyXception's face features and the fitted read-out (real/facemask.h).
+// P(mask) from the landmark network's face features and the fitted read-out (real/facemask.h).
 IrGraph convertFacemask(const WeightsDir& weights);
 // How CenterNet meets the stage's 640 x 480 blob: the size it runs at inside the network (the
 // blob resized at the network's entry, both sides multiples of 32), hard-swish as one op and
@@ -86,6 +86,14 @@ IrGraph buildColourGridEncoder();
 // TinyXception's last feature map ([1,512,7,7]) on the 112 x 112 input the face stages
 // feed: the age/gender network before its pooling and heads.
 Port ageGenderFeatureMap(IrGraph& g, const WeightsDir& weights, Port image);
+
+// The 68-landmark network's maps after its second and third blocks on the 112 x 112 input
+// the face stages feed: fine [1,64,28,28] and coarse [1,128,14,14].
+struct LandmarkMaps {
+    Port fine;
+    Port coarse;
+};
+LandmarkMaps landmarkFeatureMaps(IrGraph& g, const WeightsDir& weights, Port image);
 
 // The 68 landmarks alone ("landmarks", [1,136]: x0, y0, ... as fractions of the crop),
 // the head-pose network without its read-outs.

@@ -225,6 +225,13 @@ IrGraph convertHeadpose(const WeightsDir& dir) {
     return g;
 }
 
+LandmarkMaps landmarkFeatureMaps(IrGraph& g, const WeightsDir& dir, Port image) {
+    const Weights w = readWeightsManifest(dir.faceApi("face_landmark_68_model-weights_manifest.json"));
+    const Port first = denseBlock(g, w, "dense0", faceApiInput(g, image), true);
+    const Port fine = denseBlock(g, w, "dense1", first, false);
+    return {fine, denseBlock(g, w, "dense2", fine, false)};
+}
+
 IrGraph convertLandmarks(const WeightsDir& dir) {
     const Weights w = readWeightsManifest(dir.faceApi("face_landmark_68_model-weights_manifest.json"));
     IrGraph g("landmarks");

@@ -19,18 +19,14 @@ IrGraph convertFacemask(const WeightsDir& weights, const MaskReadout& readout) {
         throw std::invalid_argument("the mask read-out has " + std::to_string(readout.weights.size()) +
                                     " weights, the features " + std::to_string(MASK_FEATURE_COUNT));
     IrGraph g("facemask");
-    const Port map = ageGenderFeatureMap(g, weights, g.parameter("image", {1, 3, 112, 112}));
-    // Rows 0-3 and 3-6 of the 7 x 7 map, each averaged over the whole width.
-    const Port halves = g.op("AvgPool", "halves", {map},
-                             {{"kernel", "4,7"},
-                              {"strides", "3,1"},
-                              {"pads_begin", "0,0"},
-                              {"pads_end", "0,0"},
-                              {"auto_pad", "valid"},
-                              {"rounding_type", "floor"},
-                              {"exclude-pad", "true"}},
-                             {1, 512, 2, 1});
-    const Port features = g.reshape(MASK_FEATURES, halves, {1, MASK_FEATURE_COUNT});
+    const LandmarkMaps maps = landmarkFeatureMaps(g, weights, g.parameter("image", {1, 3, 112, 112}));
+    // 4 x 4 cells of each map: 28 = 4 x 7 exactly; 14 in windows of 5 every 3 (0-4, ..., 9-13).
+    const Port fineCells = g.avgPool("fine_cells", maps.fine, 7, 7, Padding::Valid);
+    const Port coarseCells = g.avgPool("coarse_cells", maps.coarse, 5, 3, Padding::Valid);
+    const Port features = g.concat(MASK_FEATURES,
+                                   {g.reshape("fine_cells/row", fineCells, {1, MASK_FINE_FEATURES}),
+                                    g.reshape("coarse_cells/row", coarseCells, {1, MASK_COARSE_FEATURES})},
+                                   1);
 
     // softmax(0, -60, z) = (1 - sigmoid(z), 0, sigmoid(z)) to float precision.
     Tensor kernel({MASK_FEATURE_COUNT, 3}, 0.0f);

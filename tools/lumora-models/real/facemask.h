@@ -1,7 +1,8 @@
 #pragma once
-// The face-mask network: the face features of the pretrained age/gender network, averaged
-// over the upper and over the lower part of the face (a mask covers the lower), followed
-// by a logistic read-out fitted on labelled photographs of faces with and without a mask
+// The face-mask network: the maps of the pretrained 68-landmark network after its second
+// and third blocks (where the mouth, nose and chin are still told apart from the cloth
+// that covers them), each averaged over a 4 x 4 grid of cells of the face, followed by a
+// logistic read-out fitted on labelled photographs of faces with and without a mask
 // (lumora-models --train-facemask). Its output "model/mask/Softmax" is
 // (P(no mask), 0, P(mask)): the stage reads the third value.
 
@@ -11,9 +12,12 @@
 
 namespace lm::models::real {
 
-// The layer whose output the read-out takes, and its length.
+// The layer whose output the read-out takes, and its length: the fine map's cells first
+// (64 channels x 16 cells, channel by channel), then the coarse map's (128 x 16).
 const char* const MASK_FEATURES = "features";
-constexpr int MASK_FEATURE_COUNT = 1024;  // 512 channels, upper part then lower part each
+constexpr int MASK_FINE_FEATURES = 64 * 16;
+constexpr int MASK_COARSE_FEATURES = 128 * 16;
+constexpr int MASK_FEATURE_COUNT = MASK_FINE_FEATURES + MASK_COARSE_FEATURES;
 
 // P(mask) = sigmoid(weights . features + bias), on the raw features.
 struct MaskReadout {

@@ -31,7 +31,9 @@ constexpr std::size_t PROGRESS_STEP = 500;
 constexpr float DETECTION_THRESHOLD = 0.5f;
 constexpr float DEFAULT_THRESHOLD = 0.8f;
 constexpr int NEWTON_ITERATIONS = 50;
-const double PENALTIES[] = {1.0, 10.0, 100.0, 1000.0};
+const double PENALTIES[] = {0.1, 1.0, 10.0, 100.0, 1000.0};
+const int COMPONENT_COUNTS[] = {32, 64, 128, 256};
+constexpr int MAX_COMPONENTS = 256;
 
 // Faces that are not in the set: Debian's sample photographs, none of them masked.
 const char* const SAMPLE_PHOTOS[] = {
@@ -195,59 +197,121 @@ int misclassified(const cv::Mat& x, const cv::Mat& y, const cv::Mat& w) {
     return wrong;
 }
 
-// The penalty with the fewest errors over five folds of the training part, folds taken by
-// near-duplicate group; the test part plays no role in the choice.
-double choosePenalty(const cv::Mat& x, const cv::Mat& y, const std::vector<int>& groups, std::ostream& report) {
-    double best = PENALTIES[0];
-    int fewest = x.rows + 1;
-    report << "penalty, errors over five training folds:";
-    for (const double penalty : PENALTIES) {
-        int errors = 0;
-        for (int fold = 0; fold < 5; ++fold) {
-            cv::Mat fitX, fitY, heldX, heldY;
-            for (int r = 0; r < x.rows; ++r) {
-                (groups[r] % 5 == fold ? heldX : fitX).push_back(x.row(r));
-                (groups[r] % 5 == fold ? heldY : fitY).push_back(y.row(r));
-            }
-            errors += misclassified(heldX, heldY, fitLogistic(fitX, fitY, penalty));
-        }
-        report << " " << penalty << ": " << errors;
-        if (errors < fewest) {
-            fewest = errors;
-            best = penalty;
-        }
-    }
-    report << "\n";
-    return best;
+// Which features a read-out takes, how many principal components of them, and the penalty.
+struct ReadoutVariant {
+    const char* features;
+    int firstFeature;
+    int featureCount;
+    int components;
+    double penalty;
+};
+
+// The candidates, fixed before any figure of the test part was printed: each map alone and
+// both, projected on their leading principal components (the training part holds about
+// 2,300 faces, too few for 3,072 free weights), with a range of penalties.
+std::vector<ReadoutVariant> readoutVariants() {
+    const struct {
+        const char* name;
+        int first, count;
+    } sets[] = {{"fine", 0, real::MASK_FINE_FEATURES},
+                {"coarse", real::MASK_FINE_FEATURES, real::MASK_COARSE_FEATURES},
+                {"both", 0, real::MASK_FEATURE_COUNT}};
+    std::vector<ReadoutVariant> variants;
+    for (const auto& set : sets)
+        for (const int components : COMPONENT_COUNTS)
+            for (const double penalty : PENALTIES)
+                variants.push_back({set.name, set.first, set.count, components, penalty});
+    return variants;
 }
 
-// Standardises the features, fits, and folds the standardisation back into the weights.
-real::MaskReadout fitReadout(const cv::Mat& features, const cv::Mat& labels, const std::vector<int>& groups,
-                             std::ostream& report) {
-    cv::Mat raw, y, mean, deviation;
-    features.convertTo(raw, CV_64F);
-    labels.convertTo(y, CV_64F);
-    cv::reduce(raw, mean, 0, cv::REDUCE_AVG);
-    const cv::Mat centred = raw - cv::repeat(mean, raw.rows, 1);
-    cv::reduce(centred.mul(centred), deviation, 0, cv::REDUCE_AVG);
-    cv::sqrt(deviation, deviation);
-    deviation += 1e-6;
-    cv::Mat x;
-    cv::hconcat(centred / cv::repeat(deviation, raw.rows, 1), cv::Mat::ones(raw.rows, 1, CV_64F), x);
+// The training features of one set, standardised, and their principal axes: what a
+// variant's fit starts from, computed once per set.
+struct ProjectedSet {
+    int firstFeature = 0;
+    cv::Mat mean, deviation;  // [1, count] each, of the raw features
+    cv::PCA pca;              // of the standardised features, COMPONENT_COUNTS' largest kept
+    cv::Mat projected;        // [faces, components]
 
-    const double penalty = choosePenalty(x, y, groups, report);
-    const cv::Mat w = fitLogistic(x, y, penalty);
-    real::MaskReadout readout;
-    double bias = w.at<double>(features.cols);
-    for (int k = 0; k < features.cols; ++k) {
-        const double weight = w.at<double>(k) / deviation.at<double>(k);
-        readout.weights.push_back(static_cast<float>(weight));
-        bias -= weight * mean.at<double>(k);
+    ProjectedSet(const cv::Mat& raw, int first, int count) : firstFeature(first) {
+        const cv::Mat part = raw.colRange(first, first + count);
+        cv::reduce(part, mean, 0, cv::REDUCE_AVG);
+        const cv::Mat centred = part - cv::repeat(mean, part.rows, 1);
+        cv::reduce(centred.mul(centred), deviation, 0, cv::REDUCE_AVG);
+        cv::sqrt(deviation, deviation);
+        deviation += 1e-6;
+        const cv::Mat standard = centred / cv::repeat(deviation, part.rows, 1);
+        pca = cv::PCA(standard, cv::noArray(), cv::PCA::DATA_AS_ROW, MAX_COMPONENTS);
+        projected = pca.project(standard);
+    }
+
+    // The first components' columns and a last column of ones (the intercept).
+    cv::Mat design(int components) const {
+        cv::Mat x;
+        cv::hconcat(projected.colRange(0, components), cv::Mat::ones(projected.rows, 1, CV_64F), x);
+        return x;
+    }
+};
+
+// Errors over five folds of the training part, folds taken by near-duplicate group; the
+// test part plays no role in the choice.
+int foldErrors(const cv::Mat& x, const cv::Mat& y, const std::vector<int>& groups, double penalty) {
+    int errors = 0;
+    for (int fold = 0; fold < 5; ++fold) {
+        cv::Mat fitX, fitY, heldX, heldY;
+        for (int r = 0; r < x.rows; ++r) {
+            (groups[r] % 5 == fold ? heldX : fitX).push_back(x.row(r));
+            (groups[r] % 5 == fold ? heldY : fitY).push_back(y.row(r));
+        }
+        errors += misclassified(heldX, heldY, fitLogistic(fitX, fitY, penalty));
+    }
+    return errors;
+}
+
+// The weights of a fit in the projected space carried back onto the raw features:
+// logit = w . ((f - mean) / deviation - pcaMean) E^T + b.
+real::MaskReadout foldedReadout(const ProjectedSet& set, int components, const cv::Mat& w) {
+    const cv::Mat axes = set.pca.eigenvectors.rowRange(0, components);  // [components, count]
+    const cv::Mat perStandard = axes.t() * w.rowRange(0, components);   // [count, 1]
+    real::MaskReadout readout{std::vector<float>(real::MASK_FEATURE_COUNT, 0.0f), 0.0f};
+    double bias = w.at<double>(components) - perStandard.dot(set.pca.mean.t());
+    for (int k = 0; k < perStandard.rows; ++k) {
+        const double weight = perStandard.at<double>(k) / set.deviation.at<double>(k);
+        readout.weights[set.firstFeature + k] = static_cast<float>(weight);
+        bias -= weight * set.mean.at<double>(k);
     }
     readout.bias = static_cast<float>(bias);
-    report << "fitted with penalty " << penalty << ", training errors " << misclassified(x, y, w) << " of " << x.rows
-           << "\n";
     return readout;
+}
+
+// Every variant scored over the training folds; the one with the fewest errors (the
+// simplest among equals, as they are listed) is fitted on the whole training part.
+real::MaskReadout fitReadout(const cv::Mat& features, const cv::Mat& labels, const std::vector<int>& groups,
+                             std::ostream& report) {
+    cv::Mat raw, y;
+    features.convertTo(raw, CV_64F);
+    labels.convertTo(y, CV_64F);
+    std::map<std::string, std::unique_ptr<ProjectedSet>> sets;
+    const ReadoutVariant* best = nullptr;
+    int fewest = raw.rows + 1;
+    const std::vector<ReadoutVariant> variants = readoutVariants();
+    report << variants.size() << " read-outs, errors over five training folds of " << raw.rows << " faces:\n";
+    for (const ReadoutVariant& v : variants) {
+        auto& set = sets[v.features];
+        if (!set) set = std::make_unique<ProjectedSet>(raw, v.firstFeature, v.featureCount);
+        const int errors = foldErrors(set->design(v.components), y, groups, v.penalty);
+        report << "  " << v.features << " " << v.components << " components, penalty " << v.penalty << ": " << errors
+               << "\n";
+        if (errors < fewest) {
+            fewest = errors;
+            best = &v;
+        }
+    }
+    const ProjectedSet& set = *sets[best->features];
+    const cv::Mat x = set.design(best->components);
+    const cv::Mat w = fitLogistic(x, y, best->penalty);
+    report << "chosen: " << best->features << ", " << best->components << " components, penalty " << best->penalty
+           << " (" << fewest << " fold errors); training errors " << misclassified(x, y, w) << " of " << x.rows << "\n";
+    return foldedReadout(set, best->components, w);
 }
 
 struct Figures {
@@ -314,15 +378,21 @@ void writeReadoutSource(const std::string& path, const real::MaskReadout& readou
            "// Fitted on the training part of the face photographs with and without a mask of the\n"
            "// collection \"Face-Mask-Detection\" by chandrikadeb7 (MIT licence).\n"
            "#include \"real/facemask.h\"\n\n"
+           "#include <iterator>\n\n"
            "namespace lm::models::real {\n\n"
+           "namespace {\n\n"
            "// clang-format off\n"
-           "const MaskReadout& fittedMaskReadout() {\n"
-           "    static const MaskReadout readout{\n        {";
+           "const float WEIGHTS[] = {\n    ";
     out << std::showpoint << std::setprecision(9);
     for (std::size_t i = 0; i < readout.weights.size(); ++i)
-        out << (i == 0 ? "" : i % 6 == 0 ? ",\n         " : ", ") << readout.weights[i] << "f";
-    out << "},\n        " << readout.bias
-        << "f};\n    return readout;\n}\n// clang-format on\n\n"
+        out << (i == 0 ? "" : i % 6 == 0 ? ",\n    " : ", ") << readout.weights[i] << "f";
+    out << "};\n// clang-format on\n"
+           "const float BIAS = "
+        << readout.bias
+        << "f;\n\n}  // namespace\n\n"
+           "const MaskReadout& fittedMaskReadout() {\n"
+           "    static const MaskReadout readout{std::vector<float>(std::begin(WEIGHTS), std::end(WEIGHTS)), BIAS};\n"
+           "    return readout;\n}\n\n"
            "}  // namespace lm::models::real\n";
 }
 
