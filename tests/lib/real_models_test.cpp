@@ -490,6 +490,40 @@ TEST_P(RealModels, FaceEstimatorsGiveEachFaceOfAFrameItsOwnRun) {
     }
 }
 
+// Each face network runs a frame's crops in one pass, as the stages feed them; a network
+// whose shapes hold one crop only would make the stage fall back to a pass per face.
+TEST_P(RealModels, FaceNetworksTakeTheCropsOfAFrameAsOneBatch) {
+    const struct {
+        std::string base;
+        int side;
+        std::vector<std::string> heads;
+    } networks[] = {
+        {"agegender", 112, {"model/age/Softmax", "model/gender/Sigmoid"}},
+        {"headpose", 112, {"model/yaw/Softmax", "model/pitch/Softmax", "model/roll/Softmax"}},
+        {"smile", 64, {"model/smile/Sigmoid"}},
+        {"facemask", 112, {"model/mask/Softmax"}},
+        {"emotion", 112, {"model/emotion/Softmax"}},
+    };
+    const cv::Mat astronaut = image(SKIMAGE + "astronaut.png");
+    const std::vector<cv::Mat> crops = {image(FACEMASK_DATA + "masked.png"), image(FACEMASK_DATA + "bare.png"),
+                                        astronaut(cv::Rect(159, 60, 129, 129))};
+    for (const auto& n : networks) {
+        SCOPED_TRACE(n.base);
+        cv::dnn::Net net = loadModel(n.base, quantized());
+        net.setInput(cv::dnn::blobFromImages(crops, 1.0, cv::Size(n.side, n.side), FACE_MEAN, true, false));
+        std::vector<cv::Mat> batch;
+        ASSERT_NO_THROW(net.forward(batch, n.heads));
+        for (std::size_t i = 0; i < crops.size(); ++i) {
+            const std::vector<cv::Mat> alone = attributes(net, crops[i], n.side, n.heads);
+            for (std::size_t h = 0; h < n.heads.size(); ++h) {
+                ASSERT_EQ(batch[h].size[0], static_cast<int>(crops.size())) << n.heads[h];
+                const cv::Mat slice = batch[h].reshape(1, batch[h].size[0]).row(static_cast<int>(i));
+                EXPECT_LE(cv::norm(slice, alone[h], cv::NORM_INF), 1e-5) << n.heads[h] << ", crop " << i;
+            }
+        }
+    }
+}
+
 // The walkers of one frame in one pass get the vectors each gets alone.
 TEST_P(RealModels, BodyEncoderGivesEachWalkerOfAFrameItsOwnRun) {
     lm::BodyEncoder encoder;

@@ -23,10 +23,10 @@ IrGraph convertFacemask(const WeightsDir& weights, const MaskReadout& readout) {
     // 4 x 4 cells of each map: 28 = 4 x 7 exactly; 14 in windows of 5 every 3 (0-4, ..., 9-13).
     const Port fineCells = g.avgPool("fine_cells", maps.fine, 7, 7, Padding::Valid);
     const Port coarseCells = g.avgPool("coarse_cells", maps.coarse, 5, 3, Padding::Valid);
-    const Port features = g.concat(MASK_FEATURES,
-                                   {g.reshape("fine_cells/row", fineCells, {1, MASK_FINE_FEATURES}),
-                                    g.reshape("coarse_cells/row", coarseCells, {1, MASK_COARSE_FEATURES})},
-                                   1);
+    // Joined channel-wise before the one reshape: OpenCV reshapes a batch of N to [N, 1, K],
+    // which a concatenation of two such rows along axis 1 would refuse.
+    const Port cells = g.concat("cells", {fineCells, coarseCells}, 1);
+    const Port features = g.reshape(MASK_FEATURES, cells, {1, MASK_FEATURE_COUNT});
 
     // softmax(0, -60, z) = (1 - sigmoid(z), 0, sigmoid(z)) to float precision.
     Tensor kernel({MASK_FEATURE_COUNT, 3}, 0.0f);
