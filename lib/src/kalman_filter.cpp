@@ -123,6 +123,15 @@ void KalmanFilter::correct(const cv::Rect& box) {
     mPrediction = mFilter.correct(z).clone();
 }
 
+float KalmanFilter::centreSpread() const {
+    // The prediction leaves its covariance in both the prior and the posterior matrices, a
+    // correction in the posterior: the posterior is the current one either way.
+    const cv::Mat& p = mFilter.errorCovPost;
+    if (p.empty()) return 0.0f;
+    const float variance = p.at<float>(0, 0) + p.at<float>(1, 1);
+    return variance > 0.0f && std::isfinite(variance) ? std::sqrt(variance) : 0.0f;
+}
+
 cv::Rect KalmanFilter::getPrediction() const {
     if (mPrediction.empty()) return {};
     int cx = 0, cy = 0, w = 0, h = 0;

@@ -37,6 +37,10 @@ public:
     void correct(const cv::Rect& box);
     // The box of the current state; the empty box when its width or height is not positive.
     cv::Rect getPrediction() const;
+    // The standard deviation of the current state's centre in pixels, the square root of the
+    // summed x and y variances: a few pixels while detections keep coming, growing with each
+    // step that no detection corrects. 0 before init.
+    float centreSpread() const;
 
     // The underlying OpenCV filter, for inspection.
     const cv::KalmanFilter& filter() const { return mFilter; }

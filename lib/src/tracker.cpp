@@ -16,6 +16,14 @@ namespace {
 
 constexpr const char* LOGGER_NAME = "LumoraLog";
 constexpr float UTILITY_SCALE = 1000.0f;
+// How far from its prediction a track may be, in standard deviations of the predicted centre.
+constexpr float REACH_SIGMAS = 2.0f;
+// The appearance similarity from which a detection may be credited with that reach. Without
+// it a track whose walker is hidden takes whoever walks into its widened reach. On the
+// labelled walkers of vtest.avi (frames 0-399) nine in ten of a walker's own next
+// detections score at least 0.53 and nine in ten of the other walkers close by at most 0.43
+// (lumora-continuation-scores).
+constexpr float REACH_MIN_SIMILARITY = 0.5f;
 
 // Misses a track survives, by how established it is.
 std::uint32_t missLimit(std::uint32_t hits) {
@@ -154,6 +162,20 @@ int ObjectTracker::pairUtility(const Weights& w, const cv::Rect& a, const cv::Re
     return toUtility((numerator + w.appearance * *appearance) / (weights + w.appearance));
 }
 
+cv::Rect ObjectTracker::comparedBox(const cv::Rect& prediction, float spread, const cv::Rect& detection,
+                                    std::optional<float> appearance) {
+    if (!appearance || !(*appearance >= REACH_MIN_SIMILARITY) || !(spread > 0.0f)) return prediction;
+    const float dx = (static_cast<float>(detection.x) + static_cast<float>(detection.width) * 0.5f) -
+                     (static_cast<float>(prediction.x) + static_cast<float>(prediction.width) * 0.5f);
+    const float dy = (static_cast<float>(detection.y) + static_cast<float>(detection.height) * 0.5f) -
+                     (static_cast<float>(prediction.y) + static_cast<float>(prediction.height) * 0.5f);
+    const float gap = std::sqrt(dx * dx + dy * dy);
+    if (!(gap > 0.0f)) return prediction;
+    const float share = std::min(1.0f, REACH_SIGMAS * spread / gap);
+    return {prediction.x + static_cast<int>(std::lround(dx * share)),
+            prediction.y + static_cast<int>(std::lround(dy * share)), prediction.width, prediction.height};
+}
+
 int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& detection, const AppearanceVector* feature,
                            float similarityScale) const {
     const Weights row{mIouWeight, mDistanceWeight, mSizeWeight, mAppearanceWeight, mMatchThreshold, mMinHits};
@@ -163,7 +185,11 @@ int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& detection
         const float s = Encoder::similarity(stored, *feature, similarityScale);
         if (s > appearance) appearance = s;  // a NaN never wins
     });
-    return pairUtility(row, track.box, detection, appearance);
+    // A missed track's prediction lags its walker and grows uncertain with every miss; the
+    // box terms measure the detection against where the track may be by now, not only
+    // against the prediction's centre.
+    const cv::Rect compared = comparedBox(track.box, track.kalmanFilter.centreSpread(), detection, appearance);
+    return pairUtility(row, compared, detection, appearance);
 }
 
 void ObjectTracker::assignDetections(std::vector<Detection>& detections, Features& features, int frameArea,

@@ -134,6 +134,14 @@ public:
     static int pairUtility(const Weights& weights, const cv::Rect& track, const cv::Rect& detection,
                            std::optional<float> appearance);
 
+    // The box a detection's box terms are measured against: the track's prediction moved
+    // toward the detection by up to two standard deviations (`spread`, pixels) of the
+    // predicted centre, the nearest place the track may have reached. Only a detection that
+    // looks like the track (`appearance` at least 0.5) is credited so; without appearance,
+    // or for any other detection, it is the prediction itself.
+    static cv::Rect comparedBox(const cv::Rect& prediction, float spread, const cv::Rect& detection,
+                                std::optional<float> appearance);
+
 protected:
     // Starts with the NORMAL row of FPS_10 and primes the rate meter, so that the first
     // update measures the time since construction. `rateSetting` is the settings field

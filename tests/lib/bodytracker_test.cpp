@@ -98,4 +98,37 @@ TEST_F(BodyTrackerTest, AppearanceKeepsIdentitiesWhenTwoBodiesSwapPlaces) {
     EXPECT_EQ(step(left, 1.0f, right, 0.0f), (std::vector<std::uint32_t>{2, 1}));
 }
 
+// A walker standing still is hidden for half a second and steps a box width aside
+// meanwhile: the filter's prediction stays where the walker was last seen, so the box
+// terms alone (no overlap, centres one width apart) refuse the walker's return under the
+// FPS_10 threshold. The prediction's uncertainty has grown with the misses, and the box
+// terms are measured against the nearest place the track may have reached: the walker
+// keeps the id, and someone who looks different on the same spot still gets a new one.
+TEST_F(BodyTrackerTest, AWalkerMissedForAFewFramesKeepsTheIdWhereTheStalePredictionWouldRefuseIt) {
+    const cv::Rect standing(300, 200, 30, 80);
+    const cv::Rect stepAside = standing + cv::Point(30, 0);
+    const auto run = [&](float returningLook) {
+        lm::BodyTracker tracker;
+        tracker.onSettingsUpdate(withBodyFps(Settings::FPS_10));
+        const auto step = [&](std::vector<cv::Rect> boxes, float look) {
+            auto detections = lmtest::detectionsAt(boxes);
+            lm::ObjectTracker::Features features(
+                std::vector<lm::AppearanceVector>(boxes.size(), lmtest::appearance(look)));
+            tracker.update(detections, lmtest::vgaFrame(), features, BODY_SCALE);
+            clock.advance(100ms);
+            return detections.empty() ? 0u : detections[0].id;
+        };
+        for (int f = 0; f < 20; ++f) EXPECT_EQ(step({standing}, 1.0f), 1u);
+        for (int f = 0; f < 5; ++f) step({}, 1.0f);
+        return step({stepAside}, returningLook);
+    };
+    EXPECT_EQ(run(1.0f), 1u) << "the walker's own return";
+    EXPECT_EQ(run(0.0f), 2u) << "a different look on the same spot";
+
+    // What the stale prediction alone scores for that return, with the walker's own look.
+    const lm::ObjectTracker::Weights row = lm::BodyTracker::weightTable()[0][Settings::FPS_10 - Settings::FPS_30];
+    EXPECT_LE(lm::ObjectTracker::pairUtility(row, standing, stepAside, 1.0f),
+              static_cast<int>(static_cast<double>(row.matchThreshold) * 1000.0));
+}
+
 }  // namespace

@@ -45,6 +45,18 @@ TEST(PeopleCountLabels, PassagesAndBoxesAreReadAndBadLinesNamed) {
     }
 }
 
+// The hand count of a part of the video: who is in the picture at any of its frames,
+// whether the passage began there or before.
+TEST(PeopleCountLabels, PassagesDuringARangeIncludeThoseAlreadyInThePicture) {
+    WalkerLabels labels;
+    labels.passages = {{1, {0, 120}}, {2, {50, 90}}, {3, {400, 794}}, {4, {390, 400}}};
+    struct Case {
+        int first, last, count;
+    };
+    for (const Case& c : {Case{0, 399, 3}, Case{400, 794, 2}, Case{0, 49, 1}, Case{91, 119, 1}, Case{121, 389, 0}})
+        EXPECT_EQ(people_count::passagesDuring(labels, c.first, c.last), c.count) << c.first << ".." << c.last;
+}
+
 // Two walkers over four frames: the ids the tracker gave decide switches and swaps.
 TEST(PeopleCountScoring, SwitchesAndSwapsFollowTheIdsEachWalkerTakes) {
     struct Case {

@@ -337,6 +337,31 @@ TEST_F(TrackerTest, ANaNSimilarityNeverWins) {
     EXPECT_EQ(step(mixed, poisoned), 2u);
 }
 
+// The box a detection is measured against: the prediction, moved toward a detection that
+// looks like the track by up to twice the predicted centre's spread.
+TEST(TrackerComparedBox, MovesThePredictionTowardALookalikeByTwiceItsSpread) {
+    const cv::Rect prediction(100, 100, 40, 80);
+    struct Case {
+        const char* what;
+        cv::Rect detection;
+        float spread;
+        std::optional<float> appearance;
+        cv::Rect compared;
+    };
+    const Case cases[] = {
+        {"no appearance vectors", {160, 100, 40, 80}, 10.0f, std::nullopt, prediction},
+        {"a different look", {160, 100, 40, 80}, 10.0f, 0.49f, prediction},
+        {"beyond the reach", {160, 100, 40, 80}, 10.0f, 0.5f, {120, 100, 40, 80}},
+        {"within the reach", {110, 100, 40, 80}, 10.0f, 0.9f, {110, 100, 40, 80}},
+        {"diagonally, sizes apart", {130, 140, 20, 40}, 5.0f, 1.0f, {107, 107, 40, 80}},
+        {"no spread", {160, 100, 40, 80}, 0.0f, 1.0f, prediction},
+        {"a NaN spread", {160, 100, 40, 80}, std::nanf(""), 1.0f, prediction},
+        {"a NaN similarity", {160, 100, 40, 80}, 10.0f, std::nanf(""), prediction},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ObjectTracker::comparedBox(prediction, c.spread, c.detection, c.appearance), c.compared) << c.what;
+}
+
 TEST_F(TrackerTest, FeatureCountMismatchIsRefusedAndChangesNothing) {
     TestTracker tracker(IOU_ONLY);
     track(tracker, {BOX_A});

@@ -5,8 +5,10 @@
 // analyzeBodies.
 //
 //   lumora-people-count --models DIR --video FILE [--labels FILE] [--threads N]
-//                       [--body-fps dynamic|30|10|5] [--frames N] [--tracks FILE]
+//                       [--body-fps dynamic|30|10|5] [--from F] [--frames N] [--tracks FILE]
 //
+// --from starts the run (a fresh tracker) at frame F of the file; the hand count is then
+// the passages in the picture during the analysed frames.
 // --tracks writes every tracked body as `frame,id,x,y,w,h`, to look at where tracks break.
 
 #include <chrono>
@@ -37,6 +39,7 @@ struct Options {
     std::string labels;
     int threads = 0;
     lm::Settings::TrackerFps bodyFps = lm::Settings::DYNAMIC;
+    int from = 0;
     int frames = -1;  // all
     std::string tracks;
 };
@@ -51,19 +54,21 @@ lm::Settings::TrackerFps rateClass(const std::string& name) {
 
 Options parse(int argc, char** argv) {
     const auto args = people_count::parseOptions(
-        argc, argv, {"--models", "--video", "--labels", "--threads", "--body-fps", "--frames", "--tracks"});
+        argc, argv, {"--models", "--video", "--labels", "--threads", "--body-fps", "--from", "--frames", "--tracks"});
     Options o;
     o.models = people_count::valueOr(args, "--models");
     o.video = people_count::valueOr(args, "--video");
     o.labels = people_count::valueOr(args, "--labels");
     o.threads = std::stoi(people_count::valueOr(args, "--threads", "0"));
     o.bodyFps = rateClass(people_count::valueOr(args, "--body-fps", "dynamic"));
+    o.from = std::stoi(people_count::valueOr(args, "--from", "0"));
     o.frames = std::stoi(people_count::valueOr(args, "--frames", "-1"));
     o.tracks = people_count::valueOr(args, "--tracks");
     if (o.models.empty() || o.video.empty())
         throw std::invalid_argument(
             "usage: lumora-people-count --models DIR --video FILE [--labels FILE] [--threads N] "
-            "[--body-fps dynamic|30|10|5] [--frames N] [--tracks FILE]");
+            "[--body-fps dynamic|30|10|5] [--from F] [--frames N] [--tracks FILE]");
+    if (o.from < 0) throw std::invalid_argument("--from takes a frame number from 0");
     return o;
 }
 
@@ -80,7 +85,11 @@ CountRun analyse(const Options& o) {
     settings.numThreads = o.threads;
     settings.bodyTrackFps = o.bodyFps;
     lm::Lumora lumora(settings);
-    return people_count::countPeople(lumora, video, fps, o.frames, std::chrono::system_clock::now());
+    // Frames are skipped by reading them: seeking a compressed file may land off the frame.
+    cv::Mat skipped;
+    for (int f = 0; f < o.from; ++f)
+        if (!video.read(skipped)) throw std::runtime_error("the video has no frame " + std::to_string(o.from));
+    return people_count::countPeople(lumora, video, fps, o.frames, std::chrono::system_clock::now(), o.from);
 }
 
 std::size_t distinctIds(const CountRun& run) {
@@ -109,9 +118,8 @@ void report(const Options& o, const CountRun& run) {
 
     const people_count::WalkerLabels labels = people_count::readWalkerLabels(o.labels);
     const int lastFrame = run.bodiesByFrame.empty() ? -1 : run.bodiesByFrame.rbegin()->first;
-    int crossing = 0;
-    for (const auto& [walker, passage] : labels.passages) crossing += passage.entryFrame <= lastFrame ? 1 : 0;
-    fmt::print("hand count (walkers who enter in the analysed frames): {}\n", crossing);
+    fmt::print("hand count (walkers in the picture during the analysed frames): {}\n",
+               people_count::passagesDuring(labels, o.from, lastFrame));
 
     const people_count::TrackScore score = people_count::scoreTracks(labels, run.bodiesByFrame);
     for (const auto& w : score.walkers)

@@ -6,13 +6,15 @@
 
 namespace people_count {
 
-CountRun countPeople(lm::Lumora& lumora, cv::VideoCapture& video, double fps, int frames, lm::TimePoint start) {
+CountRun countPeople(lm::Lumora& lumora, cv::VideoCapture& video, double fps, int frames, lm::TimePoint start,
+                     int firstFrame) {
     lm::BodyAggregator aggregator;
     CountRun run;
     std::chrono::steady_clock::duration analysing{};
     cv::Mat frame;
-    int index = 0;
-    for (; (frames < 0 || index < frames) && video.read(frame); ++index) {
+    int read = 0;
+    for (; (frames < 0 || read < frames) && video.read(frame); ++read) {
+        const int index = firstFrame + read;
         const lm::TimePoint frameTime =
             start + std::chrono::milliseconds(static_cast<long long>(index * 1000.0 / fps + 0.5));
         const auto before = std::chrono::steady_clock::now();
@@ -24,7 +26,7 @@ CountRun countPeople(lm::Lumora& lumora, cv::VideoCapture& video, double fps, in
     }
     // As harbix at the end of a file: the tracks still open count too.
     run.peopleCount += aggregator.getAllAggregations().size();
-    if (index > 0) run.msPerFrame = std::chrono::duration<double, std::milli>(analysing).count() / index;
+    if (read > 0) run.msPerFrame = std::chrono::duration<double, std::milli>(analysing).count() / read;
     return run;
 }
 

@@ -22,7 +22,9 @@ struct CountRun {
 };
 
 // Reads at most `frames` frames (all when negative) from the current place of `video`,
-// frame i at `start` + i over `fps` seconds.
-CountRun countPeople(lm::Lumora& lumora, cv::VideoCapture& video, double fps, int frames, lm::TimePoint start);
+// which is frame `firstFrame` of the file: frame i is kept under index i and analysed at
+// `start` + i over `fps` seconds.
+CountRun countPeople(lm::Lumora& lumora, cv::VideoCapture& video, double fps, int frames, lm::TimePoint start,
+                     int firstFrame = 0);
 
 }  // namespace people_count

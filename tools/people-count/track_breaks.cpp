@@ -4,9 +4,15 @@
 // kept, so that at the frame where a walker's new id is born the tool can tell what became
 // of the walker's old track: deleted before (and why), given by the assignment to another
 // detection, or refused under the match threshold (with each term of its utility). It
-// also prints the people count of the replay, as lumora-people-count counts it.
+// also prints the people count and the distinct ids of the replay, as lumora-people-count
+// counts them, with the hand count of the replayed frames.
 //
-//   lumora-track-breaks --models DIR --video FILE --labels FILE [--cache FILE] [--frames N]
+//   lumora-track-breaks --models DIR --video FILE --labels FILE [--cache FILE] [--from F] [--frames N]
+//                       [--tracks FILE]
+//
+// --from starts the replay (a fresh tracker) at frame F, so that a part of the video is
+// measured on its own. --tracks writes every tracked body as `frame,id,x,y,w,h`, as
+// lumora-people-count does.
 //
 // --cache keeps the bodies of the video in a file: read when it is there, written when not,
 // so that a change of the tracker is measured again in seconds.
@@ -20,6 +26,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,22 +50,27 @@ struct Options {
     std::string video;
     std::string labels;
     std::string cache;
-    int frames = -1;  // all
+    int from = 0;
+    int frames = -1;  // all, from `from` on
+    std::string tracks;
 };
 
 Options parse(int argc, char** argv) {
-    const auto args =
-        people_count::parseOptions(argc, argv, {"--models", "--video", "--labels", "--cache", "--frames"});
+    const auto args = people_count::parseOptions(
+        argc, argv, {"--models", "--video", "--labels", "--cache", "--from", "--frames", "--tracks"});
     Options o;
     o.models = people_count::valueOr(args, "--models");
     o.video = people_count::valueOr(args, "--video");
     o.labels = people_count::valueOr(args, "--labels");
     o.cache = people_count::valueOr(args, "--cache");
+    o.from = std::stoi(people_count::valueOr(args, "--from", "0"));
     o.frames = std::stoi(people_count::valueOr(args, "--frames", "-1"));
+    o.tracks = people_count::valueOr(args, "--tracks");
     if (o.models.empty() || o.video.empty() || o.labels.empty())
         throw std::invalid_argument(
             "usage: lumora-track-breaks --models DIR --video FILE --labels FILE "
-            "[--cache FILE] [--frames N]");
+            "[--cache FILE] [--from F] [--frames N] [--tracks FILE]");
+    if (o.from < 0) throw std::invalid_argument("--from takes a frame number from 0");
     return o;
 }
 
@@ -138,7 +150,8 @@ Video analyseVideo(const Options& o) {
     Video video;
     if (capture.get(cv::CAP_PROP_FPS) > 0) video.fps = capture.get(cv::CAP_PROP_FPS);
     cv::Mat frame;
-    for (int index = 0; (o.frames < 0 || index < o.frames) && capture.read(frame); ++index) {
+    const int needed = o.frames < 0 ? -1 : o.from + o.frames;
+    for (int index = 0; (needed < 0 || index < needed) && capture.read(frame); ++index) {
         video.frameSize = frame.size();
         FrameBodies& bodies = video.frames.emplace_back();
         bodies.detections = detector.detect(frame);
@@ -162,6 +175,7 @@ struct TrackBefore {
     std::uint32_t missedFrames = 0;  // before this update
     cv::Rect lastBox;                // matched or predicted in the previous update
     cv::Rect predicted;
+    float spread = 0.0f;  // of the predicted centre, pixels
     lm::ObjectTracker::FeatureHistory features;
 };
 
@@ -179,7 +193,8 @@ struct FrameRecord {
 };
 
 struct Replay {
-    std::vector<FrameRecord> frames;
+    std::size_t first = 0;            // the video frame of frames[0]
+    std::vector<FrameRecord> frames;  // from `first` on
     std::size_t peopleCount = 0;
     lm::ObjectTracker::Weights weights{};
 };
@@ -188,21 +203,26 @@ std::vector<TrackBefore> tracksBefore(const lm::BodyTracker& tracker, std::chron
     std::vector<TrackBefore> result;
     for (lm::ObjectTracker::TrackedObject& t : tracker.getTrackedObjects()) {
         t.kalmanFilter.step(elapsed);
-        result.push_back({t.id, t.hits, t.missedFrames, t.box, t.kalmanFilter.getPrediction(), t.featureHistory});
+        result.push_back({t.id, t.hits, t.missedFrames, t.box, t.kalmanFilter.getPrediction(),
+                          t.kalmanFilter.centreSpread(), t.featureHistory});
     }
     return result;
 }
 
-Replay replay(const Video& video) {
+Replay replay(const Video& video, const Options& o) {
     lm::BodyTracker tracker;
     tracker.onSettingsUpdate(lm::Settings{});
     lm::BodyAggregator aggregator;
     const lm::TimePoint start = std::chrono::system_clock::now();
     Replay result;
+    result.first = static_cast<std::size_t>(o.from);
+    const std::size_t end = o.frames < 0
+                                ? video.frames.size()
+                                : std::min(video.frames.size(), result.first + static_cast<std::size_t>(o.frames));
     std::uint32_t lastId = 0;
     std::optional<lm::TimePoint> previous;
     const cv::Mat frame(video.frameSize, CV_8UC1);  // the tracker reads only its size
-    for (std::size_t index = 0; index < video.frames.size(); ++index) {
+    for (std::size_t index = result.first; index < end; ++index) {
         const lm::TimePoint frameTime =
             start +
             std::chrono::milliseconds(static_cast<long long>(static_cast<double>(index) * 1000.0 / video.fps + 0.5));
@@ -231,17 +251,19 @@ Replay replay(const Video& video) {
 UtilityTerms termsOf(const lm::ObjectTracker::Weights& w, const TrackBefore& track, const cv::Rect& box,
                      const lm::AppearanceVector& feature) {
     UtilityTerms t;
-    const cv::Rect& a = track.predicted;
+    track.features.forEachOldestFirst([&](const lm::AppearanceVector& stored) {
+        t.appearance =
+            std::max(t.appearance, lm::Encoder::similarity(stored, feature, lm::BodyTracker::SIMILARITY_SCALE));
+    });
+    // The box terms as the tracker measures them: against the nearest place the track may
+    // have reached.
+    const cv::Rect a = lm::ObjectTracker::comparedBox(track.predicted, track.spread, box, t.appearance);
     t.iou = static_cast<float>((a & box).area()) / static_cast<float>(a.area() + box.area() - (a & box).area());
     const cv::Point ca((a.x + (a.x + a.width)) / 2, (a.y + (a.y + a.height)) / 2);
     const cv::Point cb((box.x + (box.x + box.width)) / 2, (box.y + (box.y + box.height)) / 2);
     const auto d = static_cast<float>(cv::norm(ca - cb));
     t.distance = 1.0f / std::pow(2.0f, d / (static_cast<float>(a.width + box.width) * 0.5f));
     t.size = static_cast<float>(std::min(a.area(), box.area())) / static_cast<float>(std::max(a.area(), box.area()));
-    track.features.forEachOldestFirst([&](const lm::AppearanceVector& stored) {
-        t.appearance =
-            std::max(t.appearance, lm::Encoder::similarity(stored, feature, lm::BodyTracker::SIMILARITY_SCALE));
-    });
     t.utility = lm::ObjectTracker::pairUtility(w, a, box, t.appearance);
     return t;
 }
@@ -285,7 +307,7 @@ std::string explain(const Replay& run, const Video& video, std::uint32_t oldId, 
     const std::optional<std::size_t> born = birthFrame(run, newId);
     const std::optional<std::size_t> oldBorn = birthFrame(run, oldId);
     if (!born || !oldBorn) return "not seen";
-    if (*born < *oldBorn) return fmt::format("taken over: id {} is older (born at frame {})", newId, *born);
+    if (*born < *oldBorn) return fmt::format("taken over: id {} is older (born at frame {})", newId, *born + run.first);
     const FrameRecord& at = run.frames[*born];
     const auto body =
         std::find_if(at.bodies.begin(), at.bodies.end(), [&](const lm::Body& b) { return b.id == newId; });
@@ -293,12 +315,12 @@ std::string explain(const Replay& run, const Video& video, std::uint32_t oldId, 
     if (old == nullptr) {
         const std::optional<std::size_t> last = lastAlive(run, oldId, *born);
         const TrackBefore* end = last ? trackIn(run.frames[*last].before, oldId) : nullptr;
-        if (end == nullptr) return fmt::format("frame {}: old track never stood", *born);
-        return fmt::format("frame {}: old track deleted at frame {} ({} hits, {} misses then), {} frames before", *born,
-                           *last, end->hits, end->missedFrames + 1, *born - *last);
+        if (end == nullptr) return fmt::format("frame {}: old track never stood", *born + run.first);
+        return fmt::format("frame {}: old track deleted at frame {} ({} hits, {} misses then), {} frames before",
+                           *born + run.first, *last + run.first, end->hits, end->missedFrames + 1, *born - *last);
     }
     const std::size_t j = static_cast<std::size_t>(body - at.bodies.begin());
-    const UtilityTerms t = termsOf(run.weights, *old, body->boundingBox, video.frames[*born].features[j]);
+    const UtilityTerms t = termsOf(run.weights, *old, body->boundingBox, video.frames[*born + run.first].features[j]);
     const auto continued =
         std::find_if(at.bodies.begin(), at.bodies.end(), [&](const lm::Body& b) { return b.id == oldId; });
     const int threshold = static_cast<int>(static_cast<double>(run.weights.matchThreshold) * 1000.0);
@@ -308,18 +330,33 @@ std::string explain(const Replay& run, const Video& video, std::uint32_t oldId, 
     return fmt::format(
         "frame {}: old track alive ({} hits, {} misses), {}; utility {} (threshold {}): IoU {:.2f}, "
         "distance {:.2f}, size {:.2f}, appearance {:.2f}, weakest {}; prediction moved {:.2f} widths "
-        "from the last box, detection {:.2f} widths from the prediction",
-        *born, old->hits, old->missedFrames, fate, t.utility, threshold, t.iou, t.distance, t.size, t.appearance,
-        weakestTerm(run.weights, t), centreShift(old->lastBox, old->predicted),
-        centreShift(old->predicted, body->boundingBox));
+        "from the last box, detection {:.2f} widths from the prediction (its spread {:.2f} widths)",
+        *born + run.first, old->hits, old->missedFrames, fate, t.utility, threshold, t.iou, t.distance, t.size,
+        t.appearance, weakestTerm(run.weights, t), centreShift(old->lastBox, old->predicted),
+        centreShift(old->predicted, body->boundingBox),
+        old->spread / std::max(1.0, (old->predicted.width + body->boundingBox.width) / 2.0));
 }
 
 void report(const Options& o, const Video& video, const Replay& run) {
     const people_count::WalkerLabels labels = people_count::readWalkerLabels(o.labels);
     std::map<int, std::vector<lm::Body>> bodiesByFrame;
-    for (std::size_t f = 0; f < run.frames.size(); ++f) bodiesByFrame[static_cast<int>(f)] = run.frames[f].bodies;
+    std::set<std::uint32_t> ids;
+    for (std::size_t f = 0; f < run.frames.size(); ++f) {
+        bodiesByFrame[static_cast<int>(f + run.first)] = run.frames[f].bodies;
+        for (const lm::Body& b : run.frames[f].bodies) ids.insert(b.id);
+    }
+    if (!o.tracks.empty()) {
+        std::ofstream out(o.tracks);
+        if (!out) throw std::runtime_error("cannot write " + o.tracks);
+        for (const auto& [f, bodies] : bodiesByFrame)
+            for (const lm::Body& b : bodies)
+                out << fmt::format("{},{},{},{},{},{}\n", f, b.id, b.boundingBox.x, b.boundingBox.y,
+                                   b.boundingBox.width, b.boundingBox.height);
+    }
     const people_count::TrackScore score = people_count::scoreTracks(labels, bodiesByFrame);
-    fmt::print("people count: {}\n", run.peopleCount);
+    const int last = static_cast<int>(run.first + run.frames.size()) - 1;
+    fmt::print("frames {} to {}: people count {} (hand count {}), distinct ids {}\n", run.first, last, run.peopleCount,
+               people_count::passagesDuring(labels, static_cast<int>(run.first), last), ids.size());
     fmt::print("id switches per labelled walker: {:.2f}, identity swaps: {}\n", people_count::switchesPerWalker(score),
                score.identitySwaps);
     for (const people_count::WalkerScore& w : score.walkers)
@@ -335,7 +372,7 @@ int main(int argc, char** argv) {
         const Options options = parse(argc, argv);
         cv::setNumThreads(4);
         const Video video = loadVideo(options);
-        report(options, video, replay(video));
+        report(options, video, replay(video, options));
         return EXIT_SUCCESS;
     } catch (const std::exception& error) {
         std::cerr << error.what() << "\n";

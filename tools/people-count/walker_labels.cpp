@@ -44,4 +44,11 @@ WalkerLabels readWalkerLabels(const std::string& path) {
     return labels;
 }
 
+int passagesDuring(const WalkerLabels& labels, int first, int last) {
+    int count = 0;
+    for (const auto& [walker, passage] : labels.passages)
+        count += passage.entryFrame <= last && passage.exitFrame >= first ? 1 : 0;
+    return count;
+}
+
 }  // namespace people_count

@@ -34,4 +34,8 @@ struct WalkerLabels {
 // Throws std::runtime_error naming the line that cannot be read.
 WalkerLabels readWalkerLabels(const std::string& path);
 
+// The hand count of the frames `first` to `last` (inclusive): the passages in the picture
+// during any of them, so a run that starts mid-video also counts who is already there.
+int passagesDuring(const WalkerLabels& labels, int first, int last);
+
 }  // namespace people_count
