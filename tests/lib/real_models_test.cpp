@@ -541,6 +541,22 @@ TEST_P(RealModels, BodyEncoderGivesEachWalkerOfAFrameItsOwnRun) {
         for (std::size_t k = 0; k < alone[0].size(); ++k)
             ASSERT_NEAR(together[i][k], alone[0][k], 1e-5f) << "walker " << i << " value " << k;
     }
+
+    // The network itself takes the walkers as one batch (the stage would otherwise fall back
+    // to a pass per walker, with the same values).
+    cv::dnn::Net net = loadModel("bodyencoder", quantized());
+    std::vector<cv::Mat> crops;
+    for (const cv::Rect& box : boxes) crops.push_back(frame(box));
+    net.setInput(bodyBlob(crops));
+    cv::Mat batch;
+    ASSERT_NO_THROW(batch = net.forward().clone());
+    ASSERT_EQ(batch.size[0], static_cast<int>(crops.size()));
+    for (std::size_t i = 0; i < crops.size(); ++i) {
+        net.setInput(bodyBlob({crops[i]}));
+        const cv::Mat alone = net.forward().reshape(1, 1);
+        EXPECT_LE(cv::norm(batch.reshape(1, batch.size[0]).row(static_cast<int>(i)), alone, cv::NORM_INF), 1e-5)
+            << "walker " << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, RealModels, ::testing::Values(Variant{false, 1.0}, Variant{true, 1.5}),

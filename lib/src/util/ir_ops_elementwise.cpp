@@ -227,7 +227,11 @@ void combineTensors(IrNetworkBuilder& builder, const IrLayer& layer, const Value
         const BroadcastPlan plan = planBroadcast(big.dims, small.dims);
         if (plan.valid && !plan.scalar && big.dims.size() == small.dims.size() && outputDims(layer) == big.dims) {
             cv::dnn::LayerParams params;
-            params.set("axis", plan.axis);
+            // Two runtime tensors of one image each ([1,C,H,W] by [1,C,1,1], a squeeze-excite
+            // gain) carry the batch in their first axis at run time: the block then starts at
+            // the batch axis, so that a batch of N scales each image by its own N-th gain.
+            const bool sharedBatchAxis = plan.axis == 1 && big.dims[0] == 1 && small.dims[0] == 1;
+            params.set("axis", sharedBatchAxis ? 0 : plan.axis);
             params.set("bias_term", type == "Add");
             builder.addLayer(layer, "Scale", params, {big.ref, small.ref});
             return;
