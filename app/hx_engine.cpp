@@ -233,6 +233,18 @@ void Engine::endRun() {
     if (outputFailure) std::rethrow_exception(outputFailure);
 }
 
+void Engine::endRunAfterCameraFailure() {
+    // The operator hears that the camera failed even when the run's last lines cannot be
+    // written; that failure still goes on to the processing loop, which reports it.
+    try {
+        onProcessingStopped();
+    } catch (...) {
+        mStatusHandler.setVideoSourceStatus(false, true);
+        throw;
+    }
+    mStatusHandler.setVideoSourceStatus(false, true);
+}
+
 void Engine::addFinishedBodies(const std::vector<lm::AggregatedBody>& finished) {
     mPeopleCountTotal += static_cast<std::int32_t>(finished.size());
     mDetectionDurationTotal += totalDetectionMilliseconds(finished);
@@ -254,8 +266,7 @@ void Engine::processFrame() {
         case lm::help::SourceHandler::CAMERA_ERROR:
             harbixLog()->error("Failed loading frame");
             mRunning = false;
-            onProcessingStopped();
-            mStatusHandler.setVideoSourceStatus(false, true);
+            endRunAfterCameraFailure();
             break;
         case lm::help::SourceHandler::STREAM_LOST:
             if (previous != lm::help::SourceHandler::STREAM_LOST)

@@ -120,6 +120,8 @@ private:
     // Runs the end-of-run work if this run's has not run yet.
     void onProcessingStopped();
     void endRun();
+    // The end of a run whose camera failed, and the report of the failed source.
+    void endRunAfterCameraFailure();
     void addFinishedBodies(const std::vector<lm::AggregatedBody>& finished);
     void openSource();
     void calculateRelativePoints(cv::Size frameSize);

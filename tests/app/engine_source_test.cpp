@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -8,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/chrono.h>
+#include <fmt/format.h>
 #include <opencv2/core/ocl.hpp>
 
 #include "hx_engine.h"
@@ -178,6 +181,53 @@ TEST_F(EngineSource, ACameraThatStopsGivingFramesEndsTheRunAndKeepsWhatItCollect
     EXPECT_EQ(statusCodes(receiver), (std::vector<int>{1010, 1011, 1010, 1011}));
     // Each start probes the camera and then opens it for the run.
     EXPECT_EQ(camera.openedIndices(), (std::vector<int>{2, 2, 2, 2}));
+}
+
+// A camera that fails while the run's last lines cannot be written: the operator still hears
+// that the camera failed, and the write failure is logged. The people count file is the full
+// device, so the first run's end closes it after a failed line; then its directory becomes a
+// plain file, so the second run's end cannot open it again and the flush throws.
+TEST_F(EngineSource, ACameraFailureIsReportedWhenTheRunsLastLinesCannotBeWritten) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    lmtest::TempDir dir;
+    const std::string video = dir.file("camera.avi");
+    lmtest::writeSquaresVideo(video, 10, 25, {lmtest::FACE_SQUARE});
+    lmtest::FakeCamera camera(video);
+    lmtest::HttpReceiver receiver;
+    const std::filesystem::path countDir = dir.path() / "count";
+    std::filesystem::create_directory(countDir);
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    const std::filesystem::path countFile = countDir / fmt::format("people_count_hx_{:%Y-%m-%d}.csv", local);
+    std::filesystem::create_symlink("/dev/full", countFile);
+
+    hx::Settings settings = lmtest::videoFileSettings("", false);
+    settings.sourceType = hx::Settings::WEBCAM;
+    settings.statusPushEnabled = true;
+    settings.statusPushUrl = "http://127.0.0.1:" + std::to_string(receiver.port()) + "/status";
+    settings.peopleCountEnabled = settings.peopleCountCsvEnabled = true;
+    settings.peopleCountCsvPath = countDir.string();
+
+    lmtest::LogCapture log;
+    hx::Engine engine(settings, "127.0.0.1");
+    const auto& status = engine.getStatusHandler();
+    engine.start();
+    ASSERT_TRUE(waitUntil([&] { return log.count("Failed loading frame") == 1u; }));
+    ASSERT_TRUE(waitUntil([&] { return statusCodes(receiver).size() == 2u; }));
+    ASSERT_EQ(log.countContaining("Cannot write CSV file : " + countFile.string()), 1u);
+
+    std::filesystem::remove_all(countDir);
+    std::ofstream(countDir) << "in the way";
+    engine.start();
+    ASSERT_TRUE(waitUntil([&] { return log.count("Failed loading frame") == 2u; }));
+    // The flush failure ends the run as a runtime error, pushed last.
+    ASSERT_TRUE(waitUntil([&] { return statusCodes(receiver).back() == 1020; }));
+    EXPECT_EQ(statusCodes(receiver), (std::vector<int>{1010, 1011, 1010, 1011, 1020}));
+    EXPECT_EQ(log.count("Exception occured on process frame: Cannot open csv file : " + countFile.string()), 1u);
+    EXPECT_FALSE(status.isProcessing());
+    EXPECT_EQ(status.getEngineInitError().code, hx::StatusHandler::APIErrorCode::VIDEO_SOURCE_ERROR);
+    std::filesystem::remove(countDir);
 }
 
 }  // namespace
