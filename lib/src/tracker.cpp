@@ -33,6 +33,8 @@ std::uint32_t missLimit(std::uint32_t hits) {
     return 30;
 }
 
+cv::Point2f boxCentre(const cv::Rect& box) { return (cv::Point2f(box.tl()) + cv::Point2f(box.br())) * 0.5f; }
+
 bool centreOutside(const cv::Rect& box, const cv::Size& frame) {
     const int cx = (2 * box.x + box.width) / 2;
     const int cy = (2 * box.y + box.height) / 2;
@@ -165,15 +167,12 @@ int ObjectTracker::pairUtility(const Weights& w, const cv::Rect& a, const cv::Re
 cv::Rect ObjectTracker::comparedBox(const cv::Rect& prediction, float spread, const cv::Rect& detection,
                                     std::optional<float> appearance) {
     if (!appearance || !(*appearance >= REACH_MIN_SIMILARITY) || !(spread > 0.0f)) return prediction;
-    const float dx = (static_cast<float>(detection.x) + static_cast<float>(detection.width) * 0.5f) -
-                     (static_cast<float>(prediction.x) + static_cast<float>(prediction.width) * 0.5f);
-    const float dy = (static_cast<float>(detection.y) + static_cast<float>(detection.height) * 0.5f) -
-                     (static_cast<float>(prediction.y) + static_cast<float>(prediction.height) * 0.5f);
-    const float gap = std::sqrt(dx * dx + dy * dy);
+    const cv::Point2f toDetection = boxCentre(detection) - boxCentre(prediction);
+    const float gap = std::sqrt(toDetection.dot(toDetection));
     if (!(gap > 0.0f)) return prediction;
     const float share = std::min(1.0f, REACH_SIGMAS * spread / gap);
-    return {prediction.x + static_cast<int>(std::lround(dx * share)),
-            prediction.y + static_cast<int>(std::lround(dy * share)), prediction.width, prediction.height};
+    return {prediction.x + static_cast<int>(std::lround(toDetection.x * share)),
+            prediction.y + static_cast<int>(std::lround(toDetection.y * share)), prediction.width, prediction.height};
 }
 
 int ObjectTracker::utility(const TrackedObject& track, const cv::Rect& detection, const AppearanceVector* feature,
