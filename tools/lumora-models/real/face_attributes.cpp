@@ -15,6 +15,7 @@ namespace {
 
 const float STAGE_MEAN[3] = {131.0912f, 103.8827f, 91.4953f};
 const char* const AGE_GENDER_MANIFEST = "age_gender_model-weights_manifest.json";
+const char* const LANDMARK_MANIFEST = "face_landmark_68_model-weights_manifest.json";
 
 const Tensor& tensor(const Weights& w, const std::string& name) {
     const auto it = w.find(name);
@@ -203,7 +204,7 @@ IrGraph convertEmotion(const WeightsDir& dir) {
 }
 
 IrGraph convertHeadpose(const WeightsDir& dir) {
-    const Weights w = readWeightsManifest(dir.faceApi("face_landmark_68_model-weights_manifest.json"));
+    const Weights w = readWeightsManifest(dir.faceApi(LANDMARK_MANIFEST));
     IrGraph g("headpose");
     const Port features = denseFeatures(g, w, faceApiInput(g, g.parameter("image", {1, 3, 112, 112})));
     // The landmark fc is linear and so is each angle formula: fold them into one vector.
@@ -226,14 +227,14 @@ IrGraph convertHeadpose(const WeightsDir& dir) {
 }
 
 LandmarkMaps landmarkFeatureMaps(IrGraph& g, const WeightsDir& dir, Port image) {
-    const Weights w = readWeightsManifest(dir.faceApi("face_landmark_68_model-weights_manifest.json"));
+    const Weights w = readWeightsManifest(dir.faceApi(LANDMARK_MANIFEST));
     const Port first = denseBlock(g, w, "dense0", faceApiInput(g, image), true);
     const Port fine = denseBlock(g, w, "dense1", first, false);
     return {fine, denseBlock(g, w, "dense2", fine, false)};
 }
 
 IrGraph convertLandmarks(const WeightsDir& dir) {
-    const Weights w = readWeightsManifest(dir.faceApi("face_landmark_68_model-weights_manifest.json"));
+    const Weights w = readWeightsManifest(dir.faceApi(LANDMARK_MANIFEST));
     IrGraph g("landmarks");
     const Port features = denseFeatures(g, w, faceApiInput(g, g.parameter("image", {1, 3, 112, 112})));
     g.result(g.dense("landmarks", features, tensor(w, "fc/weights"), tensor(w, "fc/bias")));
