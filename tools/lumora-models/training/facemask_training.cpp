@@ -208,7 +208,7 @@ struct ReadoutVariant {
 
 // The candidates, fixed before any figure of the test part was printed: each map alone and
 // both, projected on their leading principal components (the training part holds about
-// 2,300 faces, too few for 3,072 free weights), with a range of penalties.
+// 2,800 faces, too few for 3,072 free weights), with a range of penalties.
 std::vector<ReadoutVariant> readoutVariants() {
     const struct {
         const char* name;
