@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "continuation_pairs.h"
+#include "people_count.h"
 #include "support/temp_dir.h"
 #include "track_scoring.h"
 #include "walker_labels.h"
@@ -152,4 +153,25 @@ TEST(PeopleCountScoring, SwitchesPerWalkerCountOnlyWalkersLabelledInTheRun) {
     const people_count::TrackScore score = people_count::scoreTracks(labels, bodies);
     EXPECT_DOUBLE_EQ(people_count::switchesPerWalker(score), 0.5);
     EXPECT_DOUBLE_EQ(people_count::switchesPerWalker({}), 0.0);
+}
+
+// A slower analysis of a file that plays at its own rate takes the newest frame shown when it
+// is free: frames skipped where it falls behind, none where it keeps up, the same at every run.
+TEST(PeopleCountSkippedFrames, AnAnalysisSlowerThanTheVideoTakesTheNewestFrameShown) {
+    struct Case {
+        std::size_t first, end;
+        double analysisMs;
+        std::vector<std::size_t> frames;
+    } cases[] = {
+        {0, 5, 0, {0, 1, 2, 3, 4}},           // every frame
+        {0, 5, 60, {0, 1, 2, 3, 4}},          // faster than 100 ms a frame: waits for the next
+        {0, 5, 100, {0, 1, 2, 3, 4}},         // exactly in step
+        {0, 10, 150, {0, 1, 3, 4, 6, 7, 9}},  // one frame in three skipped
+        {0, 10, 250, {0, 2, 5, 7}},           // falls further behind
+        {40, 46, 200, {40, 42, 44}},          // from a later frame
+        {3, 3, 150, {}},                      // nothing to analyse
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(people_count::analysedFrames(c.first, c.end, 10.0, c.analysisMs), c.frames)
+            << c.first << ".." << c.end << " at " << c.analysisMs << " ms";
 }

@@ -44,14 +44,6 @@ struct Options {
     std::string tracks;
 };
 
-lm::Settings::TrackerFps rateClass(const std::string& name) {
-    if (name == "dynamic") return lm::Settings::DYNAMIC;
-    if (name == "30") return lm::Settings::FPS_30;
-    if (name == "10") return lm::Settings::FPS_10;
-    if (name == "5") return lm::Settings::FPS_5;
-    throw std::invalid_argument("--body-fps takes dynamic, 30, 10 or 5");
-}
-
 Options parse(int argc, char** argv) {
     const auto args = people_count::parseOptions(
         argc, argv, {"--models", "--video", "--labels", "--threads", "--body-fps", "--from", "--frames", "--tracks"});
@@ -60,7 +52,7 @@ Options parse(int argc, char** argv) {
     o.video = people_count::valueOr(args, "--video");
     o.labels = people_count::valueOr(args, "--labels");
     o.threads = std::stoi(people_count::valueOr(args, "--threads", "0"));
-    o.bodyFps = rateClass(people_count::valueOr(args, "--body-fps", "dynamic"));
+    o.bodyFps = people_count::rateClass(people_count::valueOr(args, "--body-fps", "dynamic"));
     o.from = std::stoi(people_count::valueOr(args, "--from", "0"));
     o.frames = std::stoi(people_count::valueOr(args, "--frames", "-1"));
     o.tracks = people_count::valueOr(args, "--tracks");

@@ -21,4 +21,12 @@ std::string valueOr(const std::map<std::string, std::string>& values, const std:
     return found == values.end() ? fallback : found->second;
 }
 
+lm::Settings::TrackerFps rateClass(const std::string& name) {
+    if (name == "dynamic") return lm::Settings::DYNAMIC;
+    if (name == "30") return lm::Settings::FPS_30;
+    if (name == "10") return lm::Settings::FPS_10;
+    if (name == "5") return lm::Settings::FPS_5;
+    throw std::invalid_argument("--body-fps takes dynamic, 30, 10 or 5");
+}
+
 }  // namespace people_count

@@ -1,5 +1,6 @@
 #include "people_count.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include <lumora/lm_aggregator.h>
@@ -28,6 +29,19 @@ CountRun countPeople(lm::Lumora& lumora, cv::VideoCapture& video, double fps, in
     run.peopleCount += aggregator.getAllAggregations().size();
     if (read > 0) run.msPerFrame = std::chrono::duration<double, std::milli>(analysing).count() / read;
     return run;
+}
+
+std::vector<std::size_t> analysedFrames(std::size_t first, std::size_t end, double fps, double analysisMs) {
+    std::vector<std::size_t> frames;
+    double done = 0;  // when the last analysis ended, in ms after frame `first` was shown
+    for (std::size_t index = first; index < end;) {
+        frames.push_back(index);
+        const double shown = static_cast<double>(index - first) * 1000.0 / fps;
+        done = std::max(done, shown) + analysisMs;
+        const auto newest = first + static_cast<std::size_t>(done * fps / 1000.0 + 1e-9);
+        index = std::max(index + 1, newest);
+    }
+    return frames;
 }
 
 }  // namespace people_count

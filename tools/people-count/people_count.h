@@ -27,4 +27,10 @@ struct CountRun {
 CountRun countPeople(lm::Lumora& lumora, cv::VideoCapture& video, double fps, int frames, lm::TimePoint start,
                      int firstFrame = 0);
 
+// The frames from `first` to before `end` that harbix analyses with processAllFrames off when
+// each analysis takes `analysisMs` while the video plays at `fps`: each analysis takes the
+// newest frame shown when the one before ends (or waits for the next one), so the frames
+// between are skipped. Every frame when analysisMs is 0.
+std::vector<std::size_t> analysedFrames(std::size_t first, std::size_t end, double fps, double analysisMs);
+
 }  // namespace people_count

@@ -8,11 +8,16 @@
 // counts them, with the hand count of the replayed frames.
 //
 //   lumora-track-breaks --models DIR --video FILE --labels FILE [--cache FILE] [--from F] [--frames N]
-//                       [--tracks FILE]
+//                       [--tracks FILE] [--analysis-ms T] [--body-fps dynamic|30|10|5]
 //
 // --from starts the replay (a fresh tracker) at frame F, so that a part of the video is
 // measured on its own. --tracks writes every tracked body as `frame,id,x,y,w,h`, as
 // lumora-people-count does.
+//
+// --analysis-ms replays the video as harbix analyses a file with processAllFrames off on a
+// machine that takes T ms a frame: the video plays at its own rate and each analysis takes
+// the newest frame shown when the one before ends, so the frames between are skipped, the
+// same ones at every run.
 //
 // --cache keeps the bodies of the video in a file: read when it is there, written when not,
 // so that a change of the tracker is measured again in seconds.
@@ -40,6 +45,7 @@
 #include "lm_bodyencoder.h"
 #include "lm_bodytracker.h"
 #include "options.h"
+#include "people_count.h"
 #include "track_scoring.h"
 #include "walker_labels.h"
 
@@ -53,11 +59,14 @@ struct Options {
     int from = 0;
     int frames = -1;  // all, from `from` on
     std::string tracks;
+    double analysisMs = 0;  // 0: every frame
+    lm::Settings::TrackerFps bodyFps = lm::Settings::DYNAMIC;
 };
 
 Options parse(int argc, char** argv) {
-    const auto args = people_count::parseOptions(
-        argc, argv, {"--models", "--video", "--labels", "--cache", "--from", "--frames", "--tracks"});
+    const auto args = people_count::parseOptions(argc, argv,
+                                                 {"--models", "--video", "--labels", "--cache", "--from", "--frames",
+                                                  "--tracks", "--analysis-ms", "--body-fps"});
     Options o;
     o.models = people_count::valueOr(args, "--models");
     o.video = people_count::valueOr(args, "--video");
@@ -66,11 +75,15 @@ Options parse(int argc, char** argv) {
     o.from = std::stoi(people_count::valueOr(args, "--from", "0"));
     o.frames = std::stoi(people_count::valueOr(args, "--frames", "-1"));
     o.tracks = people_count::valueOr(args, "--tracks");
+    o.analysisMs = std::stod(people_count::valueOr(args, "--analysis-ms", "0"));
+    o.bodyFps = people_count::rateClass(people_count::valueOr(args, "--body-fps", "dynamic"));
     if (o.models.empty() || o.video.empty() || o.labels.empty())
         throw std::invalid_argument(
             "usage: lumora-track-breaks --models DIR --video FILE --labels FILE "
-            "[--cache FILE] [--from F] [--frames N] [--tracks FILE]");
+            "[--cache FILE] [--from F] [--frames N] [--tracks FILE] [--analysis-ms T] "
+            "[--body-fps dynamic|30|10|5]");
     if (o.from < 0) throw std::invalid_argument("--from takes a frame number from 0");
+    if (!(o.analysisMs >= 0)) throw std::invalid_argument("--analysis-ms takes a time from 0");
     return o;
 }
 
@@ -188,13 +201,14 @@ struct UtilityTerms {
 };
 
 struct FrameRecord {
+    std::size_t videoFrame = 0;
     std::vector<TrackBefore> before;
     std::vector<lm::Body> bodies;  // with the ids the update gave them
 };
 
 struct Replay {
-    std::size_t first = 0;            // the video frame of frames[0]
-    std::vector<FrameRecord> frames;  // from `first` on
+    std::size_t first = 0;            // the video frame the replay starts at
+    std::vector<FrameRecord> frames;  // the analysed frames, from `first` on
     std::size_t peopleCount = 0;
     lm::ObjectTracker::Weights weights{};
 };
@@ -211,7 +225,9 @@ std::vector<TrackBefore> tracksBefore(const lm::BodyTracker& tracker, std::chron
 
 Replay replay(const Video& video, const Options& o) {
     lm::BodyTracker tracker;
-    tracker.onSettingsUpdate(lm::Settings{});
+    lm::Settings settings;
+    settings.bodyTrackFps = o.bodyFps;
+    tracker.onSettingsUpdate(settings);
     lm::BodyAggregator aggregator;
     const lm::TimePoint start = std::chrono::system_clock::now();
     Replay result;
@@ -222,7 +238,7 @@ Replay replay(const Video& video, const Options& o) {
     std::uint32_t lastId = 0;
     std::optional<lm::TimePoint> previous;
     const cv::Mat frame(video.frameSize, CV_8UC1);  // the tracker reads only its size
-    for (std::size_t index = result.first; index < end; ++index) {
+    for (const std::size_t index : people_count::analysedFrames(result.first, end, video.fps, o.analysisMs)) {
         const lm::TimePoint frameTime =
             start +
             std::chrono::milliseconds(static_cast<long long>(static_cast<double>(index) * 1000.0 / video.fps + 0.5));
@@ -230,6 +246,7 @@ Replay replay(const Video& video, const Options& o) {
                                       : std::chrono::milliseconds(0);
         previous = frameTime;
         FrameRecord& record = result.frames.emplace_back();
+        record.videoFrame = index;
         record.before = tracksBefore(tracker, elapsed);
 
         std::vector<lm::Detection> detections = video.frames[index].detections;
@@ -307,7 +324,8 @@ std::string explain(const Replay& run, const Video& video, std::uint32_t oldId, 
     const std::optional<std::size_t> born = birthFrame(run, newId);
     const std::optional<std::size_t> oldBorn = birthFrame(run, oldId);
     if (!born || !oldBorn) return "not seen";
-    if (*born < *oldBorn) return fmt::format("taken over: id {} is older (born at frame {})", newId, *born + run.first);
+    if (*born < *oldBorn)
+        return fmt::format("taken over: id {} is older (born at frame {})", newId, run.frames[*born].videoFrame);
     const FrameRecord& at = run.frames[*born];
     const auto body =
         std::find_if(at.bodies.begin(), at.bodies.end(), [&](const lm::Body& b) { return b.id == newId; });
@@ -315,12 +333,13 @@ std::string explain(const Replay& run, const Video& video, std::uint32_t oldId, 
     if (old == nullptr) {
         const std::optional<std::size_t> last = lastAlive(run, oldId, *born);
         const TrackBefore* end = last ? trackIn(run.frames[*last].before, oldId) : nullptr;
-        if (end == nullptr) return fmt::format("frame {}: old track never stood", *born + run.first);
+        if (end == nullptr) return fmt::format("frame {}: old track never stood", run.frames[*born].videoFrame);
         return fmt::format("frame {}: old track deleted at frame {} ({} hits, {} misses then), {} frames before",
-                           *born + run.first, *last + run.first, end->hits, end->missedFrames + 1, *born - *last);
+                           run.frames[*born].videoFrame, run.frames[*last].videoFrame, end->hits, end->missedFrames + 1,
+                           run.frames[*born].videoFrame - run.frames[*last].videoFrame);
     }
     const std::size_t j = static_cast<std::size_t>(body - at.bodies.begin());
-    const UtilityTerms t = termsOf(run.weights, *old, body->boundingBox, video.frames[*born + run.first].features[j]);
+    const UtilityTerms t = termsOf(run.weights, *old, body->boundingBox, video.frames[at.videoFrame].features[j]);
     const auto continued =
         std::find_if(at.bodies.begin(), at.bodies.end(), [&](const lm::Body& b) { return b.id == oldId; });
     const int threshold = static_cast<int>(static_cast<double>(run.weights.matchThreshold) * 1000.0);
@@ -331,7 +350,7 @@ std::string explain(const Replay& run, const Video& video, std::uint32_t oldId, 
         "frame {}: old track alive ({} hits, {} misses), {}; utility {} (threshold {}): IoU {:.2f}, "
         "distance {:.2f}, size {:.2f}, appearance {:.2f}, weakest {}; prediction moved {:.2f} widths "
         "from the last box, detection {:.2f} widths from the prediction (its spread {:.2f} widths)",
-        *born + run.first, old->hits, old->missedFrames, fate, t.utility, threshold, t.iou, t.distance, t.size,
+        at.videoFrame, old->hits, old->missedFrames, fate, t.utility, threshold, t.iou, t.distance, t.size,
         t.appearance, weakestTerm(run.weights, t), centreShift(old->lastBox, old->predicted),
         centreShift(old->predicted, body->boundingBox),
         old->spread / std::max(1.0, (old->predicted.width + body->boundingBox.width) / 2.0));
@@ -342,7 +361,7 @@ void report(const Options& o, const Video& video, const Replay& run) {
     std::map<int, std::vector<lm::Body>> bodiesByFrame;
     std::set<std::uint32_t> ids;
     for (std::size_t f = 0; f < run.frames.size(); ++f) {
-        bodiesByFrame[static_cast<int>(f + run.first)] = run.frames[f].bodies;
+        bodiesByFrame[static_cast<int>(run.frames[f].videoFrame)] = run.frames[f].bodies;
         for (const lm::Body& b : run.frames[f].bodies) ids.insert(b.id);
     }
     if (!o.tracks.empty()) {
@@ -354,8 +373,10 @@ void report(const Options& o, const Video& video, const Replay& run) {
                                    b.boundingBox.width, b.boundingBox.height);
     }
     const people_count::TrackScore score = people_count::scoreTracks(labels, bodiesByFrame);
-    const int last = static_cast<int>(run.first + run.frames.size()) - 1;
-    fmt::print("frames {} to {}: people count {} (hand count {}), distinct ids {}\n", run.first, last, run.peopleCount,
+    const int last =
+        run.frames.empty() ? static_cast<int>(run.first) - 1 : static_cast<int>(run.frames.back().videoFrame);
+    fmt::print("frames {} to {} ({} analysed): people count {} (hand count {}), distinct ids {}\n", run.first, last,
+               run.frames.size(), run.peopleCount,
                people_count::passagesDuring(labels, static_cast<int>(run.first), last), ids.size());
     fmt::print("id switches per labelled walker: {:.2f}, identity swaps: {}\n", people_count::switchesPerWalker(score),
                score.identitySwaps);
