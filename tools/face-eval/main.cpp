@@ -4,6 +4,7 @@
 //   face-eval render --photos DIR [--labels DIR] --out DIR [--scenes N] [--network a] [--threshold 0.5]
 //   face-eval score  --photos DIR [--labels DIR] [--part tuning|heldout|all]
 //                    [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG] [--weights DIR]
+//                    [--by-class 1]   (also the recall of masked and of bare faces alone)
 //   face-eval verify --photos DIR [--labels DIR] [--part tuning|heldout] [--floor 0.2] [--look 0.2] [--features mean|halves|quarters]
 //                    [--detector weighed|offset] [--penalties 1,10,100,1000]
 //                    [--cache DIR] [--weights DIR]
@@ -113,10 +114,29 @@ void writeCandidate(const Candidate& candidate, const lm::models::real::WeightsD
     }
 }
 
+// Masked faces are faces too, and a detector trained on bare faces may miss them: the
+// recall of each class of photograph, over the same matching of the whole scene.
+bool isMasked(const FaceSpec& face) { return face.photo.rfind("with_mask/", 0) == 0; }
+
 struct Result {
     Tally tally;
+    Tally masked;  // recall only: the false positives stay with `tally`
+    Tally bare;
     double milliseconds = 0;
 };
+
+void addByClass(Result& result, const SceneSpec& scene, const SceneScore& score) {
+    for (const bool masked : {true, false}) {
+        std::vector<cv::Rect> faces;
+        SceneScore part;
+        for (std::size_t i = 0; i < scene.faces.size(); ++i)
+            if (isMasked(scene.faces[i]) == masked) {
+                faces.push_back(scene.faces[i].face);
+                part.found.push_back(score.found[i]);
+            }
+        (masked ? result.masked : result.bare).add(faces, part);
+    }
+}
 
 Result scoreRange(lm::FaceDetector& detector, const std::vector<std::pair<cv::Mat, const SceneSpec*>>& frames) {
     Result result;
@@ -129,7 +149,9 @@ Result scoreRange(lm::FaceDetector& detector, const std::vector<std::pair<cv::Ma
         for (const lm::Person& person : people) detections.push_back({person.boundingBox, person.detectionConfidence});
         std::vector<cv::Rect> faces;
         for (const FaceSpec& face : scene->faces) faces.push_back(face.face);
-        result.tally.add(faces, scoreScene(faces, detections));
+        const SceneScore score = scoreScene(faces, detections);
+        result.tally.add(faces, score);
+        addByClass(result, *scene, score);
     }
     result.milliseconds = frames.empty() ? 0 : total / frames.size();
     return result;
@@ -199,6 +221,7 @@ int score(const std::map<std::string, std::string>& options) {
     const std::vector<std::string> thresholds = splitList(option(options, "thresholds", "0.8,0.5"));
     const std::vector<std::string> ranges = splitList(option(options, "ranges", "REGULAR,LONG"));
     const lm::models::real::WeightsDir weights{option(options, "weights", FACE_EVAL_WEIGHTS_DIR)};
+    const bool byClass = option(options, "by-class", "0") == "1";
 
     std::map<std::string, std::vector<std::pair<cv::Mat, const SceneSpec*>>> framesBySize;
     const std::vector<SceneSpec> scenes = readScenes(labelsDir(options));
@@ -224,6 +247,14 @@ int score(const std::map<std::string, std::string>& options) {
                 for (std::size_t b = 0; b < BANDS.size(); ++b)
                     std::printf(" %.3f (%d) |", result.tally.recall(b), result.tally.faces(b));
                 std::printf(" %.3f | %.1f |\n", result.tally.falsePositivesPerFrame(), result.milliseconds);
+                if (byClass)
+                    for (const auto& [label, tally] :
+                         {std::pair{"masked faces", &result.masked}, std::pair{"bare faces", &result.bare}}) {
+                        std::printf("| %s, %s | %s | %s |", name.c_str(), label, range.name, threshold.c_str());
+                        for (std::size_t b = 0; b < BANDS.size(); ++b)
+                            std::printf(" %.3f (%d) |", tally->recall(b), tally->faces(b));
+                        std::printf(" | |\n");
+                    }
                 std::fflush(stdout);
             }
         }
