@@ -4,8 +4,9 @@
 // Each network runs with OpenCV's default thread pool (threads:0) and on one thread.
 // The face detectors also run as the SSD they replaced ("_ssd"), on the frame as it comes
 // and letterboxed to its trained 512 x 512 input, and as the BlazeFace variants measured
-// against the shipped one, side by side with the shipped ones in the same run: compare
-// times within one run only. The body detector runs beside its candidates
+// against the shipped one, and as FaceBoxes (on the frame, with the frame enlarged 1.5
+// times besides, and on the frame enlarged twice alone), side by side with the shipped ones in the same run: compare times within
+// one run only. The body detector runs beside its candidates
 // ("bodydetect_centernet<inner size>[_hswish]") in the same run likewise.
 // Skips when the weights (scripts/fetch-weights) or sample media are missing.
 
@@ -24,8 +25,17 @@ namespace real = lm::models::real;
 
 // Which face network a row runs: the shipped one, the SSD it replaced, or a BlazeFace
 // variant measured against it (the frame at three quarters and three eighths of its
-// size; the full-range model on the frame at half size).
-enum class Detector { Shipped, Ssd, SsdLetterbox512, BackThreeQuarter, FullRangeHalf };
+// size; the full-range model on the frame at half size), or FaceBoxes.
+enum class Detector {
+    Shipped,
+    Ssd,
+    SsdLetterbox512,
+    BackThreeQuarter,
+    FullRangeHalf,
+    FaceBoxes,
+    FaceBoxesEnlarged,
+    FaceBoxesDoubled
+};
 
 const char* suffix(Detector detector) {
     switch (detector) {
@@ -34,6 +44,9 @@ const char* suffix(Detector detector) {
         case Detector::SsdLetterbox512: return "_ssd_letterbox512";
         case Detector::BackThreeQuarter: return "_blazeface_three_quarter";
         case Detector::FullRangeHalf: return "_blazeface_full_range_half";
+        case Detector::FaceBoxes: return "_faceboxes";
+        case Detector::FaceBoxesEnlarged: return "_faceboxes_1.5";
+        case Detector::FaceBoxesDoubled: return "_faceboxes_2";
     }
     return "";
 }
@@ -55,6 +68,17 @@ cv::dnn::Net blazeFaceVariant(const std::string& base, bool quantized, Detector 
                      quantized);
 }
 
+// FaceBoxes at that base's size: on the frame alone, with the frame enlarged 1.5 times
+// besides, or on the frame enlarged twice alone.
+cv::dnn::Net faceBoxes(const std::string& base, bool quantized, Detector detector) {
+    const cv::Size size = roles().at(base).size;
+    real::FaceBoxesOptions options;
+    if (detector == Detector::FaceBoxesEnlarged) options.factors = {1, 2.0f / 3.0f};
+    if (detector == Detector::FaceBoxesDoubled) options.factors = {0.5f};
+    return readGraph(real::convertFaceBoxes({lmtest::real_media::weightsRoot()}, size.width, size.height, options),
+                     quantized);
+}
+
 // The SSD face detector of that base, read from memory.
 cv::dnn::Net ssdDetector(const std::string& base, bool quantized, real::DetectorInput input) {
     const cv::Size size = roles().at(base).size;
@@ -68,6 +92,9 @@ cv::dnn::Net network(const std::string& base, bool quantized, Detector detector)
         case Detector::SsdLetterbox512: return ssdDetector(base, quantized, real::DetectorInput::Letterbox512);
         case Detector::BackThreeQuarter:
         case Detector::FullRangeHalf: return blazeFaceVariant(base, quantized, detector);
+        case Detector::FaceBoxes:
+        case Detector::FaceBoxesEnlarged:
+        case Detector::FaceBoxesDoubled: return faceBoxes(base, quantized, detector);
         case Detector::Shipped: break;
     }
     return load(base, quantized);
@@ -157,6 +184,9 @@ void registerAll() {
             registerOne(base, quantized, Detector::SsdLetterbox512);
             registerOne(base, quantized, Detector::BackThreeQuarter);
             registerOne(base, quantized, Detector::FullRangeHalf);
+            registerOne(base, quantized, Detector::FaceBoxes);
+            registerOne(base, quantized, Detector::FaceBoxesEnlarged);
+            registerOne(base, quantized, Detector::FaceBoxesDoubled);
         }
 }
 

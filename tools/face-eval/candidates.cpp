@@ -1,8 +1,10 @@
 #include "candidates.h"
 
 #include <algorithm>
+#include <cmath>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace faceeval {
 
@@ -16,6 +18,23 @@ auto blazeFace(real::BlazeFaceOptions options) {
     };
 }
 
+auto faceBoxes(real::FaceBoxesOptions options) {
+    return [options](const real::WeightsDir& w, int width, int height) {
+        return real::convertFaceBoxes(w, width, height, options);
+    };
+}
+
+// FaceBoxes calibrated as the shipped BlazeFace was: its logits shifted so that 0.8 keeps
+// what rawThreshold keeps, the lowest raw threshold with at most 0.05 false faces a frame on
+// the 640 x 480 tuning scenes (found with the raw "faceboxes:factors=..." variants).
+real::FaceBoxesOptions calibratedFaceBoxes(std::vector<float> factors, float rawThreshold) {
+    const auto logit = [](float p) { return std::log(p / (1.0f - p)); };
+    real::FaceBoxesOptions options;
+    options.factors = std::move(factors);
+    options.logitShift = logit(0.8f) - logit(rawThreshold);
+    return options;
+}
+
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::stringstream stream(text);
@@ -23,18 +42,31 @@ std::vector<std::string> split(const std::string& text, char separator) {
     return parts;
 }
 
-real::BlazeFaceOptions blazeFaceOptions(const std::string& spelled) {
-    real::BlazeFaceOptions options;
+std::vector<float> factorList(const std::string& spelled) {
+    std::vector<float> factors;
+    for (const std::string& factor : split(spelled, '/')) factors.push_back(std::stof(factor));
+    return factors;
+}
+
+// "key=value+key=value" as its pairs.
+std::vector<std::pair<std::string, std::string>> settingsOf(const std::string& spelled) {
+    std::vector<std::pair<std::string, std::string>> settings;
     for (const std::string& setting : split(spelled, '+')) {
         const auto equals = setting.find('=');
         if (equals == std::string::npos) throw std::invalid_argument("no value in " + setting);
-        const std::string key = setting.substr(0, equals), value = setting.substr(equals + 1);
+        settings.emplace_back(setting.substr(0, equals), setting.substr(equals + 1));
+    }
+    return settings;
+}
+
+real::BlazeFaceOptions blazeFaceOptions(const std::string& spelled) {
+    real::BlazeFaceOptions options;
+    for (const auto& [key, value] : settingsOf(spelled)) {
         if (key == "model") {
             if (value != "back" && value != "full") throw std::invalid_argument("no BlazeFace model called " + value);
             options.model = value == "full" ? real::BlazeFaceModel::FullRange : real::BlazeFaceModel::Back;
         } else if (key == "factors") {
-            options.factors.clear();
-            for (const std::string& factor : split(value, '/')) options.factors.push_back(std::stof(factor));
+            options.factors = factorList(value);
         } else if (key == "shift") {
             options.logitShift = std::stof(value);
         } else if (key == "scale") {
@@ -43,6 +75,22 @@ real::BlazeFaceOptions blazeFaceOptions(const std::string& spelled) {
             options.nmsThreshold = std::stof(value);
         } else {
             throw std::invalid_argument("no BlazeFace setting called " + key);
+        }
+    }
+    return options;
+}
+
+real::FaceBoxesOptions faceBoxesOptions(const std::string& spelled) {
+    real::FaceBoxesOptions options;
+    for (const auto& [key, value] : settingsOf(spelled)) {
+        if (key == "factors") {
+            options.factors = factorList(value);
+        } else if (key == "shift") {
+            options.logitShift = std::stof(value);
+        } else if (key == "nms") {
+            options.nmsThreshold = std::stof(value);
+        } else {
+            throw std::invalid_argument("no FaceBoxes setting called " + key);
         }
     }
     return options;
@@ -67,6 +115,12 @@ const std::vector<Candidate>& candidates() {
          blazeFace({real::BlazeFaceModel::FullRange, {1}})},
         {"blazeface-shipped", "BlazeFace as shipped for REGULAR: two scales, calibrated for 0.8",
          blazeFace(real::shippedBlazeFace())},
+        {"faceboxes", "FaceBoxes on the frame as it comes, calibrated for 0.8 (raw 0.275)",
+         faceBoxes(calibratedFaceBoxes({1}, 0.275f))},
+        {"faceboxes-1.5", "FaceBoxes on the frame and on the frame enlarged 1.5 times, calibrated for 0.8 (raw 0.466)",
+         faceBoxes(calibratedFaceBoxes({1, 2.0f / 3.0f}, 0.466f))},
+        {"faceboxes-2", "FaceBoxes on the frame enlarged twice alone, calibrated for 0.8 (raw 0.52)",
+         faceBoxes(calibratedFaceBoxes({0.5f}, 0.52f))},
     };
     return list;
 }
@@ -79,6 +133,9 @@ Candidate candidateNamed(const std::string& name) {
     const std::string variant = "blazeface:";
     if (name.rfind(variant, 0) == 0)
         return {name, "BlazeFace variant", blazeFace(blazeFaceOptions(name.substr(variant.size())))};
+    const std::string faceBoxesVariant = "faceboxes:";
+    if (name.rfind(faceBoxesVariant, 0) == 0)
+        return {name, "FaceBoxes variant", faceBoxes(faceBoxesOptions(name.substr(faceBoxesVariant.size())))};
     const auto candidate =
         std::find_if(candidates().begin(), candidates().end(), [&](const Candidate& c) { return c.name == name; });
     if (candidate == candidates().end()) throw std::invalid_argument("no face network called " + name);

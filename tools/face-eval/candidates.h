@@ -18,7 +18,8 @@ struct Candidate {
 const std::vector<Candidate>& candidates();
 
 // A listed candidate by name, or a BlazeFace variant spelled
-// "blazeface:factors=1/2+shift=0.5+scale=1.1+nms=0.3" (any of the keys, defaults otherwise),
+// "blazeface:factors=1/2+shift=0.5+scale=1.1+nms=0.3" or a FaceBoxes one spelled
+// "faceboxes:factors=1/0.6667+shift=0.5+nms=0.3" (any of the keys, defaults otherwise),
 // so that settings can be compared without a build. Throws std::invalid_argument otherwise.
 Candidate candidateNamed(const std::string& name);
 

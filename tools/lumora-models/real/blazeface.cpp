@@ -10,10 +10,10 @@
 // network, whose boxes join the first pass's before the one non-maximum suppression.
 
 #include <cmath>
-#include <sstream>
 #include <stdexcept>
 
 #include "real/converters.h"
+#include "real/detector_passes.h"
 #include "real/tf_graph.h"
 #include "real/tfjs.h"
 
@@ -107,40 +107,13 @@ void appendCentres(std::vector<float>& centres, const Shape& map, int64_t anchor
             }
 }
 
-// x with zero rows and columns added at the bottom and right up to multiples of `multiple`.
-Port padToMultiple(IrGraph& g, const std::string& name, Port x, int64_t multiple) {
-    for (const int axis : {2, 3}) {
-        Shape zeros = g.shape(x);
-        zeros[axis] = (multiple - zeros[axis] % multiple) % multiple;
-        if (zeros[axis] == 0) continue;
-        const std::string part = name + (axis == 2 ? "/rows" : "/columns");
-        x = g.concat(part, {x, g.constant(part + "/zeros", Tensor(zeros, 0.0f), false)}, axis);
-    }
-    return x;
-}
-
-// The frame downsampled by `factor`: averaged over factor x factor blocks when the factor
-// is a whole number that divides the frame, else resized bilinearly (enlarged when the
-// factor is below 1).
-Port downsampled(IrGraph& g, const std::string& name, Port x, float factor) {
-    if (!(factor > 0.25f)) throw std::invalid_argument("BlazeFace pass factor must exceed 1/4");
-    const Shape& in = g.shape(x);
-    const int whole = static_cast<int>(factor);
-    if (static_cast<float>(whole) == factor) {
-        if (in[2] % whole != 0 || in[3] % whole != 0)
-            throw std::invalid_argument("BlazeFace pass factor must divide the input size");
-        return whole == 1 ? x : g.avgPool(name, x, whole, whole, Padding::Valid);
-    }
-    return g.resizeBilinear(name, x, std::lround(in[2] / factor), std::lround(in[3] / factor), true);
-}
-
 // One pass of the network over the frame downsampled by `factor`.
 Detections pass(IrGraph& g, const GraphModel& model, const Network& network, Port frame, const std::string& prefix,
                 float factor, const BlazeFaceOptions& options) {
     Port x = downsampled(g, prefix + "downsample", faceDetectorInput(g, prefix + "input", frame), factor);
     // One pass pixel as a fraction of the frame, per axis.
     const float pixelX = 1.0f / g.shape(x)[3], pixelY = 1.0f / g.shape(x)[2];
-    x = padToMultiple(g, prefix + "pad", x, network.sideMultiple);
+    x = padToMultiple(g, prefix + "pad", x, network.sideMultiple, 0.0f);
     const Shape& passSize = g.shape(x);
     TfGraphTranslator translator(model, g, prefix);
     translator.bind("input", x);
@@ -168,13 +141,6 @@ Detections pass(IrGraph& g, const GraphModel& model, const Network& network, Por
     return d;
 }
 
-// "2" for 2, "1.5" for 1.5: the layer names of a pass.
-std::string factorName(float factor) {
-    std::ostringstream name;
-    name << factor;
-    return name.str();
-}
-
 float logit(float p) { return std::log(p / (1.0f - p)); }
 
 }  // namespace
@@ -197,8 +163,7 @@ IrGraph convertBlazeFace(const WeightsDir& dir, int width, int height, const Bla
     std::vector<float> centres;
     const std::vector<float>& factors = options.factors;
     for (const float factor : factors) {
-        const std::string prefix = factors.size() > 1 ? "x" + factorName(factor) + "/" : "";
-        const Detections d = pass(g, model, network, image, prefix, factor, options);
+        const Detections d = pass(g, model, network, image, passPrefix(factors, factor), factor, options);
         locs.push_back(d.loc);
         confs.push_back(d.conf);
         centres.insert(centres.end(), d.centres.begin(), d.centres.end());

@@ -53,6 +53,17 @@ IrGraph convertBlazeFace(const WeightsDir& weights, int width, int height, const
 // false faces.
 constexpr float FACE_RAW_THRESHOLD_REGULAR = 0.72f;
 BlazeFaceOptions shippedBlazeFace();
+// How FaceBoxes (the human-models package's TF.js graph, input padded to multiples of
+// 128) is run: once per downsampling factor as BlazeFace is (2/3 runs the frame enlarged
+// 1.5 times), all passes' boxes suppressed together in one DetectionOutput.
+struct FaceBoxesOptions {
+    std::vector<float> factors{1};
+    float logitShift = 0.0f;    // added to every face logit (face minus background), as for BlazeFace
+    float nmsThreshold = 0.3f;  // the graph's own suppression IoU
+};
+// FaceBoxes on the frame as it comes, its anchors generated for each pass's grids as the
+// graph generates them, mapped onto DetectionOutput. Not shipped: an evaluation candidate.
+IrGraph convertFaceBoxes(const WeightsDir& weights, int width, int height, const FaceBoxesOptions& options);
 // Age as a probability row over years, P(female).
 IrGraph convertAgeGender(const WeightsDir& weights);
 // Seven expressions in the order neutral, anger, disgust, fear, happiness, sadness, surprise.

@@ -173,6 +173,8 @@ Port TfGraphTranslator::translate(const GraphNode& node) {
     if (op == "Relu") return mGraph.relu(name, build(node.inputs.at(0)));
     if (op == "Relu6") return mGraph.clamp(name, build(node.inputs.at(0)), 0.0f, 6.0f);
     if (op == "Sigmoid") return mGraph.sigmoid(name, build(node.inputs.at(0)));
+    // CReLU's negated half.
+    if (op == "Neg") return mGraph.mulChannels(name, build(node.inputs.at(0)), Tensor({1}, -1.0f), false);
     if (op == "Identity") return build(node.inputs.at(0));
     if (op == "MaxPool") {
         const auto kernel = node.intListAttribute("ksize");
