@@ -70,6 +70,27 @@ TEST(FaceEvalScoring, BandsCountFacesByWidth) {
     EXPECT_DOUBLE_EQ(tally.falsePositivesPerFrame(), 1.5);
 }
 
+// A class of faces (the masked ones, say) keeps the recall of its own faces under the
+// matching of the whole scene, and the scene's false positives.
+TEST(FaceEvalScoring, AClassTallyCountsOnlyItsFaces) {
+    const std::vector<cv::Rect> faces = {{0, 0, 30, 30}, {50, 0, 30, 30}, {0, 50, 60, 60}};
+    SceneScore score;
+    score.found = {true, false, false};
+    score.falsePositives = 1;
+    Tally masked, bare;
+    masked.add(faces, score, {false, true, true});
+    bare.add(faces, score, {true, false, false});
+    EXPECT_EQ(masked.faces(0), 1);
+    EXPECT_DOUBLE_EQ(masked.recall(0), 0.0);
+    EXPECT_EQ(masked.faces(4), 1);
+    EXPECT_EQ(bare.faces(0), 1);
+    EXPECT_DOUBLE_EQ(bare.recall(0), 1.0);
+    EXPECT_EQ(bare.faces(4), 0);
+    EXPECT_DOUBLE_EQ(masked.falsePositivesPerFrame(), 1.0);
+    EXPECT_TRUE(FaceSpec{"with_mask/with_mask_12.jpg"}.masked());
+    EXPECT_FALSE(FaceSpec{"without_mask/with_mask_12.jpg"}.masked());
+}
+
 const std::string LABELS =
     std::string(std::getenv("LUMORA_SOURCE_DIR") ? std::getenv("LUMORA_SOURCE_DIR") : ".") + "/tools/face-eval/data";
 

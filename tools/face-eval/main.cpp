@@ -114,29 +114,13 @@ void writeCandidate(const Candidate& candidate, const lm::models::real::WeightsD
     }
 }
 
-// Masked faces are faces too, and a detector trained on bare faces may miss them: the
-// recall of each class of photograph, over the same matching of the whole scene.
-bool isMasked(const FaceSpec& face) { return face.photo.rfind("with_mask/", 0) == 0; }
-
+// The recall of masked and of bare faces alone, over the same matching of the whole scene.
 struct Result {
     Tally tally;
-    Tally masked;  // recall only: the false positives stay with `tally`
+    Tally masked;
     Tally bare;
     double milliseconds = 0;
 };
-
-void addByClass(Result& result, const SceneSpec& scene, const SceneScore& score) {
-    for (const bool masked : {true, false}) {
-        std::vector<cv::Rect> faces;
-        SceneScore part;
-        for (std::size_t i = 0; i < scene.faces.size(); ++i)
-            if (isMasked(scene.faces[i]) == masked) {
-                faces.push_back(scene.faces[i].face);
-                part.found.push_back(score.found[i]);
-            }
-        (masked ? result.masked : result.bare).add(faces, part);
-    }
-}
 
 Result scoreRange(lm::FaceDetector& detector, const std::vector<std::pair<cv::Mat, const SceneSpec*>>& frames) {
     Result result;
@@ -148,10 +132,16 @@ Result scoreRange(lm::FaceDetector& detector, const std::vector<std::pair<cv::Ma
         std::vector<Detection> detections;
         for (const lm::Person& person : people) detections.push_back({person.boundingBox, person.detectionConfidence});
         std::vector<cv::Rect> faces;
-        for (const FaceSpec& face : scene->faces) faces.push_back(face.face);
+        std::vector<bool> masked, bare;
+        for (const FaceSpec& face : scene->faces) {
+            faces.push_back(face.face);
+            masked.push_back(face.masked());
+            bare.push_back(!face.masked());
+        }
         const SceneScore score = scoreScene(faces, detections);
         result.tally.add(faces, score);
-        addByClass(result, *scene, score);
+        result.masked.add(faces, score, masked);
+        result.bare.add(faces, score, bare);
     }
     result.milliseconds = frames.empty() ? 0 : total / frames.size();
     return result;

@@ -25,6 +25,9 @@ struct FaceSpec {
     double gain = 1;    // pixel' = pixel * gain + bias, before blur
     double bias = 0;
     double blurSigma = 0;  // Gaussian blur of the pasted photo, 0 for none
+
+    // Masked faces are faces too, and detectors trained on bare faces may miss them.
+    bool masked() const { return photo.rfind("with_mask/", 0) == 0; }
 };
 
 struct SceneSpec {

@@ -33,13 +33,14 @@ SceneScore scoreScene(const std::vector<cv::Rect>& faces, std::vector<Detection>
     return score;
 }
 
-void Tally::add(const std::vector<cv::Rect>& faces, const SceneScore& score) {
+void Tally::add(const std::vector<cv::Rect>& faces, const SceneScore& score, const std::vector<bool>& counted) {
     for (std::size_t i = 0; i < faces.size(); ++i)
-        for (std::size_t b = 0; b < BANDS.size(); ++b)
-            if (faces[i].width >= BANDS[b].low && faces[i].width < BANDS[b].high) {
-                ++mFaces[b];
-                mFound[b] += score.found[i] ? 1 : 0;
-            }
+        if (counted.empty() || counted[i])
+            for (std::size_t b = 0; b < BANDS.size(); ++b)
+                if (faces[i].width >= BANDS[b].low && faces[i].width < BANDS[b].high) {
+                    ++mFaces[b];
+                    mFound[b] += score.found[i] ? 1 : 0;
+                }
     mFalsePositives += score.falsePositives;
     ++mFrames;
 }

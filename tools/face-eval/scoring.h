@@ -43,7 +43,9 @@ SceneScore scoreScene(const std::vector<cv::Rect>& faces, std::vector<Detection>
 // Totals over scenes.
 class Tally {
 public:
-    void add(const std::vector<cv::Rect>& faces, const SceneScore& score);
+    // `counted`, when given, names the faces whose recall this tally keeps (a class of
+    // them); the false positives are always the whole scene's.
+    void add(const std::vector<cv::Rect>& faces, const SceneScore& score, const std::vector<bool>& counted = {});
     // Over the faces of BANDS[band].
     double recall(std::size_t band) const;
     int faces(std::size_t band) const;
