@@ -5,7 +5,7 @@
 //   face-eval score  --photos DIR [--labels DIR] [--part tuning|heldout|all]
 //                    [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG] [--weights DIR]
 //                    [--by-class 1]   (also the recall of masked and of bare faces alone)
-//   face-eval verify --photos DIR [--labels DIR] [--part tuning|heldout] [--floor 0.2] [--look 0.2] [--features mean|halves|quarters]
+//   face-eval verify --photos DIR [--labels DIR] [--part tuning|heldout] [--floor 0.2] [--look 0.2] [--features mean|halves|quarters|landmarks]
 //                    [--detector weighed|offset] [--penalties 1,10,100,1000]
 //                    [--cache DIR] [--weights DIR]
 //   face-eval profile --network a [--range REGULAR|LONG] [--threads 1] [--quantized 0|1] [--target cpu|opencl]
@@ -44,7 +44,8 @@ const char* const USAGE =
     "usage: face-eval make|render|score --photos DIR [--labels DIR] [--out DIR] [--count N] [--seed S]\n"
     "       [--scenes N] [--part tuning|heldout|all] [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG]\n"
     "       [--weights DIR]\n"
-    "       face-eval verify --photos DIR [--part tuning|heldout] [--floor 0.2] [--features mean|halves|quarters]\n"
+    "       face-eval verify --photos DIR [--part tuning|heldout] [--floor 0.2] [--features "
+    "mean|halves|quarters|landmarks]\n"
     "       face-eval profile --network a [--range REGULAR|LONG] [--threads N] [--quantized 0|1] [--target "
     "cpu|opencl]\n";
 

@@ -15,6 +15,7 @@
 #include "face_estimator.h"
 #include "lm_facedetector.h"
 #include "readout_fit.h"
+#include "real/facemask.h"
 #include "real/ir_emit.h"
 #include "real/real_models.h"
 #include "scoring.h"
@@ -31,7 +32,10 @@ namespace real = lm::models::real;
 const cv::Size CROP_INPUT(112, 112);
 const cv::Scalar CROP_MEAN(131.0912, 103.8827, 91.4953);
 constexpr int FOLDS = 5;
-constexpr int POOLED_COLUMNS = 512 + 1024 + 2048;  // every pooling of a candidate, side by side
+// Every pooling of a candidate, side by side: the trunk's mean, halves and quarters, then the
+// landmark network's cells as the face-mask network reads them.
+constexpr int TRUNK_COLUMNS = 512 + 1024 + 2048;
+constexpr int POOLED_COLUMNS = TRUNK_COLUMNS + real::MASK_FEATURE_COUNT;
 constexpr int COMPONENTS = 200;
 
 struct Candidate {
@@ -93,6 +97,8 @@ struct Tools {
     std::unique_ptr<lm::FaceDetector> detector;
     real::IrPair trunkIr;
     cv::dnn::Net trunk;
+    real::IrPair landmarksIr;
+    cv::dnn::Net landmarks;  // the face-mask network, read at its features
 
     explicit Tools(const VerifierStudy& study) {
         fs::create_directories(modelDir);
@@ -107,6 +113,9 @@ struct Tools {
         trunkIr = real::emitIr(g, false);
         trunk = lm::dnn::readNetFromIR(trunkIr.xml.data(), trunkIr.xml.size(), trunkIr.weights.data(),
                                        trunkIr.weights.size());
+        landmarksIr = real::emitIr(real::convertFacemask(study.weights), false);
+        landmarks = lm::dnn::readNetFromIR(landmarksIr.xml.data(), landmarksIr.xml.size(), landmarksIr.weights.data(),
+                                           landmarksIr.weights.size());
     }
     ~Tools() { fs::remove_all(modelDir); }
 };
@@ -146,7 +155,8 @@ bool readCache(Collection& c, const std::string& path) {
 Collection collect(const VerifierStudy& study, const std::vector<SceneSpec>& all, Part part, Tools& tools) {
     const std::string cachePath = study.cacheDir.empty() ? ""
                                                          : study.cacheDir + "/" + partName(part) + "-" +
-                                                               std::to_string(study.candidateFloor) + ".yml.gz";
+                                                               std::to_string(study.candidateFloor) + "-" +
+                                                               std::to_string(POOLED_COLUMNS) + ".yml.gz";
     Collection cached;
     if (!cachePath.empty() && readCache(cached, cachePath)) {
         for (const SceneSpec& spec : all) {
@@ -174,11 +184,15 @@ Collection collect(const VerifierStudy& study, const std::vector<SceneSpec>& all
             const cv::Rect square = lm::estimatorCrop(person.boundingBox, frame);
             if (!square.empty()) {
                 const auto start = std::chrono::steady_clock::now();
-                tools.trunk.setInput(
-                    cv::dnn::blobFromImage(frame(square), 1.0, CROP_INPUT, CROP_MEAN, true, false, CV_32F));
+                const cv::Mat blob =
+                    cv::dnn::blobFromImage(frame(square), 1.0, CROP_INPUT, CROP_MEAN, true, false, CV_32F);
+                tools.trunk.setInput(blob);
                 const cv::Mat map = tools.trunk.forward();
-                cv::hconcat(std::vector<cv::Mat>{pooled(map, "mean"), pooled(map, "halves"), pooled(map, "quarters")},
-                            candidate.features);
+                tools.landmarks.setInput(blob);
+                const cv::Mat cells = tools.landmarks.forward(real::MASK_FEATURES).reshape(1, 1);
+                cv::hconcat(
+                    std::vector<cv::Mat>{pooled(map, "mean"), pooled(map, "halves"), pooled(map, "quarters"), cells},
+                    candidate.features);
                 featureTime +=
                     std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
                 ++cropped;
@@ -222,7 +236,8 @@ struct Design {
 cv::Range poolingColumns(const std::string& pooling) {
     if (pooling == "mean") return {0, 512};
     if (pooling == "halves") return {512, 1536};
-    if (pooling == "quarters") return {1536, POOLED_COLUMNS};
+    if (pooling == "quarters") return {1536, TRUNK_COLUMNS};
+    if (pooling == "landmarks") return {TRUNK_COLUMNS, POOLED_COLUMNS};
     throw std::invalid_argument("no pooling called " + pooling);
 }
 
@@ -299,16 +314,26 @@ double logLoss(const Collection& c, const std::vector<double>& p) {
     return loss / static_cast<double>(p.size());
 }
 
+// Which faces a tally counts: all, or only those of masked or of bare photographs (their
+// recall over the matching of the whole scene).
+enum class Faces { All, Masked, Bare };
+
 // The scenes of one size scored with the candidates that reach the threshold.
-Tally tallyAt(const Collection& c, const std::vector<double>& confidences, double threshold, int width) {
+Tally tallyAt(const Collection& c, const std::vector<double>& confidences, double threshold, int width,
+              Faces faces = Faces::All) {
     std::vector<std::vector<Detection>> detections(c.scenes.size());
     for (std::size_t i = 0; i < c.candidates.size(); ++i)
         if (confidences[i] >= threshold)
             detections[c.candidates[i].scene].push_back({c.candidates[i].box, static_cast<float>(confidences[i])});
     Tally tally;
-    for (std::size_t s = 0; s < c.scenes.size(); ++s)
-        if (c.scenes[s].spec->size.width == width)
-            tally.add(c.scenes[s].faces, scoreScene(c.scenes[s].faces, detections[s]));
+    for (std::size_t s = 0; s < c.scenes.size(); ++s) {
+        if (c.scenes[s].spec->size.width != width) continue;
+        std::vector<bool> counted;
+        if (faces != Faces::All)
+            for (const FaceSpec& face : c.scenes[s].spec->faces)
+                counted.push_back(face.masked() == (faces == Faces::Masked));
+        tally.add(c.scenes[s].faces, scoreScene(c.scenes[s].faces, detections[s]), counted);
+    }
     return tally;
 }
 
@@ -349,6 +374,12 @@ void printComparison(std::FILE* out, const Collection& c, const std::vector<doub
     // Lower thresholds would miss the boxes that fell below the second look.
     if (secondLook <= 0.5) printRow(out, "detector, 0.5", 0.5, tallyAt(c, detector, 0.5, WIDTH));
     printRow(out, "verified", verifiedThreshold, tallyAt(c, verified, verifiedThreshold, WIDTH));
+    for (const auto& [name, faces] : {std::pair{"masked", Faces::Masked}, std::pair{"bare", Faces::Bare}}) {
+        printRow(out, (std::string("detector, shipped 0.8, ") + name).c_str(), 0.8,
+                 tallyAt(c, detector, 0.8, WIDTH, faces));
+        printRow(out, (std::string("verified, ") + name).c_str(), verifiedThreshold,
+                 tallyAt(c, verified, verifiedThreshold, WIDTH, faces));
+    }
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #pragma once
 // A second look at the face detector's candidates. Every box the shipped detector gives
 // above a low floor is cropped as the estimators crop a face, its features are taken from
-// the pretrained age/gender trunk (the face-mask network's "features"), and a logistic
-// read-out of those features and the detector's own logit gives the final confidence.
+// the pretrained age/gender trunk (TinyXception's last map, pooled) or from the 68-landmark
+// network's cells as the face-mask network reads them, and a logistic read-out of those
+// features and the detector's own logit gives the final confidence.
 //
 // On the tuning part the read-out is fitted and measured by folds of whole scenes, so no
 // candidate is scored by a read-out that saw its scene; on the held-out part the read-out
@@ -26,11 +27,13 @@ struct VerifierStudy {
     float secondLook = 0.2f;      // and to be looked at again (at least the floor)
     double targetFalsePerFrame = 0.05;
     std::string cacheDir;  // when set: the candidates of each part are kept there and reused
+    // How the candidate is seen: the trunk's map pooled over the whole face ("mean"), its
+    // halves or its quarters, or the landmark network's cells ("landmarks").
     std::string features = "halves";
+    // The read-out corrects the detector's logit rather than weighs it.
     bool detectorOffset = false;
-    std::vector<double> penalties = {
-        1.0, 10.0, 100.0,
-        1000.0};  // the one of least out-of-fold log loss is used  // the read-out corrects the detector's logit rather than weighs it  // how the trunk's map is pooled: mean, halves, quarters
+    // The one of least out-of-fold log loss is used.
+    std::vector<double> penalties = {1.0, 10.0, 100.0, 1000.0};
 };
 
 void studyVerifier(const VerifierStudy& study, std::FILE* out);
