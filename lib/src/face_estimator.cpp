@@ -13,8 +13,6 @@ namespace {
 
 constexpr float CROP_PADDING = 0.3f;
 constexpr float CROP_SHRINK = -0.0625f;
-// The mean of the faces the networks were trained on, per channel after the swap to RGB.
-const cv::Scalar RGB_MEAN(131.0912, 103.8827, 91.4953, 0);
 
 }  // namespace
 
@@ -61,7 +59,7 @@ void FaceEstimator::estimate(const cv::Mat& frame, std::vector<Person>& people) 
         crops.push_back(frame(square));
     }
     if (faces.empty()) return;
-    const OutputsPerImage outputs = mModel.forwardEach(crops, {mInputSize, RGB_MEAN, 1.0}, mHeads);
+    const OutputsPerImage outputs = mModel.forwardEach(crops, {mInputSize, FACE_CROP_MEAN, 1.0}, mHeads);
     for (std::size_t i = 0; i < faces.size(); ++i) decode(*faces[i], outputs[i], frame.size());
 }
 

@@ -19,6 +19,9 @@ namespace lm {
 
 // Faces narrower or lower than this are left to themselves by the estimators.
 const cv::Size MIN_BBOX_SIZE(15, 15);
+// The mean of the faces the face networks were trained on, per channel after the swap to
+// RGB: what every face crop has subtracted, here and wherever a tool feeds those networks.
+const cv::Scalar FACE_CROP_MEAN(131.0912, 103.8827, 91.4953, 0);
 
 // The square an estimator crops for a face box: the box padded by 30 %, shrunk by 6.25 %
 // of that, clipped to the frame, and the largest square centred in the result (an odd

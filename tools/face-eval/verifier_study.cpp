@@ -30,7 +30,6 @@ namespace real = lm::models::real;
 
 // The estimators' input: the face-mask network reads what the age/gender network reads.
 const cv::Size CROP_INPUT(112, 112);
-const cv::Scalar CROP_MEAN(131.0912, 103.8827, 91.4953);
 constexpr int FOLDS = 5;
 // Every pooling of a candidate, side by side: the trunk's mean, halves and quarters, then the
 // landmark network's cells as the face-mask network reads them.
@@ -185,7 +184,7 @@ Collection collect(const VerifierStudy& study, const std::vector<SceneSpec>& all
             if (!square.empty()) {
                 const auto start = std::chrono::steady_clock::now();
                 const cv::Mat blob =
-                    cv::dnn::blobFromImage(frame(square), 1.0, CROP_INPUT, CROP_MEAN, true, false, CV_32F);
+                    cv::dnn::blobFromImage(frame(square), 1.0, CROP_INPUT, lm::FACE_CROP_MEAN, true, false, CV_32F);
                 tools.trunk.setInput(blob);
                 const cv::Mat map = tools.trunk.forward();
                 tools.landmarks.setInput(blob);

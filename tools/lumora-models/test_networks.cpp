@@ -5,6 +5,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "face_estimator.h"
 #include "ir_writer.h"
 #include "util/crypt.h"
 #include "util/filesystem.h"
@@ -13,7 +14,8 @@ namespace lm::models {
 namespace {
 
 // The means the stages subtract (red, green, blue), so that the networks can undo them.
-constexpr float FACE_MEAN[3] = {131.0912f, 103.8827f, 91.4953f};
+const float FACE_MEAN[3] = {static_cast<float>(lm::FACE_CROP_MEAN[0]), static_cast<float>(lm::FACE_CROP_MEAN[1]),
+                            static_cast<float>(lm::FACE_CROP_MEAN[2])};
 constexpr float DETECT_MEAN_SUM = 123.f + 117.f + 104.f;
 
 const Attributes NUMPY = {{"auto_broadcast", "numpy"}};

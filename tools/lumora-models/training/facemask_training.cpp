@@ -10,6 +10,7 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "face_estimator.h"
 #include "real/facemask.h"
 #include "real/ir_emit.h"
 #include "training/split.h"
@@ -20,7 +21,6 @@ namespace lm::models::training {
 
 namespace {
 
-const cv::Scalar STAGE_MEAN(131.0912, 103.8827, 91.4953);
 const cv::Size STAGE_INPUT(112, 112);
 const char* const MASK_OUTPUT = "model/mask/Softmax";
 constexpr int MASK_CLASS = 2;
@@ -66,7 +66,7 @@ Network readNetwork(const real::IrGraph& graph, bool quantized) {
 }
 
 cv::Mat outputFor(cv::dnn::Net& net, const cv::Mat& input, const std::string& layer) {
-    net.setInput(cv::dnn::blobFromImage(input, 1.0, STAGE_INPUT, STAGE_MEAN, true, false, CV_32F));
+    net.setInput(cv::dnn::blobFromImage(input, 1.0, STAGE_INPUT, lm::FACE_CROP_MEAN, true, false, CV_32F));
     return net.forward(layer).reshape(1, 1).clone();
 }
 
