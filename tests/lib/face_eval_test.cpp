@@ -89,6 +89,10 @@ TEST(FaceEvalScoring, AClassTallyCountsOnlyItsFaces) {
     EXPECT_DOUBLE_EQ(masked.falsePositivesPerFrame(), 1.0);
     EXPECT_TRUE(FaceSpec{"with_mask/with_mask_12.jpg"}.masked());
     EXPECT_FALSE(FaceSpec{"without_mask/with_mask_12.jpg"}.masked());
+    SceneSpec scene;
+    scene.faces = {{"without_mask/a.jpg"}, {"with_mask/b.jpg"}, {"with_mask/c.jpg"}};
+    EXPECT_EQ(facesOfClass(scene, true), (std::vector<bool>{false, true, true}));
+    EXPECT_EQ(facesOfClass(scene, false), (std::vector<bool>{true, false, false}));
 }
 
 const std::string LABELS =

@@ -133,16 +133,11 @@ Result scoreRange(lm::FaceDetector& detector, const std::vector<std::pair<cv::Ma
         std::vector<Detection> detections;
         for (const lm::Person& person : people) detections.push_back({person.boundingBox, person.detectionConfidence});
         std::vector<cv::Rect> faces;
-        std::vector<bool> masked, bare;
-        for (const FaceSpec& face : scene->faces) {
-            faces.push_back(face.face);
-            masked.push_back(face.masked());
-            bare.push_back(!face.masked());
-        }
+        for (const FaceSpec& face : scene->faces) faces.push_back(face.face);
         const SceneScore score = scoreScene(faces, detections);
         result.tally.add(faces, score);
-        result.masked.add(faces, score, masked);
-        result.bare.add(faces, score, bare);
+        result.masked.add(faces, score, facesOfClass(*scene, true));
+        result.bare.add(faces, score, facesOfClass(*scene, false));
     }
     result.milliseconds = frames.empty() ? 0 : total / frames.size();
     return result;

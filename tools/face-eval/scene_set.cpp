@@ -329,4 +329,10 @@ std::vector<SceneSpec> readScenes(const std::string& directory) {
     return scenes;
 }
 
+std::vector<bool> facesOfClass(const SceneSpec& scene, bool masked) {
+    std::vector<bool> ofClass;
+    for (const FaceSpec& face : scene.faces) ofClass.push_back(face.masked() == masked);
+    return ofClass;
+}
+
 }  // namespace faceeval

@@ -30,6 +30,12 @@ struct FaceSpec {
     bool masked() const { return photo.rfind("with_mask/", 0) == 0; }
 };
 
+struct SceneSpec;
+
+// Per face of the scene, in its order: whether it is of the class asked for (masked or bare),
+// the `counted` of a class tally.
+std::vector<bool> facesOfClass(const SceneSpec& scene, bool masked);
+
 struct SceneSpec {
     int id = 0;
     Part part = Part::Tuning;

@@ -53,7 +53,7 @@ struct Scene {
 struct Collection {
     std::vector<Scene> scenes;
     std::vector<Candidate> candidates;
-    double featureMilliseconds = 0;  // per candidate
+    double featureMilliseconds = 0;  // per candidate, both feature networks
 };
 
 double logit(double p) {
@@ -327,10 +327,8 @@ Tally tallyAt(const Collection& c, const std::vector<double>& confidences, doubl
     Tally tally;
     for (std::size_t s = 0; s < c.scenes.size(); ++s) {
         if (c.scenes[s].spec->size.width != width) continue;
-        std::vector<bool> counted;
-        if (faces != Faces::All)
-            for (const FaceSpec& face : c.scenes[s].spec->faces)
-                counted.push_back(face.masked() == (faces == Faces::Masked));
+        const std::vector<bool> counted =
+            faces == Faces::All ? std::vector<bool>{} : facesOfClass(*c.scenes[s].spec, faces == Faces::Masked);
         tally.add(c.scenes[s].faces, scoreScene(c.scenes[s].faces, detections[s]), counted);
     }
     return tally;
@@ -398,7 +396,9 @@ void studyVerifier(const VerifierStudy& study, std::FILE* out) {
     keepSecondLooks(tuning, study.secondLook);
     int faces = 0;
     for (const Candidate& c : tuning.candidates) faces += c.face;
-    std::fprintf(out, "tuning: %zu scenes, %zu candidates at %.2f (%d on a face), trunk %.2f ms a candidate\n",
+    std::fprintf(out,
+                 "tuning: %zu scenes, %zu candidates at %.2f (%d on a face), features %.2f ms a candidate (trunk and "
+                 "landmark network)\n",
                  tuning.scenes.size(), tuning.candidates.size(), study.secondLook, faces, tuning.featureMilliseconds);
     std::fflush(out);
 
