@@ -54,6 +54,8 @@ void FaceDetector::loadNetwork(const Settings& settings) {
 
 void FaceDetector::onSettingsUpdate(const Settings& settings) {
     std::lock_guard<std::mutex> lock(mMutex);
+    // The second look first: a failure there leaves the detector as it was too.
+    mVerifier.onSettingsUpdate(settings);
     loadNetwork(settings);
     // The detection model runs the stage's network itself, so the target set on that
     // network is the detection model's target.
@@ -75,7 +77,11 @@ std::vector<Person> FaceDetector::detect(const cv::Mat& frame) {
     std::vector<float> confidences;
     std::vector<cv::Rect> boxes;
     if (!mDetector) throw std::logic_error("Face detection before any model was loaded");
-    mDetector->detect(frame, classIds, confidences, boxes, mConfidenceThreshold, NMS_THRESHOLD);
+    // A box the detector scores under the threshold may still be a face to the second look.
+    const float detectorThreshold =
+        mVerifier.active() ? std::min(mConfidenceThreshold, SECOND_LOOK) : mConfidenceThreshold;
+    mDetector->detect(frame, classIds, confidences, boxes, detectorThreshold, NMS_THRESHOLD);
+    mVerifier.verify(frame, boxes, confidences);
     // The library's clock, which the trackers and aggregators read too.
     const TimePoint detectionTime = clock::systemNow();
 
@@ -84,6 +90,7 @@ std::vector<Person> FaceDetector::detect(const cv::Mat& frame) {
     people.reserve(boxes.size());
     for (std::size_t i = 0; i < boxes.size(); ++i) {
         const cv::Rect& box = boxes[i];
+        if (!(confidences[i] >= mConfidenceThreshold)) continue;
         if (mMaxFaceSize >= 1 && box.width > mMaxFaceSize) continue;
         if (mMinFaceSize >= 1 && box.width < mMinFaceSize) continue;
         Person person;

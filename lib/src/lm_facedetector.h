@@ -1,7 +1,8 @@
 #pragma once
 // The face detector: the first stage of the face pipeline. It finds the faces of a frame
-// with a detection model over "detect_regular" or "detect_long", keeps those that pass the
-// confidence, width and count limits of the settings, estimates each face's distance from
+// with a detection model over "detect_regular" or "detect_long", takes a second look at
+// the REGULAR boxes where the model directory holds "faceverify" (face_verifier.h), keeps
+// those that pass the confidence, width and count limits of the settings, estimates each face's distance from
 // the camera from its box width, and returns them largest box first.
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include <opencv2/dnn.hpp>
 
+#include "face_verifier.h"
 #include "lm_network.h"
 #include "lm_settings_observer.h"
 #include "lumora/lm_records.h"
@@ -40,6 +42,7 @@ private:
     mutable std::mutex mMutex;
     StageModel mModel;
     std::optional<cv::dnn::DetectionModel> mDetector;  // none until the first load
+    FaceVerifier mVerifier;
     float mConfidenceThreshold = 0.1f;
     std::int32_t mMaxNumFaces = -1;
     std::int32_t mMinFaceSize = 0;

@@ -10,6 +10,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "lm_facedetector.h"
+#include "real/ir_graph.h"
+#include "real/real_models.h"
 #include "support/stages.h"
 
 namespace {
@@ -34,6 +36,25 @@ std::vector<int> widthsOf(const std::vector<lm::Person>& people) {
     std::sort(widths.begin(), widths.end());
     return widths;
 }
+
+// A second look that adds `logit` to the logit of every box it looks at, whatever the crop.
+void writeConstantSecondLook(const std::string& dir, float logit) {
+    namespace real = lm::models::real;
+    const real::RealModel model{
+        "faceverify", [logit](const real::WeightsDir&) {
+            real::IrGraph g("faceverify");
+            const real::Port image = g.parameter("image", {1, 3, 112, 112});
+            const real::Port mean = g.reshape("mean", g.avgPool("pool", image, 112, 112, real::Padding::Valid), {1, 3});
+            const real::Tensor kernel({3, 3}, 0.0f);
+            const real::Tensor bias({3}, {0.0f, -60.0f, logit});
+            g.result(g.softmax("model/face/Softmax", g.dense("model/face/logits", mean, kernel, bias), 1));
+            return g;
+        }};
+    real::writeRealModel({""}, model, dir);
+}
+
+double sigmoid(double z) { return 1.0 / (1.0 + std::exp(-z)); }
+double logit(double p) { return std::log(p / (1.0 - p)); }
 
 class FaceDetectorTest : public ::testing::Test {
 protected:
@@ -220,6 +241,52 @@ TEST_F(FaceDetectorTest, DetectionRangeChoosesTheNetwork) {
     EXPECT_THROW(detector.onSettingsUpdate(longRange), std::runtime_error);
     EXPECT_EQ(detector.detect(regularFace).size(), 1u);
     EXPECT_TRUE(detector.detect(longFace).empty());
+}
+
+TEST_F(FaceDetectorTest, SecondLookMovesTheLogitOfBoxesFromOneHalfBeforeTheThreshold) {
+    const struct {
+        float threshold;
+        int grey;  // the detector's confidence grey / 255
+        float secondLook;
+        double expected;  // -1: no face
+    } cases[] = {
+        {0.8f, 196, 1.0f, sigmoid(logit(196 / 255.0) + 1.0)},  // 0.769 raised over 0.8
+        {0.8f, 214, -1.0f, -1},                                // 0.839 lowered under it
+        {0.8f, 250, -1.0f, sigmoid(logit(250 / 255.0) - 1.0)},
+        {0.3f, 110, 5.0f, 110 / 255.0},  // 0.431: under one half, the detector's own
+        {0.3f, 140, -5.0f, -1},          // 0.549 looked at and dropped
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.threshold << " / " << c.grey << " / " << c.secondLook);
+        writeConstantSecondLook(models.path(), c.secondLook);
+        lm::Settings s = models.settings();
+        s.faceConfidenceThreshold = c.threshold;
+        detector.onSettingsUpdate(s);
+        const auto found = detector.detect(frameWithSlots({1}, c.grey));
+        ASSERT_EQ(found.size(), c.expected < 0 ? 0u : 1u);
+        if (c.expected >= 0) {
+            EXPECT_NEAR(found[0].detectionConfidence, c.expected, 2e-3);
+        }
+    }
+}
+
+TEST_F(FaceDetectorTest, SecondLookOnlyForTheRegularRangeAndOnlyWhereItsModelIs) {
+    const cv::Mat regularFace = frameWithSlots({1}, 240);
+    const cv::Mat longFace = frameWithSlots({0}, 240, {640, 480}, "detect_long");
+    const auto longRange = [](lm::Settings& s) { s.detectionRange = lm::Settings::LONG; };
+    const auto longUnverified = detectWith(longFace, longRange);
+    ASSERT_EQ(longUnverified.size(), 1u);
+
+    writeConstantSecondLook(models.path(), -5.0f);
+    EXPECT_TRUE(detectWith(regularFace, [](lm::Settings&) {}).empty());
+    const auto longVerified = detectWith(longFace, longRange);
+    ASSERT_EQ(longVerified.size(), 1u);
+    EXPECT_EQ(longVerified[0].detectionConfidence, longUnverified[0].detectionConfidence);
+
+    models.remove("faceverify");
+    const auto unverified = detectWith(regularFace, [](lm::Settings&) {});
+    ASSERT_EQ(unverified.size(), 1u);
+    EXPECT_NEAR(unverified[0].detectionConfidence, 240 / 255.0, 1e-3);
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 //   face-eval score  --photos DIR [--labels DIR] [--part tuning|heldout|all]
 //                    [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG] [--weights DIR]
 //                    [--by-class 1]   (also the recall of masked and of bare faces alone)
+//                    a network name ending in +faceverify has the shipped second look beside it
 //   face-eval verify --photos DIR [--labels DIR] [--part tuning|heldout] [--floor 0.2] [--look 0.2] [--features mean|halves|quarters|landmarks]
 //                    [--detector weighed|offset] [--penalties 1,10,100,1000]
-//                    [--cache DIR] [--weights DIR]
+//                    [--cache DIR] [--weights DIR] [--photo-candidates FILE] [--write-readout FILE]
+//   face-eval harvest --out FILE [--floor 0.5]   (the detector's candidates on Debian's photographs)
+//   face-eval sheets --photo-candidates FILE --out DIR   (numbered crops for labelling them)
 //   face-eval profile --network a [--range REGULAR|LONG] [--threads 1] [--quantized 0|1] [--target cpu|opencl]
 //
 // --labels defaults to this tool's data/ folder; --weights to the source tree's
@@ -29,6 +32,7 @@
 
 #include "candidates.h"
 #include "lm_facedetector.h"
+#include "photo_candidates.h"
 #include "profile.h"
 #include "real/real_models.h"
 #include "scene_set.h"
@@ -46,6 +50,8 @@ const char* const USAGE =
     "       [--weights DIR]\n"
     "       face-eval verify --photos DIR [--part tuning|heldout] [--floor 0.2] [--features "
     "mean|halves|quarters|landmarks]\n"
+    "       face-eval harvest --out FILE [--floor 0.5]\n"
+    "       face-eval sheets --photo-candidates FILE --out DIR\n"
     "       face-eval profile --network a [--range REGULAR|LONG] [--threads N] [--quantized 0|1] [--target "
     "cpu|opencl]\n";
 
@@ -103,9 +109,23 @@ struct Range {
 };
 const Range RANGES[] = {{"REGULAR", lm::Settings::REGULAR, {640, 480}}, {"LONG", lm::Settings::LONG, {1024, 768}}};
 
+// A network name ending in this has the shipped second look beside it (REGULAR only).
+const std::string WITH_SECOND_LOOK = "+faceverify";
+
+bool withSecondLook(const std::string& name) {
+    return name.size() > WITH_SECOND_LOOK.size() &&
+           name.compare(name.size() - WITH_SECOND_LOOK.size(), WITH_SECOND_LOOK.size(), WITH_SECOND_LOOK) == 0;
+}
+
 // Writes the candidate under both detector names, so the library's stage loads it as it
-// loads the shipped networks.
-void writeCandidate(const Candidate& candidate, const lm::models::real::WeightsDir& weights, const std::string& dir) {
+// loads the shipped networks, and the second look when its name asks for it (any left by
+// the candidate before is removed).
+void writeCandidate(const std::string& name, const lm::models::real::WeightsDir& weights, const std::string& dir) {
+    const bool secondLook = withSecondLook(name);
+    const Candidate candidate =
+        candidateNamed(secondLook ? name.substr(0, name.size() - WITH_SECOND_LOOK.size()) : name);
+    for (const char* file : {"faceverify.xml.enc", "faceverify_quantized.xml.enc"}) fs::remove(fs::path(dir) / file);
+    if (secondLook) lm::models::real::writeRealModel(weights, lm::models::real::realModel("faceverify"), dir);
     for (const Range& range : RANGES) {
         const cv::Size size = range.size;
         const lm::models::real::RealModel model{
@@ -171,8 +191,7 @@ int render(const std::map<std::string, std::string>& options) {
     const ModelDir modelDir;
     std::map<int, std::unique_ptr<lm::FaceDetector>> detectors;
     if (network != "-") {
-        writeCandidate(candidateNamed(network), {option(options, "weights", FACE_EVAL_WEIGHTS_DIR)},
-                       modelDir.path.string());
+        writeCandidate(network, {option(options, "weights", FACE_EVAL_WEIGHTS_DIR)}, modelDir.path.string());
         for (const Range& range : RANGES)
             detectors[range.size.width] =
                 detectorFor(modelDir.path.string(), range, std::stof(option(options, "threshold", "0.5")));
@@ -222,7 +241,7 @@ int score(const std::map<std::string, std::string>& options) {
     const ModelDir modelDir;
     printHeader();
     for (const std::string& name : names) {
-        writeCandidate(candidateNamed(name), weights, modelDir.path.string());
+        writeCandidate(name, weights, modelDir.path.string());
         for (const Range& range : RANGES) {
             if (std::find(ranges.begin(), ranges.end(), range.name) == ranges.end()) continue;
             const auto& frames = framesBySize[std::to_string(range.size.width)];
@@ -265,7 +284,22 @@ int verify(const std::map<std::string, std::string>& options) {
             study.penalties.push_back(std::stod(penalty));
     }
     if (options.count("cache")) study.cacheDir = options.at("cache");
+    if (options.count("photo-candidates")) study.photoCandidates = options.at("photo-candidates");
+    if (options.count("write-readout")) study.readoutSource = options.at("write-readout");
     studyVerifier(study, stdout);
+    return 0;
+}
+
+int harvest(const std::map<std::string, std::string>& options) {
+    VerifierStudy study;
+    study.weights = {option(options, "weights", FACE_EVAL_WEIGHTS_DIR)};
+    study.candidateFloor = std::stof(option(options, "floor", "0.5"));
+    harvestPhotoCandidates(study, option(options, "out", ""), stdout);
+    return 0;
+}
+
+int sheets(const std::map<std::string, std::string>& options) {
+    writeLabelSheets(readPhotoCandidates(option(options, "photo-candidates", "")), option(options, "out", ""));
     return 0;
 }
 
@@ -294,6 +328,8 @@ int main(int argc, char** argv) {
         if (command == "score") return score(options);
         if (command == "profile") return profile(options);
         if (command == "verify") return verify(options);
+        if (command == "harvest") return harvest(options);
+        if (command == "sheets") return sheets(options);
         throw std::invalid_argument("unknown command " + command);
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "face-eval: %s\n%s", e.what(), USAGE);

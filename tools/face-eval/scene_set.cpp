@@ -211,12 +211,6 @@ void pasteFace(cv::Mat& scene, const FaceSpec& face, const Sources& sources) {
     blended.convertTo(scene(bounds), CV_8UC3);
 }
 
-std::string csvField(std::istringstream& line) {
-    std::string field;
-    std::getline(line, field, ',');
-    return field;
-}
-
 // Four fields x, y, width, height.
 template <typename T>
 cv::Rect_<T> rectFields(std::istringstream& line) {
@@ -226,6 +220,12 @@ cv::Rect_<T> rectFields(std::istringstream& line) {
 }
 
 }  // namespace
+
+std::string csvField(std::istringstream& line) {
+    std::string field;
+    std::getline(line, field, ',');
+    return field;
+}
 
 const char* partName(Part part) { return part == Part::Tuning ? "tuning" : "heldout"; }
 

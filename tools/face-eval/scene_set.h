@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,5 +72,8 @@ void writeScenes(const std::vector<SceneSpec>& scenes, const std::string& direct
 std::vector<SceneSpec> readScenes(const std::string& directory);
 
 const char* partName(Part part);
+
+// The next comma-separated field of a label file's line.
+std::string csvField(std::istringstream& line);
 
 }  // namespace faceeval

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 
@@ -14,11 +15,14 @@
 
 #include "face_estimator.h"
 #include "lm_facedetector.h"
+#include "photo_candidates.h"
 #include "readout_fit.h"
+#include "real/face_verifier.h"
 #include "real/facemask.h"
 #include "real/ir_emit.h"
 #include "real/real_models.h"
 #include "scoring.h"
+#include "training/split.h"
 #include "util/ir_reader.h"
 
 namespace faceeval {
@@ -38,11 +42,12 @@ constexpr int POOLED_COLUMNS = TRUNK_COLUMNS + real::MASK_FEATURE_COUNT;
 constexpr int COMPONENTS = 200;
 
 struct Candidate {
-    std::size_t scene;  // index into the scenes measured
+    std::size_t scene;  // index into the scenes measured, or into the photographs for a photo's
     cv::Rect box;
-    float score = 0;    // the detector's reported confidence
-    bool face = false;  // overlaps a labelled face at MATCH_IOU
-    cv::Mat features;   // one row; empty when the box is too small to crop
+    float score = 0;     // the detector's reported confidence
+    bool face = false;   // overlaps a labelled face at MATCH_IOU
+    cv::Mat features;    // one row; empty when the box is too small to crop
+    bool photo = false;  // a candidate of a real photograph, labelled by eye
 };
 
 struct Scene {
@@ -54,6 +59,12 @@ struct Collection {
     std::vector<Scene> scenes;
     std::vector<Candidate> candidates;
     double featureMilliseconds = 0;  // per candidate, both feature networks
+};
+
+// The judged candidates of the real photographs of one part.
+struct PhotoCollection {
+    std::vector<std::string> images;
+    std::vector<Candidate> candidates;
 };
 
 double logit(double p) {
@@ -151,6 +162,23 @@ bool readCache(Collection& c, const std::string& path) {
     return true;
 }
 
+// Every pooling of the box's estimator crop, side by side; empty when the box is too small
+// to crop.
+cv::Mat featuresOf(Tools& tools, const cv::Mat& frame, const cv::Rect& box) {
+    const cv::Rect square = lm::estimatorCrop(box, frame);
+    if (square.empty()) return {};
+    const cv::Mat blob =
+        cv::dnn::blobFromImage(frame(square), 1.0, CROP_INPUT, lm::FACE_CROP_MEAN, true, false, CV_32F);
+    tools.trunk.setInput(blob);
+    const cv::Mat map = tools.trunk.forward();
+    tools.landmarks.setInput(blob);
+    const cv::Mat cells = tools.landmarks.forward(real::MASK_FEATURES).reshape(1, 1);
+    cv::Mat features;
+    cv::hconcat(std::vector<cv::Mat>{pooled(map, "mean"), pooled(map, "halves"), pooled(map, "quarters"), cells},
+                features);
+    return features;
+}
+
 Collection collect(const VerifierStudy& study, const std::vector<SceneSpec>& all, Part part, Tools& tools) {
     const std::string cachePath = study.cacheDir.empty() ? ""
                                                          : study.cacheDir + "/" + partName(part) + "-" +
@@ -180,18 +208,9 @@ Collection collect(const VerifierStudy& study, const std::vector<SceneSpec>& all
                                 person.detectionConfidence,
                                 overlapsAFace(person.boundingBox, scene.faces),
                                 {}};
-            const cv::Rect square = lm::estimatorCrop(person.boundingBox, frame);
-            if (!square.empty()) {
-                const auto start = std::chrono::steady_clock::now();
-                const cv::Mat blob =
-                    cv::dnn::blobFromImage(frame(square), 1.0, CROP_INPUT, lm::FACE_CROP_MEAN, true, false, CV_32F);
-                tools.trunk.setInput(blob);
-                const cv::Mat map = tools.trunk.forward();
-                tools.landmarks.setInput(blob);
-                const cv::Mat cells = tools.landmarks.forward(real::MASK_FEATURES).reshape(1, 1);
-                cv::hconcat(
-                    std::vector<cv::Mat>{pooled(map, "mean"), pooled(map, "halves"), pooled(map, "quarters"), cells},
-                    candidate.features);
+            const auto start = std::chrono::steady_clock::now();
+            candidate.features = featuresOf(tools, frame, person.boundingBox);
+            if (!candidate.features.empty()) {
                 featureTime +=
                     std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
                 ++cropped;
@@ -258,17 +277,26 @@ double offsetOf(const Candidate& candidate, const ReadoutChoice& choice) {
     return choice.detectorOffset ? logit(candidate.score) : 0.0;
 }
 
-// The probability of each row of `apply` from a read-out fitted on the rows of `fit`.
-std::vector<double> fitAndApply(const std::vector<const Candidate*>& fit, const std::vector<const Candidate*>& apply,
-                                double penalty, const ReadoutChoice& choice) {
+// A read-out fitted on candidates: the design of its rows and the weights over them.
+struct FittedReadout {
+    Design design;
+    cv::Mat weights;
+};
+
+FittedReadout fitReadout(const std::vector<const Candidate*>& fit, double penalty, const ReadoutChoice& choice) {
     cv::Mat raw, offset, y;
     for (const Candidate* c : fit) {
         raw.push_back(rawRow(*c, choice));
         offset.push_back(offsetOf(*c, choice));
         y.push_back(c->face ? 1.0 : 0.0);
     }
-    const Design design(raw);
-    const cv::Mat w = fitLogistic(design.rows(raw), offset, y, penalty);
+    Design design(raw);
+    cv::Mat w = fitLogistic(design.rows(raw), offset, y, penalty);
+    return {std::move(design), w};
+}
+
+std::vector<double> applyReadout(const FittedReadout& readout, const std::vector<const Candidate*>& apply,
+                                 const ReadoutChoice& choice) {
     cv::Mat target, targetOffset;
     for (const Candidate* c : apply) {
         target.push_back(rawRow(*c, choice));
@@ -276,9 +304,34 @@ std::vector<double> fitAndApply(const std::vector<const Candidate*>& fit, const 
     }
     std::vector<double> probabilities;
     if (target.empty()) return probabilities;
-    const cv::Mat p = sigmoid(design.rows(target) * w + targetOffset);
+    const cv::Mat p = sigmoid(readout.design.rows(target) * readout.weights + targetOffset);
     for (int r = 0; r < p.rows; ++r) probabilities.push_back(p.at<double>(r));
     return probabilities;
+}
+
+// The probability of each row of `apply` from a read-out fitted on the rows of `fit`.
+std::vector<double> fitAndApply(const std::vector<const Candidate*>& fit, const std::vector<const Candidate*>& apply,
+                                double penalty, const ReadoutChoice& choice) {
+    return applyReadout(fitReadout(fit, penalty, choice), apply, choice);
+}
+
+// The fit carried back onto the raw cells, as the network's dense layer reads them:
+// correction = w . ((f - mean) / deviation - pcaMean) E^T + b, plus `shift`.
+real::CellReadout foldedReadout(const FittedReadout& fitted, double shift) {
+    const cv::PCA& pca = fitted.design.pca;
+    const int components = pca.eigenvectors.rows;
+    const cv::Mat perStandard = pca.eigenvectors.t() * fitted.weights.rowRange(0, components);
+    real::CellReadout readout{std::vector<float>(real::MASK_FEATURE_COUNT, 0.0f), 0.0f};
+    if (perStandard.rows != real::MASK_FEATURE_COUNT)
+        throw std::invalid_argument("only a read-out of the landmark cells alone can be written");
+    double bias = fitted.weights.at<double>(components) - perStandard.dot(pca.mean.t()) + shift;
+    for (int k = 0; k < perStandard.rows; ++k) {
+        const double weight = perStandard.at<double>(k) / fitted.design.deviation.at<double>(k);
+        readout.weights[k] = static_cast<float>(weight);
+        bias -= weight * fitted.design.mean.at<double>(k);
+    }
+    readout.bias = static_cast<float>(bias);
+    return readout;
 }
 
 std::vector<const Candidate*> croppable(const Collection& c, int fold, bool inFold) {
@@ -291,19 +344,51 @@ std::vector<const Candidate*> croppable(const Collection& c, int fold, bool inFo
     return chosen;
 }
 
-// Confidence of every candidate of a collection scored by read-outs that never saw its
-// scene; a candidate too small to crop gets 0.
-std::vector<double> outOfFold(const Collection& c, double penalty, const ReadoutChoice& choice) {
+// The photographs' candidates of one fold (fold -1: all), folded by the photograph's name.
+std::vector<const Candidate*> photoMembers(const PhotoCollection& photos, int fold, bool inFold) {
+    std::vector<const Candidate*> chosen;
+    for (const Candidate& candidate : photos.candidates) {
+        if (candidate.features.empty()) continue;
+        const bool member =
+            static_cast<int>(lm::models::training::nameHash(photos.images[candidate.scene]) % FOLDS) == fold;
+        if (fold < 0 || member == inFold) chosen.push_back(&candidate);
+    }
+    return chosen;
+}
+
+std::vector<const Candidate*> joined(std::vector<const Candidate*> a, const std::vector<const Candidate*>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Each candidate's confidence, 0 for one too small to crop.
+std::vector<double> confidencesOf(const std::vector<Candidate>& candidates,
+                                  const std::map<const Candidate*, double>& byCandidate) {
+    std::vector<double> confidences;
+    for (const Candidate& candidate : candidates) {
+        const auto it = byCandidate.find(&candidate);
+        confidences.push_back(it == byCandidate.end() ? 0.0 : it->second);
+    }
+    return confidences;
+}
+
+struct Confidences {
+    std::vector<double> scenes;  // per candidate of the scenes
+    std::vector<double> photos;  // per candidate of the photographs
+};
+
+// Confidence of every candidate of the scenes and of the photographs scored by read-outs that
+// never saw its scene or its photograph; each read-out is fitted on the candidates of both
+// outside its fold.
+Confidences outOfFold(const Collection& c, const PhotoCollection& photos, double penalty, const ReadoutChoice& choice) {
     std::map<const Candidate*, double> byCandidate;
     for (int fold = 0; fold < FOLDS; ++fold) {
-        const auto apply = croppable(c, fold, true);
-        const auto p = fitAndApply(croppable(c, fold, false), apply, penalty, choice);
+        const auto apply = joined(croppable(c, fold, true), photoMembers(photos, fold, true));
+        const auto fit = joined(croppable(c, fold, false), photoMembers(photos, fold, false));
+        const auto p = fitAndApply(fit, apply, penalty, choice);
         for (std::size_t i = 0; i < apply.size(); ++i) byCandidate[apply[i]] = p[i];
     }
-    std::vector<double> confidences;
-    for (const Candidate& candidate : c.candidates)
-        confidences.push_back(byCandidate.count(&candidate) ? byCandidate[&candidate] : 0.0);
-    return confidences;
+    return {confidencesOf(c.candidates, byCandidate), confidencesOf(photos.candidates, byCandidate)};
 }
 
 double logLoss(const Collection& c, const std::vector<double>& p) {
@@ -350,9 +435,9 @@ void printRow(std::FILE* out, const char* name, double threshold, const Tally& t
     std::fprintf(out, " %.3f |\n", tally.falsePositivesPerFrame());
 }
 
-std::vector<double> detectorScores(const Collection& c) {
+std::vector<double> detectorScores(const std::vector<Candidate>& candidates) {
     std::vector<double> scores;
-    for (const Candidate& candidate : c.candidates) scores.push_back(candidate.score);
+    for (const Candidate& candidate : candidates) scores.push_back(candidate.score);
     return scores;
 }
 
@@ -360,7 +445,7 @@ std::vector<double> detectorScores(const Collection& c) {
 void printComparison(std::FILE* out, const Collection& c, const std::vector<double>& verified, double verifiedThreshold,
                      double detectorThreshold, float secondLook) {
     constexpr int WIDTH = 640;
-    const std::vector<double> detector = detectorScores(c);
+    const std::vector<double> detector = detectorScores(c.candidates);
     std::fprintf(out, "| confidence | threshold |");
     for (const Band& band : BANDS) std::fprintf(out, " recall %s |", band.name);
     std::fprintf(out, " FP/frame |\n|---|---|");
@@ -379,7 +464,115 @@ void printComparison(std::FILE* out, const Collection& c, const std::vector<doub
     }
 }
 
+// The photographs' labelled faces found and their false faces at a threshold.
+void printPhotoRow(std::FILE* out, const char* name, double threshold, const PhotoCollection& photos,
+                   const std::vector<double>& confidences) {
+    int faces = 0, found = 0, falseFaces = 0;
+    std::map<std::size_t, int> falseByPhoto;
+    for (std::size_t i = 0; i < photos.candidates.size(); ++i) {
+        const Candidate& k = photos.candidates[i];
+        faces += k.face;
+        if (confidences[i] < threshold) continue;
+        found += k.face;
+        if (!k.face) {
+            ++falseFaces;
+            ++falseByPhoto[k.scene];
+        }
+    }
+    std::fprintf(out, "| %s | %.4f | %d of %d | %d | %zu of %zu |\n", name, threshold, found, faces, falseFaces,
+                 falseByPhoto.size(), photos.images.size());
+}
+
+void printPhotoComparison(std::FILE* out, const PhotoCollection& photos, const std::vector<double>& verified,
+                          double verifiedThreshold) {
+    std::fprintf(
+        out, "| confidence | threshold | faces found | false faces | photographs with one |\n|---|---|---|---|---|\n");
+    printPhotoRow(out, "detector, shipped 0.8", 0.8, photos, detectorScores(photos.candidates));
+    printPhotoRow(out, "verified", verifiedThreshold, photos, verified);
+    for (std::size_t i = 0; i < photos.candidates.size(); ++i) {
+        const Candidate& k = photos.candidates[i];
+        const bool verifiedSays = verified[i] >= verifiedThreshold, detectorSays = k.score >= 0.8;
+        if (verifiedSays != detectorSays)
+            std::fprintf(out, "  %s %s (%d,%d,%dx%d): detector %.3f, verified %.3f, labelled %s\n",
+                         verifiedSays ? "gained" : "lost", photos.images[k.scene].c_str(), k.box.x, k.box.y,
+                         k.box.width, k.box.height, k.score, verified[i], k.face ? "face" : "not a face");
+    }
+}
+
+// The judged candidates of one part's photographs at the second look, with their features
+// (kept in the cache directory: the feature networks take the time).
+PhotoCollection collectPhotos(const VerifierStudy& study, Part part, Tools& tools) {
+    PhotoCollection photos;
+    std::map<std::string, std::size_t> imageIndex;
+    for (const PhotoCandidate& p : readPhotoCandidates(study.photoCandidates)) {
+        if (p.label < 0 || p.score < study.secondLook || photoPart(p.image) != part) continue;
+        if (!imageIndex.count(p.image)) {
+            imageIndex[p.image] = photos.images.size();
+            photos.images.push_back(p.image);
+        }
+        Candidate k{imageIndex[p.image], p.box, p.score, p.label == 1, {}, true};
+        photos.candidates.push_back(k);
+    }
+    const std::string cachePath = study.cacheDir.empty() ? ""
+                                                         : study.cacheDir + "/photos-" + partName(part) + "-" +
+                                                               std::to_string(photos.candidates.size()) + ".yml.gz";
+    cv::FileStorage storage;
+    if (!cachePath.empty() && fs::exists(cachePath) && storage.open(cachePath, cv::FileStorage::READ)) {
+        cv::Mat features;
+        storage["features"] >> features;
+        for (std::size_t i = 0; i < photos.candidates.size(); ++i)
+            if (cv::countNonZero(features.row(static_cast<int>(i))) > 0)
+                photos.candidates[i].features = features.row(static_cast<int>(i)).clone();
+        return photos;
+    }
+    std::string loaded;
+    cv::Mat frame, features;
+    for (Candidate& k : photos.candidates) {
+        if (photos.images[k.scene] != loaded) {
+            loaded = photos.images[k.scene];
+            frame = loadPhoto(loaded);
+        }
+        k.features = featuresOf(tools, frame, k.box);
+        features.push_back(k.features.empty() ? cv::Mat::zeros(1, POOLED_COLUMNS, CV_32F) : k.features);
+    }
+    if (!cachePath.empty() && !features.empty()) {
+        cv::FileStorage writer(cachePath, cv::FileStorage::WRITE | cv::FileStorage::FORMAT_YAML);
+        writer << "features" << features;
+    }
+    return photos;
+}
+
+// The stage reports a verified box at 0.8 where the tuning part's threshold would keep it.
+const double DEFAULT_THRESHOLD_LOGIT = std::log(0.8 / 0.2);
+
+void writeVerifierSource(const VerifierStudy& study, const real::CellReadout& readout, std::FILE* out) {
+    if (study.features != "landmarks" || !study.detectorOffset)
+        throw std::invalid_argument("--write-readout needs --features landmarks --detector offset");
+    const std::string comment =
+        "// Written by `face-eval verify --part heldout --features landmarks --detector offset\n"
+        "// --write-readout FILE`; recompute it rather than edit it. Fitted on the detector's candidates\n"
+        "// of the tuning part of the labelled face scenes (tools/face-eval) and of the tuning part of\n"
+        "// the labelled photographs (tools/face-eval/data/photo-candidates.csv); its bias shifted so\n"
+        "// that a verified 0.8 keeps what the tuning part's threshold keeps.\n";
+    std::ofstream file(study.readoutSource);
+    file << real::cellReadoutSource(readout, comment, "real/face_verifier.h", "fittedVerifierReadout");
+    if (!file) throw std::runtime_error("cannot write " + study.readoutSource);
+    std::fprintf(out, "read-out written to %s\n", study.readoutSource.c_str());
+}
+
 }  // namespace
+
+void harvestPhotoCandidates(const VerifierStudy& study, const std::string& path, std::FILE* out) {
+    Tools tools(study);
+    std::vector<PhotoCandidate> candidates;
+    const std::vector<std::string> images = debianPhotos();
+    for (const std::string& image : images)
+        for (const lm::Person& person : tools.detector->detect(loadPhoto(image)))
+            candidates.push_back({image, person.boundingBox, person.detectionConfidence, -1});
+    writePhotoCandidates(candidates, path);
+    std::fprintf(out, "%zu photographs, %zu candidates at %.2f written to %s\n", images.size(), candidates.size(),
+                 study.candidateFloor, path.c_str());
+}
 
 // Candidates below the score of a second look: they fall out before the read-out.
 void keepSecondLooks(Collection& c, float secondLook) {
@@ -394,19 +587,23 @@ void studyVerifier(const VerifierStudy& study, std::FILE* out) {
     const std::vector<SceneSpec> scenes = readScenes(study.labelsDir);
     Collection tuning = collect(study, scenes, Part::Tuning, tools);
     keepSecondLooks(tuning, study.secondLook);
+    const PhotoCollection noPhotos;
+    const PhotoCollection tuningPhotos =
+        study.photoCandidates.empty() ? noPhotos : collectPhotos(study, Part::Tuning, tools);
     int faces = 0;
     for (const Candidate& c : tuning.candidates) faces += c.face;
     std::fprintf(out,
                  "tuning: %zu scenes, %zu candidates at %.2f (%d on a face), features %.2f ms a candidate (trunk and "
-                 "landmark network)\n",
-                 tuning.scenes.size(), tuning.candidates.size(), study.secondLook, faces, tuning.featureMilliseconds);
+                 "landmark network); %zu photographs, %zu judged candidates\n",
+                 tuning.scenes.size(), tuning.candidates.size(), study.secondLook, faces, tuning.featureMilliseconds,
+                 tuningPhotos.images.size(), tuningPhotos.candidates.size());
     std::fflush(out);
 
     double penalty = study.penalties.front(), bestLoss = 1e300;
-    std::vector<double> bestOutOfFold;
+    Confidences bestOutOfFold;
     for (const double candidatePenalty : study.penalties) {
-        const std::vector<double> p = outOfFold(tuning, candidatePenalty, choice);
-        const double loss = logLoss(tuning, p);
+        const Confidences p = outOfFold(tuning, tuningPhotos, candidatePenalty, choice);
+        const double loss = logLoss(tuning, p.scenes);
         std::fprintf(out, "penalty %.0f: out-of-fold log loss %.4f\n", candidatePenalty, loss);
         std::fflush(out);
         if (loss < bestLoss) {
@@ -416,26 +613,40 @@ void studyVerifier(const VerifierStudy& study, std::FILE* out) {
         }
     }
     // The verified threshold is chosen on the tuning part's out-of-fold confidences only.
-    const double threshold = thresholdFor(tuning, bestOutOfFold, study.targetFalsePerFrame, 640);
-    const double detectorThreshold = thresholdFor(tuning, detectorScores(tuning), study.targetFalsePerFrame, 640);
+    const double threshold = thresholdFor(tuning, bestOutOfFold.scenes, study.targetFalsePerFrame, 640);
+    const double detectorThreshold =
+        thresholdFor(tuning, detectorScores(tuning.candidates), study.targetFalsePerFrame, 640);
     std::fprintf(out, "penalty %.0f, verified threshold %.4f (logit %.3f), detector alone %.4f\n", penalty, threshold,
                  logit(threshold), detectorThreshold);
     if (study.part == "tuning") {
         std::fprintf(out, "tuning part, 640 x 480, verified by folds of scenes:\n");
-        printComparison(out, tuning, bestOutOfFold, threshold, detectorThreshold, study.secondLook);
+        printComparison(out, tuning, bestOutOfFold.scenes, threshold, detectorThreshold, study.secondLook);
+        if (!tuningPhotos.images.empty()) {
+            std::fprintf(out, "tuning photographs, verified by folds of photographs:\n");
+            printPhotoComparison(out, tuningPhotos, bestOutOfFold.photos, threshold);
+        }
         return;
     }
     Collection heldOut = collect(study, scenes, Part::HeldOut, tools);
     keepSecondLooks(heldOut, study.secondLook);
-    std::vector<const Candidate*> fit = croppable(tuning, -1, true), apply = croppable(heldOut, -1, true);
-    const std::vector<double> p = fitAndApply(fit, apply, penalty, choice);
+    const PhotoCollection heldOutPhotos =
+        study.photoCandidates.empty() ? noPhotos : collectPhotos(study, Part::HeldOut, tools);
+    const auto fit = joined(croppable(tuning, -1, true), photoMembers(tuningPhotos, -1, true));
+    const auto apply = joined(croppable(heldOut, -1, true), photoMembers(heldOutPhotos, -1, true));
+    const FittedReadout fitted = fitReadout(fit, penalty, choice);
+    const std::vector<double> p = applyReadout(fitted, apply, choice);
+    if (!study.readoutSource.empty())
+        writeVerifierSource(study, foldedReadout(fitted, DEFAULT_THRESHOLD_LOGIT - logit(threshold)), out);
     std::map<const Candidate*, double> byCandidate;
     for (std::size_t i = 0; i < apply.size(); ++i) byCandidate[apply[i]] = p[i];
-    std::vector<double> verified;
-    for (const Candidate& c : heldOut.candidates) verified.push_back(byCandidate.count(&c) ? byCandidate[&c] : 0.0);
     std::fprintf(out, "held-out part, 640 x 480, read-out fitted on the whole tuning part (%zu candidates):\n",
                  heldOut.candidates.size());
-    printComparison(out, heldOut, verified, threshold, detectorThreshold, study.secondLook);
+    printComparison(out, heldOut, confidencesOf(heldOut.candidates, byCandidate), threshold, detectorThreshold,
+                    study.secondLook);
+    if (!heldOutPhotos.images.empty()) {
+        std::fprintf(out, "held-out photographs, read-out fitted on the whole tuning part:\n");
+        printPhotoComparison(out, heldOutPhotos, confidencesOf(heldOutPhotos.candidates, byCandidate), threshold);
+    }
 }
 
 }  // namespace faceeval

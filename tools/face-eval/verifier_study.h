@@ -34,8 +34,18 @@ struct VerifierStudy {
     bool detectorOffset = false;
     // The one of least out-of-fold log loss is used.
     std::vector<double> penalties = {1.0, 10.0, 100.0, 1000.0};
+    // When set: the labelled candidates of real photographs (photo_candidates.h) join the
+    // fit, and those of the photographs kept apart are measured.
+    std::string photoCandidates;
+    // When set (held-out part only): the read-out fitted on the whole tuning part, as the
+    // C++ source of the committed second look (real/face_verifier.h).
+    std::string readoutSource;
 };
 
 void studyVerifier(const VerifierStudy& study, std::FILE* out);
+
+// Every candidate of the shipped detector at the study's floor on Debian's photographs,
+// written unjudged for labelling.
+void harvestPhotoCandidates(const VerifierStudy& study, const std::string& path, std::FILE* out);
 
 }  // namespace faceeval

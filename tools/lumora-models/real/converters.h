@@ -74,6 +74,9 @@ IrGraph convertHeadpose(const WeightsDir& weights);
 IrGraph convertSmile(const WeightsDir& weights);
 // P(mask) from the landmark network's face features and the fitted read-out (real/facemask.h).
 IrGraph convertFacemask(const WeightsDir& weights);
+// The REGULAR detector's second look: the same cells with the fitted read-out of
+// real/face_verifier.h.
+IrGraph convertFaceVerifier(const WeightsDir& weights);
 // How CenterNet meets the stage's 640 x 480 blob: the size it runs at inside the network (the
 // blob resized at the network's entry, both sides multiples of 32), hard-swish as one op and
 // 5x5 depthwise convolutions as four 3x3 ones.

@@ -6,6 +6,7 @@
 // (lumora-models --train-facemask). Its output "model/mask/Softmax" is
 // (P(no mask), 0, P(mask)): the stage reads the third value.
 
+#include <string>
 #include <vector>
 
 #include "real/converters.h"
@@ -19,17 +20,29 @@ constexpr int MASK_FINE_FEATURES = 64 * 16;
 constexpr int MASK_COARSE_FEATURES = 128 * 16;
 constexpr int MASK_FEATURE_COUNT = MASK_FINE_FEATURES + MASK_COARSE_FEATURES;
 
-// P(mask) = sigmoid(weights . features + bias), on the raw features.
-struct MaskReadout {
+// The probability of a logistic read-out of the cells, sigmoid(weights . features + bias),
+// on the raw features: P(mask) for the face-mask network, and the second look's correction
+// of the face detector (face_verifier.h).
+struct CellReadout {
     std::vector<float> weights;  // MASK_FEATURE_COUNT values
     float bias = 0.0f;
 };
 
 // The committed read-out (facemask_readout.cpp, written by the training mode).
-const MaskReadout& fittedMaskReadout();
+const CellReadout& fittedMaskReadout();
 
 // The face-mask network with that read-out; throws std::invalid_argument when it does not
 // have MASK_FEATURE_COUNT weights.
-IrGraph convertFacemask(const WeightsDir& weights, const MaskReadout& readout);
+IrGraph convertFacemask(const WeightsDir& weights, const CellReadout& readout);
+
+// The landmark network's cells and a read-out, ending in the softmax `output` of
+// (1 - p, 0, p): the face-mask network's shape, for any read-out of the cells.
+IrGraph convertCellReadout(const WeightsDir& weights, const CellReadout& readout, const std::string& name,
+                           const std::string& output);
+
+// The C++ source of a committed read-out: `comment` (whole comment lines) first, then the
+// definition of `const CellReadout& function()` in lm::models::real, including `header`.
+std::string cellReadoutSource(const CellReadout& readout, const std::string& comment, const std::string& header,
+                              const std::string& function);
 
 }  // namespace lm::models::real

@@ -528,8 +528,8 @@ const float BIAS = 4.67377329f;
 
 }  // namespace
 
-const MaskReadout& fittedMaskReadout() {
-    static const MaskReadout readout{std::vector<float>(std::begin(WEIGHTS), std::end(WEIGHTS)), BIAS};
+const CellReadout& fittedMaskReadout() {
+    static const CellReadout readout{std::vector<float>(std::begin(WEIGHTS), std::end(WEIGHTS)), BIAS};
     return readout;
 }
 

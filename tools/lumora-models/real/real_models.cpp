@@ -16,6 +16,7 @@ const std::vector<RealModel>& realModels() {
         {"headpose", convertHeadpose},
         {"smile", convertSmile},
         {"facemask", convertFacemask},
+        {"faceverify", convertFaceVerifier},
         {"emotion", convertEmotion},
         {"bodydetect", [](const WeightsDir& w) { return convertBodyDetector(w); }},
         {"bodyencoder", [](const WeightsDir& w) { return convertBodyEncoder(w); }},

@@ -269,10 +269,10 @@ int foldErrors(const cv::Mat& x, const cv::Mat& y, const std::vector<int>& group
 
 // The weights of a fit in the projected space carried back onto the raw features:
 // logit = w . ((f - mean) / deviation - pcaMean) E^T + b.
-real::MaskReadout foldedReadout(const ProjectedSet& set, int components, const cv::Mat& w) {
+real::CellReadout foldedReadout(const ProjectedSet& set, int components, const cv::Mat& w) {
     const cv::Mat axes = set.pca.eigenvectors.rowRange(0, components);  // [components, count]
     const cv::Mat perStandard = axes.t() * w.rowRange(0, components);   // [count, 1]
-    real::MaskReadout readout{std::vector<float>(real::MASK_FEATURE_COUNT, 0.0f), 0.0f};
+    real::CellReadout readout{std::vector<float>(real::MASK_FEATURE_COUNT, 0.0f), 0.0f};
     double bias = w.at<double>(components) - perStandard.dot(set.pca.mean.t());
     for (int k = 0; k < perStandard.rows; ++k) {
         const double weight = perStandard.at<double>(k) / set.deviation.at<double>(k);
@@ -285,7 +285,7 @@ real::MaskReadout foldedReadout(const ProjectedSet& set, int components, const c
 
 // Every variant scored over the training folds; the one with the fewest errors (the
 // simplest among equals, as they are listed) is fitted on the whole training part.
-real::MaskReadout fitReadout(const cv::Mat& features, const cv::Mat& labels, const std::vector<int>& groups,
+real::CellReadout fitReadout(const cv::Mat& features, const cv::Mat& labels, const std::vector<int>& groups,
                              std::ostream& report) {
     cv::Mat raw, y;
     features.convertTo(raw, CV_64F);
@@ -371,29 +371,14 @@ void writeExamples(const std::vector<Face>& faces, const std::string& dir, std::
             }
 }
 
-void writeReadoutSource(const std::string& path, const real::MaskReadout& readout) {
+void writeReadoutSource(const std::string& path, const real::CellReadout& readout) {
     std::ofstream out(path);
     if (!out) throw std::runtime_error("cannot write " + path);
-    out << "// Written by `lumora-models --train-facemask`; recompute it rather than edit it.\n"
-           "// Fitted on the training part of the face photographs with and without a mask of the\n"
-           "// collection \"Face-Mask-Detection\" by chandrikadeb7 (MIT licence).\n"
-           "#include \"real/facemask.h\"\n\n"
-           "#include <iterator>\n\n"
-           "namespace lm::models::real {\n\n"
-           "namespace {\n\n"
-           "// clang-format off\n"
-           "const float WEIGHTS[] = {\n    ";
-    out << std::showpoint << std::setprecision(9);
-    for (std::size_t i = 0; i < readout.weights.size(); ++i)
-        out << (i == 0 ? "" : i % 6 == 0 ? ",\n    " : ", ") << readout.weights[i] << "f";
-    out << "};\n// clang-format on\n"
-           "const float BIAS = "
-        << readout.bias
-        << "f;\n\n}  // namespace\n\n"
-           "const MaskReadout& fittedMaskReadout() {\n"
-           "    static const MaskReadout readout{std::vector<float>(std::begin(WEIGHTS), std::end(WEIGHTS)), BIAS};\n"
-           "    return readout;\n}\n\n"
-           "}  // namespace lm::models::real\n";
+    out << real::cellReadoutSource(readout,
+                                   "// Written by `lumora-models --train-facemask`; recompute it rather than edit it.\n"
+                                   "// Fitted on the training part of the face photographs with and without a mask of "
+                                   "the\n// collection \"Face-Mask-Detection\" by chandrikadeb7 (MIT licence).\n",
+                                   "real/facemask.h", "fittedMaskReadout");
 }
 
 }  // namespace
@@ -403,12 +388,12 @@ void trainFacemask(const FacemaskTraining& training, std::ostream& report) {
     std::vector<Face> faces = cropFaces(photos, training, report);
     splitFaces(faces, report);
 
-    const real::MaskReadout untrained{std::vector<float>(real::MASK_FEATURE_COUNT, 0.0f), 0.0f};
+    const real::CellReadout untrained{std::vector<float>(real::MASK_FEATURE_COUNT, 0.0f), 0.0f};
     Network trunk = readNetwork(real::convertFacemask(training.weights, untrained), false);
     cv::Mat features, labels;
     std::vector<int> groups;
     trainingFeatures(trunk.net, faces, features, labels, groups);
-    const real::MaskReadout readout = fitReadout(features, labels, groups, report);
+    const real::CellReadout readout = fitReadout(features, labels, groups, report);
 
     const real::IrGraph graph = real::convertFacemask(training.weights, readout);
     for (const bool quantized : {false, true}) {

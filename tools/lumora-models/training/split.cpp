@@ -62,10 +62,12 @@ std::vector<int> nearDuplicateGroups(const std::vector<cv::Mat>& crops, int whol
     return groups;
 }
 
-bool isTestGroup(const std::string& firstName) {
+std::uint64_t nameHash(const std::string& name) {
     std::uint64_t hash = FNV_OFFSET;
-    for (const unsigned char c : firstName) hash = (hash ^ c) * FNV_PRIME;
-    return hash % TEST_SHARE == 0;
+    for (const unsigned char c : name) hash = (hash ^ c) * FNV_PRIME;
+    return hash;
 }
+
+bool isTestGroup(const std::string& firstName) { return nameHash(firstName) % TEST_SHARE == 0; }
 
 }  // namespace lm::models::training

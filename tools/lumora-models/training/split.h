@@ -20,6 +20,9 @@ std::uint64_t differenceHash(const cv::Mat& image);
 // leaves alone), differ in at most the given numbers of bits share a group, transitively.
 std::vector<int> nearDuplicateGroups(const std::vector<cv::Mat>& crops, int wholeBits = 6, int upperBits = 2);
 
+// The FNV-1a hash of a name: a split fixed by names alone, the same on every machine.
+std::uint64_t nameHash(const std::string& name);
+
 // A group belongs to the test part when the FNV-1a hash of its first photo's name is
 // divisible by 5: about a fifth of the groups, fixed by the names alone.
 bool isTestGroup(const std::string& firstName);
