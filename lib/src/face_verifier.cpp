@@ -27,7 +27,7 @@ double logit(double p) {
 void FaceVerifier::onSettingsUpdate(const Settings& settings) {
     const ModelFiles files = modelFiles(settings.neuralNetworksPath, BASE_NAME, settings.networkType);
     std::error_code ignored;
-    if (settings.detectionRange != Settings::REGULAR || !std::filesystem::exists(files.description, ignored)) {
+    if (!std::filesystem::exists(files.description, ignored)) {
         mActive = false;
         return;
     }

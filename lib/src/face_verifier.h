@@ -1,5 +1,5 @@
 #pragma once
-// The second look at the REGULAR face detector's boxes: each box the detector gives at
+// The second look at the face detector's boxes: each box the detector gives at
 // SECOND_LOOK or more is cropped as the estimators crop a face and read by "faceverify",
 // the face-mask network's landmark cells with a read-out fitted on the detector's true and
 // false boxes of labelled scenes and photographs. Its output (1 - p, 0, p) corrects the
@@ -22,8 +22,8 @@ constexpr float SECOND_LOOK = 0.5f;
 
 class FaceVerifier {
 public:
-    // Loads "faceverify" when the range is REGULAR and the model directory holds it, and
-    // holds none otherwise. A model that is there but fails to load propagates (see
+    // Loads "faceverify" when the model directory holds it, for both ranges, and holds none
+    // otherwise. A model that is there but fails to load propagates (see
     // loadModel) and leaves the one held before.
     void onSettingsUpdate(const Settings& settings);
     bool active() const { return mActive; }

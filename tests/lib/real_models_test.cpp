@@ -182,16 +182,18 @@ TEST_P(RealModels, FaceDetectorRegularFindsReferenceFacesOnly) {
 const std::string& secondLookModelsDir() {
     static const lmtest::TempDir dir;
     static const std::string path = [] {
-        for (const char* base : {"detect_regular", "faceverify"})
+        for (const char* base : {"detect_regular", "detect_long", "faceverify"})
             real::writeRealModel({weightsRoot()}, real::realModel(base), dir.path().string());
         return dir.path().string();
     }();
     return path;
 }
 
-std::vector<lm::Person> detectFaces(const cv::Mat& frame, bool quantized, bool secondLook) {
+std::vector<lm::Person> detectFaces(const cv::Mat& frame, bool quantized, bool secondLook,
+                                    lm::Settings::Range range = lm::Settings::REGULAR) {
     lm::Settings settings;
     settings.neuralNetworksPath = secondLook ? secondLookModelsDir() : convertedModelsDir("detect_regular");
+    settings.detectionRange = range;
     settings.networkType = quantized ? lm::Settings::QUANTIZED : lm::Settings::NORMAL;
     lm::FaceDetector stage;
     stage.onSettingsUpdate(settings);
@@ -232,6 +234,58 @@ TEST_P(RealModels, SecondLookKeepsTheReferenceFacesOnlyAndRaisesAMaskedOne) {
     EXPECT_GT(masked[0].detectionConfidence, 0.9f);
 }
 
+// The astronaut pasted at five sizes (faces about 16 to 64 px wide) on a grey canvas.
+cv::Mat astronautsOfFiveSizes(std::vector<cv::Rect>& squares) {
+    cv::Mat canvas(768, 1024, CV_8UC3, cv::Scalar::all(128));
+    const cv::Mat astronaut = image(SKIMAGE + "astronaut.png");
+    int x = 0;
+    for (int side : {89, 133, 178, 267, 356}) {
+        const cv::Rect square(x, 200, side, side);
+        cv::resize(astronaut, canvas(square), square.size(), 0, 0, cv::INTER_AREA);
+        squares.push_back(square);
+        x += side;
+    }
+    return canvas;
+}
+
+void expectOneBoxInEach(const std::vector<cv::Rect>& boxes, const std::vector<cv::Rect>& squares) {
+    ASSERT_EQ(boxes.size(), squares.size());
+    for (const cv::Rect& square : squares) {
+        int inside = 0;
+        for (const cv::Rect& box : boxes) inside += square.contains({box.x + box.width / 2, box.y + box.height / 2});
+        EXPECT_EQ(inside, 1) << "square " << square;
+    }
+}
+
+TEST_P(RealModels, LongRangeWithItsSecondLookFindsSmallFacesAndTheReferenceFaces) {
+    std::vector<cv::Rect> squares;
+    const cv::Mat canvas = astronautsOfFiveSizes(squares);
+    std::vector<cv::Rect> boxes;
+    for (const lm::Person& p : detectFaces(canvas, quantized(), true, lm::Settings::LONG)) {
+        EXPECT_GT(p.detectionConfidence, 0.99f);
+        boxes.push_back(p.boundingBox);
+    }
+    expectOneBoxInEach(boxes, squares);
+
+    const struct {
+        std::string path;
+        cv::Rect box;
+    } faces[] = {
+        {SKIMAGE + "astronaut.png", {178, 59, 95, 126}},      {OPENCV_DATA + "messi5.jpg", {220, 98, 38, 32}},
+        {OPENCV_DATA + "basketball1.png", {67, 100, 35, 35}}, {OPENCV_DATA + "basketball2.png", {67, 99, 35, 35}},
+        {SKIMAGE + "camera.png", {191, 120, 64, 85}},
+    };
+    for (const auto& face : faces) {
+        SCOPED_TRACE(face.path);
+        cv::Mat frame = image(face.path);
+        if (frame.channels() == 1) cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
+        const std::vector<lm::Person> found = detectFaces(frame, quantized(), true, lm::Settings::LONG);
+        ASSERT_EQ(found.size(), 1u);
+        expectBoxNear(found[0].boundingBox, face.box, 2);
+    }
+    EXPECT_TRUE(detectFaces(image(SKIMAGE + "coffee.png"), quantized(), true, lm::Settings::LONG).empty());
+}
+
 TEST_P(RealModels, FaceDetectorRegularKeepsAFaceOfHalfTheFrameOnTheFace) {
     // A face about 320 px wide, larger than the network's two passes were trained for:
     // it may come as more than one box, but every box lies on the face.
@@ -244,29 +298,13 @@ TEST_P(RealModels, FaceDetectorRegularKeepsAFaceOfHalfTheFrameOnTheFace) {
         EXPECT_TRUE(face.contains({box.x + box.width / 2, box.y + box.height / 2})) << box;
 }
 
-TEST_P(RealModels, FaceDetectorLongFindsSmallFaces) {
-    auto model = detector("detect_long", quantized(), {1024, 768});
-    // The astronaut pasted at five sizes (faces about 16 to 64 px wide) on a grey canvas.
-    cv::Mat canvas(768, 1024, CV_8UC3, cv::Scalar::all(128));
-    const cv::Mat astronaut = image(SKIMAGE + "astronaut.png");
+TEST_P(RealModels, SsdAtLongFindsSmallFaces) {
+    // The SSD that LONG ran before, still measured beside it.
+    cv::dnn::DetectionModel model(readGraph(real::convertFaceDetector({weightsRoot()}, 1024, 768), quantized()));
+    model.setInputScale(1.0).setInputSwapRB(true).setInputSize({1024, 768}).setInputMean(DETECT_MEAN);
     std::vector<cv::Rect> squares;
-    int x = 0;
-    for (int side : {89, 133, 178, 267, 356}) {
-        const cv::Rect square(x, 200, side, side);
-        cv::resize(astronaut, canvas(square), square.size(), 0, 0, cv::INTER_AREA);
-        squares.push_back(square);
-        x += side;
-    }
-    const Detections d = detect(model, canvas, 0.5f);
-    ASSERT_EQ(d.boxes.size(), squares.size());
-    for (const cv::Rect& square : squares) {
-        int inside = 0;
-        for (const cv::Rect& box : d.boxes) {
-            const cv::Point centre(box.x + box.width / 2, box.y + box.height / 2);
-            inside += square.contains(centre) ? 1 : 0;
-        }
-        EXPECT_EQ(inside, 1) << "square " << square;
-    }
+    const cv::Mat canvas = astronautsOfFiveSizes(squares);
+    expectOneBoxInEach(detect(model, canvas, 0.5f).boxes, squares);
 }
 
 TEST_P(RealModels, AgeAndGenderOnReferenceCrops) {

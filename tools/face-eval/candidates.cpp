@@ -115,6 +115,8 @@ const std::vector<Candidate>& candidates() {
          blazeFace({real::BlazeFaceModel::FullRange, {1}})},
         {"blazeface-shipped", "BlazeFace as shipped for REGULAR: two scales, calibrated for 0.8",
          blazeFace(real::shippedBlazeFace())},
+        {"blazeface-long-shipped", "BlazeFace as shipped for LONG: two scales, logit shift 0.3 for its second look",
+         blazeFace(real::shippedLongBlazeFace())},
         {"faceboxes", "FaceBoxes on the frame as it comes, calibrated for 0.8 (raw 0.275)",
          faceBoxes(calibratedFaceBoxes({1}, 0.275f))},
         {"faceboxes-1.5", "FaceBoxes on the frame and on the frame enlarged 1.5 times, calibrated for 0.8 (raw 0.466)",

@@ -153,6 +153,12 @@ BlazeFaceOptions shippedBlazeFace() {
     return options;
 }
 
+BlazeFaceOptions shippedLongBlazeFace() {
+    BlazeFaceOptions options = shippedBlazeFace();
+    options.logitShift = LONG_FACE_LOGIT_SHIFT;
+    return options;
+}
+
 IrGraph convertBlazeFace(const WeightsDir& dir, int width, int height, const BlazeFaceOptions& options) {
     const Network& network = networkOf(options.model);
     const GraphModel model = readGraphModel(dir.humanModels(network.file));

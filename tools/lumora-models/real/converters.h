@@ -48,10 +48,14 @@ IrGraph convertBlazeFace(const WeightsDir& weights, int width, int height, const
 // The REGULAR face detector shipped: BlazeFace on the frame and on the frame at half size,
 // its logits shifted so that the caller's 0.8 keeps the boxes that a raw score of
 // FACE_RAW_THRESHOLD_REGULAR keeps (the lowest raw threshold with at most 0.05 false faces
-// per frame on the tuning scenes of face-eval). LONG keeps the SSD: at 1024 x 768 BlazeFace
-// calibrated alike finds more faces of 40 px and more but fewer of 24-40 px, at twice the
-// false faces.
+// per frame on the tuning scenes of face-eval).
 constexpr float FACE_RAW_THRESHOLD_REGULAR = 0.72f;
+// The LONG one: the same at 1024 x 768, its logits shifted by LONG_FACE_LOGIT_SHIFT, the
+// lowest shift (of 0, 0.094, 0.2, 0.3, 0.37 and REGULAR's 0.44) with which the detector and
+// its second look (faceverify) keep at most 0.05 false faces a frame at 0.8 on the tuning
+// scenes of 1024 x 768.
+constexpr float LONG_FACE_LOGIT_SHIFT = 0.3f;
+BlazeFaceOptions shippedLongBlazeFace();
 BlazeFaceOptions shippedBlazeFace();
 // How FaceBoxes (the human-models package's TF.js graph, input padded to multiples of
 // 128) is run: once per downsampling factor as BlazeFace is (2/3 runs the frame enlarged

@@ -11,7 +11,7 @@ namespace lm::models::real {
 const std::vector<RealModel>& realModels() {
     static const std::vector<RealModel> models = {
         {"detect_regular", [](const WeightsDir& w) { return convertBlazeFace(w, 640, 480, shippedBlazeFace()); }},
-        {"detect_long", [](const WeightsDir& w) { return convertFaceDetector(w, 1024, 768); }},
+        {"detect_long", [](const WeightsDir& w) { return convertBlazeFace(w, 1024, 768, shippedLongBlazeFace()); }},
         {"agegender", convertAgeGender},
         {"headpose", convertHeadpose},
         {"smile", convertSmile},
