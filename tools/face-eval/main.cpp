@@ -5,6 +5,7 @@
 //   face-eval score  --photos DIR [--labels DIR] [--part tuning|heldout|all]
 //                    [--networks a,b] [--thresholds 0.8,0.5] [--ranges REGULAR,LONG] [--weights DIR]
 //                    [--by-class 1]   (also the recall of masked and of bare faces alone)
+//                    [--list-false 1] (every false positive, with its scene)
 //                    a network name ending in +faceverify has the shipped second look beside it
 //   face-eval verify --photos DIR [--labels DIR] [--part tuning|heldout] [--floor 0.2] [--look 0.2] [--features mean|halves|quarters|landmarks]
 //                    [--detector weighed|offset] [--penalties 1,10,100,1000]
@@ -143,7 +144,9 @@ struct Result {
     double milliseconds = 0;
 };
 
-Result scoreRange(lm::FaceDetector& detector, const std::vector<std::pair<cv::Mat, const SceneSpec*>>& frames) {
+// With `listFalse`, every false positive is printed with its scene, for viewing.
+Result scoreRange(lm::FaceDetector& detector, const std::vector<std::pair<cv::Mat, const SceneSpec*>>& frames,
+                  bool listFalse = false) {
     Result result;
     double total = 0;
     for (const auto& [frame, scene] : frames) {
@@ -155,6 +158,10 @@ Result scoreRange(lm::FaceDetector& detector, const std::vector<std::pair<cv::Ma
         std::vector<cv::Rect> faces;
         for (const FaceSpec& face : scene->faces) faces.push_back(face.face);
         const SceneScore score = scoreScene(faces, detections);
+        if (listFalse)
+            for (const Detection& d : score.falseDetections)
+                std::printf("  false face: scene %d (%s) at (%d,%d) %dx%d, %.3f\n", scene->id,
+                            scene->background.c_str(), d.box.x, d.box.y, d.box.width, d.box.height, d.confidence);
         result.tally.add(faces, score);
         result.masked.add(faces, score, facesOfClass(*scene, true));
         result.bare.add(faces, score, facesOfClass(*scene, false));
@@ -227,6 +234,7 @@ int score(const std::map<std::string, std::string>& options) {
     const std::vector<std::string> ranges = splitList(option(options, "ranges", "REGULAR,LONG"));
     const lm::models::real::WeightsDir weights{option(options, "weights", FACE_EVAL_WEIGHTS_DIR)};
     const bool byClass = option(options, "by-class", "0") == "1";
+    const bool listFalse = option(options, "list-false", "0") == "1";
 
     std::map<std::string, std::vector<std::pair<cv::Mat, const SceneSpec*>>> framesBySize;
     const std::vector<SceneSpec> scenes = readScenes(labelsDir(options));
@@ -247,7 +255,7 @@ int score(const std::map<std::string, std::string>& options) {
             const auto& frames = framesBySize[std::to_string(range.size.width)];
             for (const std::string& threshold : thresholds) {
                 const auto detector = detectorFor(modelDir.path.string(), range, std::stof(threshold));
-                const Result result = scoreRange(*detector, frames);
+                const Result result = scoreRange(*detector, frames, listFalse);
                 std::printf("| %s | %s | %s |", name.c_str(), range.name, threshold.c_str());
                 for (std::size_t b = 0; b < BANDS.size(); ++b)
                     std::printf(" %.3f (%d) |", result.tally.recall(b), result.tally.faces(b));

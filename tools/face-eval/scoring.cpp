@@ -27,8 +27,10 @@ SceneScore scoreScene(const std::vector<cv::Rect>& faces, std::vector<Detection>
         }
         if (best >= 0)
             score.found[best] = true;
-        else if (detection.box.width >= IGNORED_WIDTH)
+        else if (detection.box.width >= IGNORED_WIDTH) {
             ++score.falsePositives;
+            score.falseDetections.push_back(detection);
+        }
     }
     return score;
 }

@@ -36,6 +36,7 @@ double iou(const cv::Rect& a, const cv::Rect& b);
 struct SceneScore {
     std::vector<bool> found;  // per labelled face
     int falsePositives = 0;
+    std::vector<Detection> falseDetections;  // the false positives themselves
 };
 
 SceneScore scoreScene(const std::vector<cv::Rect>& faces, std::vector<Detection> detections);
