@@ -27,6 +27,30 @@ float flooredThreshold(float threshold) {
 
 std::int32_t nonNegativeOr(std::int32_t value, std::int32_t fallback) { return value >= 0 ? value : fallback; }
 
+// A box lying this much inside a more confident one is a part of that face: the detector's
+// frame pass boxes the eyes or the lower face of a face that its half-size pass boxes whole,
+// and each would be counted as a person of its own.
+constexpr double INSIDE_SHARE = 0.8;
+
+// Per box, whether it passes the threshold and lies no more than INSIDE_SHARE of its area
+// inside a more confident box that passes it too.
+std::vector<bool> keptBoxes(const std::vector<cv::Rect>& boxes, const std::vector<float>& confidences,
+                            float threshold) {
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < boxes.size(); ++i)
+        if (confidences[i] >= threshold) order.push_back(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return confidences[a] > confidences[b]; });
+    std::vector<bool> kept(boxes.size(), false);
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const cv::Rect& box = boxes[order[k]];
+        kept[order[k]] = std::none_of(order.begin(), order.begin() + k, [&](std::size_t j) {
+            return kept[j] && (box & boxes[j]).area() >= INSIDE_SHARE * box.area();
+        });
+    }
+    return kept;
+}
+
 }  // namespace
 
 float distanceConstant(int frameWidth) {
@@ -88,9 +112,10 @@ std::vector<Person> FaceDetector::detect(const cv::Mat& frame) {
     std::vector<Person> people;
     if (boxes.empty()) return people;
     people.reserve(boxes.size());
+    const std::vector<bool> kept = keptBoxes(boxes, confidences, mConfidenceThreshold);
     for (std::size_t i = 0; i < boxes.size(); ++i) {
         const cv::Rect& box = boxes[i];
-        if (!(confidences[i] >= mConfidenceThreshold)) continue;
+        if (!kept[i]) continue;
         if (mMaxFaceSize >= 1 && box.width > mMaxFaceSize) continue;
         if (mMinFaceSize >= 1 && box.width < mMinFaceSize) continue;
         Person person;

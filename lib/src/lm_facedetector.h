@@ -1,8 +1,9 @@
 #pragma once
 // The face detector: the first stage of the face pipeline. It finds the faces of a frame
 // with a detection model over "detect_regular" or "detect_long", takes a second look at
-// its boxes where the model directory holds "faceverify" (face_verifier.h), keeps
-// those that pass the confidence, width and count limits of the settings, estimates each face's distance from
+// its boxes where the model directory holds "faceverify" (face_verifier.h), keeps those
+// that pass the confidence, width and count limits of the settings and do not lie mostly
+// inside a more confident box (a part of that face), estimates each face's distance from
 // the camera from its box width, and returns them largest box first.
 
 #include <cstdint>
