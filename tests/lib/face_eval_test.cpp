@@ -35,7 +35,7 @@ TEST(FaceEvalScoring, MatchingRule) {
         SCOPED_TRACE(c.what);
         const SceneScore score = scoreScene(faces, c.detections);
         EXPECT_EQ(score.found, c.found);
-        EXPECT_EQ(score.falsePositives, c.falsePositives);
+        EXPECT_EQ(score.falsePositives(), c.falsePositives);
     }
 }
 
@@ -45,7 +45,7 @@ TEST(FaceEvalScoring, StrongerDetectionsChooseFirst) {
     const std::vector<cv::Rect> faces = {{100, 100, 50, 50}, {130, 100, 50, 50}};
     const SceneScore score = scoreScene(faces, {{{95, 100, 50, 50}, 0.6f}, {{112, 100, 50, 50}, 0.9f}});
     EXPECT_EQ(score.found, (std::vector<bool>{true, false}));
-    EXPECT_EQ(score.falsePositives, 1);
+    EXPECT_EQ(score.falsePositives(), 1);
 }
 
 TEST(FaceEvalScoring, BandsCountFacesByWidth) {
@@ -54,7 +54,7 @@ TEST(FaceEvalScoring, BandsCountFacesByWidth) {
         {0, 0, 20, 20}, {0, 0, 24, 24}, {0, 0, 39, 39}, {0, 0, 40, 40}, {0, 0, 80, 80}};
     SceneScore score;
     score.found = {true, false, true, true, false};
-    score.falsePositives = 3;
+    score.falseDetections.resize(3);
     tally.add(faces, score);
     tally.add({}, SceneScore{});
     const struct {
@@ -76,7 +76,7 @@ TEST(FaceEvalScoring, AClassTallyCountsOnlyItsFaces) {
     const std::vector<cv::Rect> faces = {{0, 0, 30, 30}, {50, 0, 30, 30}, {0, 50, 60, 60}};
     SceneScore score;
     score.found = {true, false, false};
-    score.falsePositives = 1;
+    score.falseDetections.resize(1);
     Tally masked, bare;
     masked.add(faces, score, {false, true, true});
     bare.add(faces, score, {true, false, false});

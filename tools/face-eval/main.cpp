@@ -84,8 +84,7 @@ std::vector<std::string> splitList(const std::string& text) {
 }
 
 Sources sourcesFrom(const std::map<std::string, std::string>& options) {
-    return {option(options, "photos", ""), "/usr/lib/python3/dist-packages/skimage/data",
-            "/usr/share/doc/opencv-doc/examples/data"};
+    return {option(options, "photos", ""), SKIMAGE_DATA, OPENCV_DATA};
 }
 
 std::string labelsDir(const std::map<std::string, std::string>& options) {
@@ -110,7 +109,7 @@ struct Range {
 };
 const Range RANGES[] = {{"REGULAR", lm::Settings::REGULAR, {640, 480}}, {"LONG", lm::Settings::LONG, {1024, 768}}};
 
-// A network name ending in this has the shipped second look beside it (REGULAR only).
+// A network name ending in this has the shipped second look beside it.
 const std::string WITH_SECOND_LOOK = "+faceverify";
 
 bool withSecondLook(const std::string& name) {

@@ -20,9 +20,7 @@ struct PhotoFolder {
     const char* prefix;
     const char* path;
 };
-const PhotoFolder FOLDERS[] = {{"opencv-html", "/usr/share/doc/opencv-doc/opencv4/html"},
-                               {"opencv", "/usr/share/doc/opencv-doc/examples/data"},
-                               {"skimage", "/usr/lib/python3/dist-packages/skimage/data"}};
+const PhotoFolder FOLDERS[] = {{"opencv-html", OPENCV_HTML}, {"opencv", OPENCV_DATA}, {"skimage", SKIMAGE_DATA}};
 const cv::Size SMALLEST_PHOTO(240, 180);
 constexpr int PARTS = 3;
 

@@ -49,6 +49,12 @@ struct SceneSpec {
 
 constexpr double FACE_SHARE = 0.8;
 
+// Debian's sample images: python3-skimage's data, opencv-doc's sample data (with vtest.avi)
+// and the photographs of opencv-doc's HTML documentation.
+const char* const SKIMAGE_DATA = "/usr/lib/python3/dist-packages/skimage/data";
+const char* const OPENCV_DATA = "/usr/share/doc/opencv-doc/examples/data";
+const char* const OPENCV_HTML = "/usr/share/doc/opencv-doc/opencv4/html";
+
 // Where the photographs and the backgrounds come from.
 struct Sources {
     std::string photoRoot;    // the face photo set (with_mask/, without_mask/)

@@ -27,10 +27,8 @@ SceneScore scoreScene(const std::vector<cv::Rect>& faces, std::vector<Detection>
         }
         if (best >= 0)
             score.found[best] = true;
-        else if (detection.box.width >= IGNORED_WIDTH) {
-            ++score.falsePositives;
+        else if (detection.box.width >= IGNORED_WIDTH)
             score.falseDetections.push_back(detection);
-        }
     }
     return score;
 }
@@ -43,7 +41,7 @@ void Tally::add(const std::vector<cv::Rect>& faces, const SceneScore& score, con
                     ++mFaces[b];
                     mFound[b] += score.found[i] ? 1 : 0;
                 }
-    mFalsePositives += score.falsePositives;
+    mFalsePositives += score.falsePositives();
     ++mFrames;
 }
 

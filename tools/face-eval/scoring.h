@@ -34,9 +34,9 @@ constexpr std::array<Band, 5> BANDS = {
 double iou(const cv::Rect& a, const cv::Rect& b);
 
 struct SceneScore {
-    std::vector<bool> found;  // per labelled face
-    int falsePositives = 0;
-    std::vector<Detection> falseDetections;  // the false positives themselves
+    std::vector<bool> found;                 // per labelled face
+    std::vector<Detection> falseDetections;  // the false positives
+    int falsePositives() const { return static_cast<int>(falseDetections.size()); }
 };
 
 SceneScore scoreScene(const std::vector<cv::Rect>& faces, std::vector<Detection> detections);
