@@ -513,17 +513,25 @@ PhotoCollection collectPhotos(const VerifierStudy& study, Part part, Tools& tool
         Candidate k{imageIndex[p.image], p.box, p.score, p.label == 1, {}, true};
         photos.candidates.push_back(k);
     }
-    const std::string cachePath = study.cacheDir.empty() ? ""
-                                                         : study.cacheDir + "/photos-" + partName(part) + "-" +
-                                                               std::to_string(photos.candidates.size()) + ".yml.gz";
+    // The cache holds the features of the boxes it names: a label file judged anew (a box
+    // dropped as "?" and another taken in) names other boxes and is looked at again.
+    cv::Mat boxes;
+    for (const Candidate& k : photos.candidates)
+        boxes.push_back(
+            cv::Mat(cv::Matx<int, 1, 5>(static_cast<int>(k.scene), k.box.x, k.box.y, k.box.width, k.box.height)));
+    const std::string cachePath =
+        study.cacheDir.empty() ? "" : study.cacheDir + "/photos-" + partName(part) + ".yml.gz";
     cv::FileStorage storage;
     if (!cachePath.empty() && fs::exists(cachePath) && storage.open(cachePath, cv::FileStorage::READ)) {
-        cv::Mat features;
+        cv::Mat cachedBoxes, features;
+        storage["boxes"] >> cachedBoxes;
         storage["features"] >> features;
-        for (std::size_t i = 0; i < photos.candidates.size(); ++i)
-            if (cv::countNonZero(features.row(static_cast<int>(i))) > 0)
-                photos.candidates[i].features = features.row(static_cast<int>(i)).clone();
-        return photos;
+        if (cachedBoxes.size() == boxes.size() && cv::countNonZero(cachedBoxes != boxes) == 0) {
+            for (std::size_t i = 0; i < photos.candidates.size(); ++i)
+                if (cv::countNonZero(features.row(static_cast<int>(i))) > 0)
+                    photos.candidates[i].features = features.row(static_cast<int>(i)).clone();
+            return photos;
+        }
     }
     std::string loaded;
     cv::Mat frame, features;
@@ -537,7 +545,7 @@ PhotoCollection collectPhotos(const VerifierStudy& study, Part part, Tools& tool
     }
     if (!cachePath.empty() && !features.empty()) {
         cv::FileStorage writer(cachePath, cv::FileStorage::WRITE | cv::FileStorage::FORMAT_YAML);
-        writer << "features" << features;
+        writer << "boxes" << boxes << "features" << features;
     }
     return photos;
 }
